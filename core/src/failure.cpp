@@ -1,0 +1,61 @@
+#include "quorvane/failure.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quorvane {
+namespace {
+
+// Raw writes: the report must get out even when the heap or stdio is broken.
+void write_all(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const ssize_t written = ::write(2, text.data(), text.size());
+        if (written <= 0) {
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void write_location(const std::source_location& where) noexcept {
+    char numbers[64];
+    const int length = std::snprintf(numbers, sizeof numbers, ":%u:%u:\n",
+                                     static_cast<unsigned>(where.line()),
+                                     static_cast<unsigned>(where.column()));
+    write_all(where.file_name());
+    write_all(std::string_view(numbers, length > 0 ? static_cast<std::size_t>(length) : 0));
+}
+
+}  // namespace
+
+void fail(std::string_view message, std::source_location where) noexcept {
+    write_all("\nthread '<unnamed>' panicked at ");
+    write_location(where);
+    write_all(message);
+    write_all("\nnote: run with `");
+    write_all(backtrace_variable);
+    write_all("=1` environment variable to display a backtrace\n");
+    std::abort();
+}
+
+void fail_index_out_of_bounds(std::size_t len, std::size_t index,
+                              std::source_location where) noexcept {
+    char message[96];
+    const int length = std::snprintf(message, sizeof message,
+                                     "index out of bounds: the len is %zu but the index is %zu",
+                                     len, index);
+    fail(std::string_view(message, length > 0 ? static_cast<std::size_t>(length) : 0), where);
+}
+
+void fail_allocation(std::size_t bytes) noexcept {
+    char line[64];
+    const int length =
+        std::snprintf(line, sizeof line, "memory allocation of %zu bytes failed\n", bytes);
+    write_all(std::string_view(line, length > 0 ? static_cast<std::size_t>(length) : 0));
+    std::abort();
+}
+
+}  // namespace quorvane
