@@ -1,0 +1,60 @@
+// CallError and Result: errors are values until the entry point raises them.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+#include <variant>
+
+#include "owned_ref.hpp"
+
+namespace quorvane::module {
+
+// Why a call failed. Either an exception class with its message, from which
+// the instance is made only when it is raised, or an exception instance that
+// already exists (one fetched from the interpreter).
+class CallError {
+public:
+    // A class and a fixed message of static storage.
+    static CallError fixed(PyObject* type, const char* message) noexcept;
+    // A class and a message string already made.
+    static CallError with_message(PyObject* type, OwnedRef message) noexcept;
+    // An exception instance.
+    static CallError raised(OwnedRef instance) noexcept;
+
+    // The exception class, without making the instance.
+    PyObject* type() const noexcept;
+    // The exception instance, made now if it has not been made yet.
+    OwnedRef into_instance() && noexcept;
+    // Sets the error as the interpreter's current exception.
+    void raise() && noexcept;
+
+private:
+    CallError() noexcept = default;
+    OwnedRef message() const noexcept;
+
+    PyObject* type_ = nullptr;  // borrowed: exception classes live for the process
+    const char* text_ = nullptr;
+    OwnedRef message_;
+    OwnedRef instance_;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) noexcept : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(CallError error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    T& value() noexcept { return *std::get_if<0>(&state_); }
+    CallError&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+
+private:
+    std::variant<T, CallError> state_;
+};
+
+struct Success {};
+using Status = Result<Success>;
+inline constexpr Success success{};
+
+}  // namespace quorvane::module

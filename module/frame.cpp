@@ -1,0 +1,257 @@
+#include "frame.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "internal_failure.hpp"
+#include "numpy_arrays.hpp"
+
+namespace quorvane::module {
+namespace {
+
+CallError type_error(OwnedRef message) noexcept {
+    return CallError::with_message(PyExc_TypeError, std::move(message));
+}
+
+// A keyword name as str() renders it, made into text even when it holds
+// lone surrogates (which are passed through and then replaced by U+FFFD).
+OwnedRef render_keyword(PyObject* keyword) noexcept {
+    OwnedRef text = must_succeed(PyObject_Str(keyword));
+    if (PyUnicode_AsUTF8AndSize(text.get(), nullptr) != nullptr) {
+        return text;
+    }
+    (void)fetch_error();
+    OwnedRef bytes = must_succeed(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    return must_succeed(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                             PyBytes_GET_SIZE(bytes.get()), "replace"));
+}
+
+// The parameter a keyword names, or -1. Names are matched by length and
+// bytes, case and all; a keyword without UTF-8 text names none.
+Py_ssize_t parameter_index(const FunctionSpec& spec, PyObject* keyword) noexcept {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &length);
+    if (text == nullptr) {
+        (void)fetch_error();
+        return -1;
+    }
+    const std::string_view wanted(text, static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
+        if (spec.parameters[i].name == wanted) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+// "'a'", "'a' and 'b'", or "'a', 'b', and 'c'" for the empty slots.
+CallError missing_arguments(const FunctionSpec& spec, Py_ssize_t nargs, const Slots& slots) noexcept {
+    std::size_t missing = 0;
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < spec.parameters.size(); ++i) {
+        missing += slots[i] == nullptr;
+    }
+    char list[256];
+    std::size_t used = 0;
+    std::size_t listed = 0;
+    const auto append = [&](std::string_view text) {
+        const std::size_t room = sizeof list - 1 - used;
+        const std::size_t length = text.size() < room ? text.size() : room;
+        std::memcpy(list + used, text.data(), length);
+        used += length;
+    };
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < spec.parameters.size(); ++i) {
+        if (slots[i] != nullptr) {
+            continue;
+        }
+        if (listed > 0) {
+            append(missing == 2 ? " and " : (listed + 1 == missing ? ", and " : ", "));
+        }
+        append("'");
+        append(spec.parameters[i].name);
+        append("'");
+        ++listed;
+    }
+    list[used] = '\0';
+    return type_error(must_succeed(PyUnicode_FromFormat(
+        "%s() missing %zu required positional %s: %s", spec.name(), missing,
+        missing == 1 ? "argument" : "arguments", list)));
+}
+
+// Conversion errors of class exactly TypeError are raised again with the
+// argument's name in front; every other error passes unchanged.
+CallError name_argument(const char* name, CallError error) noexcept {
+    if (error.type() != PyExc_TypeError) {
+        return error;
+    }
+    OwnedRef inner = std::move(error).into_instance();
+    OwnedRef text(PyObject_Str(inner.get()));
+    if (!text) {
+        (void)fetch_error();
+        text = must_succeed(PyUnicode_FromString("<unprintable TypeError object>"));
+    }
+    OwnedRef message = must_succeed(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    OwnedRef wrapped = must_succeed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    // Setting the cause, even to nothing, also suppresses the context.
+    PyException_SetCause(wrapped.get(), PyException_GetCause(inner.get()));
+    return CallError::raised(std::move(wrapped));
+}
+
+}  // namespace
+
+CallError conversion_error(PyObject* object, const char* target) noexcept {
+    OwnedRef qualified_name(PyType_GetQualName(Py_TYPE(object)));
+    const char* type_name = qualified_name ? PyUnicode_AsUTF8(qualified_name.get()) : nullptr;
+    if (type_name == nullptr) {
+        (void)fetch_error();
+        type_name = "<failed to extract type name>";
+    }
+    return type_error(must_succeed(PyUnicode_FromFormat(
+        "'%s' object cannot be converted to '%s'", type_name, target)));
+}
+
+Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Slots& slots) noexcept {
+    const auto parameters = static_cast<Py_ssize_t>(spec.parameters.size());
+    for (Py_ssize_t i = 0; i < nargs && i < parameters; ++i) {
+        slots[static_cast<std::size_t>(i)] = args[i];
+    }
+    if (nargs > parameters) {
+        return type_error(must_succeed(PyUnicode_FromFormat(
+            "%s() takes %zd positional arguments but %zd were given", spec.name(), parameters,
+            nargs)));
+    }
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* const keyword = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t index = parameter_index(spec, keyword);
+        if (index < 0) {
+            OwnedRef rendered = render_keyword(keyword);
+            return type_error(must_succeed(PyUnicode_FromFormat(
+                "%s() got an unexpected keyword argument '%U'", spec.name(), rendered.get())));
+        }
+        PyObject*& slot = slots[static_cast<std::size_t>(index)];
+        if (slot != nullptr) {
+            return type_error(must_succeed(PyUnicode_FromFormat(
+                "%s() got multiple values for argument '%s'", spec.name(),
+                spec.parameters[static_cast<std::size_t>(index)].name.data())));
+        }
+        slot = args[nargs + k];
+    }
+    for (Py_ssize_t i = nargs; i < parameters; ++i) {
+        if (slots[static_cast<std::size_t>(i)] == nullptr) {
+            return missing_arguments(spec, nargs, slots);
+        }
+    }
+    return success;
+}
+
+Result<Period> extract_period(PyObject* object, const char* name) noexcept {
+    unsigned long long value;
+    if (PyLong_Check(object)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        OwnedRef index(PyNumber_Index(object));
+        if (!index) {
+            return name_argument(name, fetch_error());
+        }
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        return name_argument(name, fetch_error());
+    }
+    return Period{value};
+}
+
+Result<PyObject*> extract_array(PyObject* object, const char* name) noexcept {
+    if (!is_float64_vector(object)) {
+        return name_argument(name, conversion_error(object, "PyArray<T, D>"));
+    }
+    return object;
+}
+
+Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) noexcept {
+    Result<PyObject*> checked = extract_array(object, name);
+    if (!checked.ok()) {
+        return std::move(checked).error();
+    }
+    const BorrowRegion region = array_region(object);
+    if (borrow_registry().acquire_shared(region.owner, region.begin, region.end) !=
+        array_borrow_granted) {
+        return CallError::with_message(
+            PyExc_BufferError,
+            must_succeed(PyUnicode_FromFormat(
+                "argument '%s': array memory is held exclusively by another extension", name)));
+    }
+    ReadAccess access;
+    access.array_ = OwnedRef::borrow(object);
+    access.region_ = region;
+    return access;
+}
+
+ReadAccess::ReadAccess(ReadAccess&& other) noexcept
+    : array_(std::move(other.array_)), region_(other.region_) {}
+
+ReadAccess& ReadAccess::operator=(ReadAccess&& other) noexcept {
+    if (this != &other) {
+        end();
+        array_ = std::move(other.array_);
+        region_ = other.region_;
+    }
+    return *this;
+}
+
+void ReadAccess::end() noexcept {
+    if (array_) {
+        borrow_registry().release_shared(region_.owner, region_.begin, region_.end);
+        array_.reset();
+    }
+}
+
+Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Arguments& arguments) noexcept {
+    Slots slots{};
+    if (Status bound = bind_arguments(spec, args, nargs, kwnames, slots); !bound.ok()) {
+        return bound;
+    }
+    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
+        const char* const name = spec.parameters[i].name.data();
+        switch (spec.parameters[i].kind) {
+        case ParamKind::period: {
+            Result<Period> period = extract_period(slots[i], name);
+            if (!period.ok()) {
+                return std::move(period).error();
+            }
+            arguments.periods_[i] = period.value();
+            break;
+        }
+        case ParamKind::input: {
+            Result<ReadAccess> access = extract_readonly_array(slots[i], name);
+            if (!access.ok()) {
+                return std::move(access).error();
+            }
+            arguments.arrays_[i] = access.value().array();
+            arguments.accesses_[i] = std::move(access.value());
+            break;
+        }
+        case ParamKind::output: {
+            Result<PyObject*> array = extract_array(slots[i], name);
+            if (!array.ok()) {
+                return std::move(array).error();
+            }
+            arguments.arrays_[i] = array.value();
+            break;
+        }
+        }
+    }
+    return success;
+}
+
+PyObject* finish_call(Status status) noexcept {
+    if (status.ok()) {
+        Py_RETURN_NONE;
+    }
+    std::move(status).error().raise();
+    return nullptr;
+}
+
+}  // namespace quorvane::module

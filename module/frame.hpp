@@ -1,0 +1,138 @@
+// The call frame: the path every entry point shares between the interpreter
+// calling it and the interpreter getting its result.
+//
+// An entry point binds and converts its arguments with `convert_arguments`,
+// driven by its FunctionSpec; derives array views and runs its own checks;
+// runs its kernel (with the lock released through `run_unlocked` where it
+// may); and hands the outcome to `finish_call`, which raises the error, if
+// any, as the call's last act. Every step returns a Result, and every
+// reference and read-only access taken on the way is given back by RAII
+// before the error is raised.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "borrow_registry.hpp"
+#include "call_error.hpp"
+#include "owned_ref.hpp"
+#include "quorvane/series.hpp"
+
+namespace quorvane::module {
+
+enum class ParamKind : unsigned char {
+    period,  // integer converted to a Period
+    input,   // float64 array, held with read-only access for the call
+    output,  // float64 array, type-checked only
+};
+
+struct Parameter {
+    std::string_view name;  // NUL-terminated: it is also used in messages
+    ParamKind kind;
+};
+
+// One function of the module: its method record (name, entry point, flags,
+// text-signature docstring) and its parameters in declaration order. Every
+// parameter is positional-or-keyword and required.
+struct FunctionSpec {
+    PyMethodDef record;
+    std::span<const Parameter> parameters;
+
+    const char* name() const noexcept { return record.ml_name; }
+};
+
+inline constexpr int entry_flags = METH_FASTCALL | METH_KEYWORDS;
+inline constexpr std::size_t max_parameters = 7;
+
+// Argument slots: borrowed references from the call's argument vector.
+using Slots = std::array<PyObject*, max_parameters>;
+
+// A read-only array argument: a strong reference to the array and its
+// registration as a reader, both given up when the access ends.
+class ReadAccess {
+public:
+    ReadAccess() noexcept = default;
+    ReadAccess(ReadAccess&& other) noexcept;
+    ReadAccess& operator=(ReadAccess&& other) noexcept;
+    ~ReadAccess() { end(); }
+
+    PyObject* array() const noexcept { return array_.get(); }
+    void end() noexcept;
+
+private:
+    friend Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) noexcept;
+
+    OwnedRef array_;
+    BorrowRegion region_{};
+};
+
+// The converted parameters of one call, by parameter index.
+class Arguments {
+public:
+    Period period(std::size_t index) const noexcept { return periods_[index]; }
+    // The array of an input or output parameter, borrowed.
+    PyObject* array(std::size_t index) const noexcept { return arrays_[index]; }
+
+private:
+    friend Status convert_arguments(const FunctionSpec& spec, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames,
+                                    Arguments& arguments) noexcept;
+
+    std::array<Period, max_parameters> periods_{};
+    std::array<PyObject*, max_parameters> arrays_{};
+    std::array<ReadAccess, max_parameters> accesses_{};
+};
+
+// Data pointer, element count and byte stride of a one-dimensional array.
+struct ArrayView {
+    void* data;
+    std::size_t count;
+    Py_ssize_t stride;
+};
+
+Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Slots& slots) noexcept;
+Result<Period> extract_period(PyObject* object, const char* name) noexcept;
+Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) noexcept;
+Result<PyObject*> extract_array(PyObject* object, const char* name) noexcept;
+
+// Binds the call and converts every parameter in declaration order; stops
+// at the first failure.
+Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Arguments& arguments) noexcept;
+
+ArrayView array_view(PyObject* array) noexcept;
+
+// The TypeError "'{type}' object cannot be converted to '{target}'".
+CallError conversion_error(PyObject* object, const char* target) noexcept;
+
+// Whether a view may be used as a Series: consecutive elements, or too few
+// elements for the stride to matter.
+inline bool is_contiguous(const ArrayView& view) noexcept {
+    return view.stride == static_cast<Py_ssize_t>(sizeof(double)) || view.count < 2;
+}
+
+inline Series as_series(const ArrayView& view) noexcept { return {view.data, view.count}; }
+inline OutputSeries as_output(const ArrayView& view) noexcept { return {view.data, view.count}; }
+
+inline CallError value_error(const char* message) noexcept {
+    return CallError::fixed(PyExc_ValueError, message);
+}
+
+// Runs `work` with the interpreter lock released. `work` must not touch any
+// Python object.
+template <class Work>
+void run_unlocked(Work&& work) noexcept {
+    PyThreadState* const state = PyEval_SaveThread();
+    work();
+    PyEval_RestoreThread(state);
+}
+
+// The entry point's last act: None on success, or the error raised.
+PyObject* finish_call(Status status) noexcept;
+
+}  // namespace quorvane::module

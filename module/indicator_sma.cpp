@@ -1,0 +1,21 @@
+#include "functions.hpp"
+#include "quorvane/indicators.hpp"
+#include "single_series_entry.hpp"
+
+namespace quorvane::module {
+namespace {
+
+PyObject* indicator_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return call_single_series(indicator_sma_spec, sma, args, nargs, kwnames);
+}
+
+}  // namespace
+
+FunctionSpec indicator_sma_spec{
+    {"indicator_sma", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_sma)),
+     entry_flags, "indicator_sma(period, data, output)\n--\n\n"},
+    single_series_parameters,
+};
+
+}  // namespace quorvane::module

@@ -1,0 +1,139 @@
+// The module object: built once per process by single-phase initialisation
+// and handed out again by every later initialisation in the same
+// interpreter. Another interpreter of the process is refused.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "frame.hpp"
+#include "functions.hpp"
+#include "internal_failure.hpp"
+#include "quorvane/failure.hpp"
+
+namespace quorvane::module {
+namespace {
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorvane",
+    "",  // an empty docstring, not None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr int api_version = 1013;
+
+// Registration order, which is also the order of __all__.
+FunctionSpec* const functions[] = {&indicator_sma_spec};
+
+// The first interpreter to initialise the module; -1 until then.
+std::atomic<std::int64_t> first_interpreter{-1};
+// The module once built; holds one reference for the life of the process.
+PyObject* built_module = nullptr;
+
+OwnedRef interned(const char* text) noexcept {
+    return must_succeed(PyUnicode_InternFromString(text));
+}
+
+// The module's __all__ list, made empty and set when it does not exist yet.
+Result<OwnedRef> names_list(PyObject* module) noexcept {
+    OwnedRef all_name = interned("__all__");
+    OwnedRef all(PyObject_GetAttr(module, all_name.get()));
+    if (!all) {
+        CallError error = fetch_error();
+        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error.type()),
+                              reinterpret_cast<PyTypeObject*>(PyExc_AttributeError))) {
+            return error;
+        }
+        all = must_succeed(PyList_New(0));
+        if (PyObject_SetAttr(module, all_name.get(), all.get()) < 0) {
+            return fetch_error();
+        }
+        return all;
+    }
+    if (!PyList_Check(all.get())) {
+        return conversion_error(all.get(), "PyList");
+    }
+    return all;
+}
+
+Status add_function(PyObject* module, FunctionSpec& spec) noexcept {
+    OwnedRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return fetch_error();
+    }
+    OwnedRef function(PyCMethod_New(&spec.record, module, module_name.get(), nullptr));
+    module_name.reset();
+    if (!function) {
+        return fetch_error();
+    }
+    OwnedRef name(PyObject_GetAttr(function.get(), interned("__name__").get()));
+    if (!name) {
+        return fetch_error();
+    }
+    if (!PyUnicode_Check(name.get())) {
+        return conversion_error(name.get(), "PyString");
+    }
+    Result<OwnedRef> all = names_list(module);
+    if (!all.ok()) {
+        return std::move(all).error();
+    }
+    if (PyList_Append(all.value().get(), name.get()) < 0) {
+        fail("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+        return fetch_error();
+    }
+    return success;
+}
+
+Result<OwnedRef> build_module() noexcept {
+    OwnedRef module(PyModule_Create2(&definition, api_version));
+    if (!module) {
+        return fetch_error();
+    }
+    for (FunctionSpec* spec : functions) {
+        if (Status added = add_function(module.get(), *spec); !added.ok()) {
+            return std::move(added).error();
+        }
+    }
+    return module;
+}
+
+PyObject* initialise() noexcept {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) {
+        fetch_error().raise();
+        return nullptr;
+    }
+    std::int64_t recorded = -1;
+    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) &&
+        recorded != interpreter) {
+        CallError::fixed(PyExc_ImportError,
+                         "PyO3 modules do not yet support subinterpreters, see "
+                         "https://docs.python.org/3/c-api/init.html#sub-interpreter-support")
+            .raise();
+        return nullptr;
+    }
+    if (built_module == nullptr) {
+        Result<OwnedRef> module = build_module();
+        if (!module.ok()) {
+            std::move(module).error().raise();
+            return nullptr;
+        }
+        built_module = module.value().release();
+    }
+    return Py_NewRef(built_module);
+}
+
+}  // namespace
+}  // namespace quorvane::module
+
+PyMODINIT_FUNC PyInit_quorvane() {
+    return quorvane::module::initialise();
+}

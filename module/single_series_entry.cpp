@@ -1,0 +1,38 @@
+#include "single_series_entry.hpp"
+
+namespace quorvane::module {
+namespace {
+
+enum : std::size_t { period, data, output };
+
+Status run(const FunctionSpec& spec, SingleSeriesKernel kernel, PyObject* const* args,
+           Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Arguments arguments;
+    if (Status converted = convert_arguments(spec, args, nargs, kwnames, arguments);
+        !converted.ok()) {
+        return converted;
+    }
+    const ArrayView input = array_view(arguments.array(data));
+    if (!is_contiguous(input)) {
+        return value_error("Input array must be C-contiguous and float64");
+    }
+    const ArrayView result = array_view(arguments.array(output));
+    if (!is_contiguous(result)) {
+        return value_error("Output array must be C-contiguous and float64");
+    }
+    if (result.count != input.count) {
+        return value_error("Output array length must match input");
+    }
+    const Period window = arguments.period(period);
+    run_unlocked([&] { kernel(window, as_series(input), as_output(result)); });
+    return success;
+}
+
+}  // namespace
+
+PyObject* call_single_series(const FunctionSpec& spec, SingleSeriesKernel kernel,
+                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return finish_call(run(spec, kernel, args, nargs, kwnames));
+}
+
+}  // namespace quorvane::module
