@@ -1,0 +1,37 @@
+"""Hypothesis strategies for adversarial price data and periods."""
+
+import numpy as np
+from hypothesis import strategies as st
+
+from reference import PERIOD_MAX
+
+SPECIAL = [
+    float("nan"), -float("nan"), float("inf"), -float("inf"), 0.0, -0.0,
+    5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+    -1.7976931348623157e308, 1e16, 1e-300, 1.0,
+]
+
+prices = st.floats(min_value=1e-3, max_value=1e6)
+any_double = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)
+values = st.one_of(prices, prices, any_double, st.sampled_from(SPECIAL))
+
+
+@st.composite
+def series(draw, min_size=0, max_size=160):
+    """A float64 array, mostly prices, with specials anywhere and in runs."""
+    items = draw(st.lists(values, min_size=min_size, max_size=max_size))
+    if items and draw(st.booleans()):
+        start = draw(st.integers(0, len(items) - 1))
+        run = draw(st.integers(1, 12))
+        fill = draw(st.sampled_from([float("nan"), float("inf"), -float("inf")]))
+        items[start:start + run] = [fill] * len(items[start:start + run])
+    return np.array(items, dtype=np.float64)
+
+
+def periods_for(n):
+    """Periods at every edge for an input of n values."""
+    return st.one_of(
+        st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]),
+        st.integers(0, n + 2),
+        st.integers(0, PERIOD_MAX),
+    )
