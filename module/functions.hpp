@@ -7,5 +7,7 @@
 namespace quorvane::module {
 
 extern FunctionSpec indicator_sma_spec;
+extern FunctionSpec indicator_ema_spec;
+extern FunctionSpec indicator_macd_spec;
 
 }  // namespace quorvane::module

@@ -35,6 +35,68 @@ def sma(period, data):
     return out
 
 
+def ema(period, data):
+    n = len(data)
+    out = [NO_VALUE] * n
+    if (period - 1) % 2**64 >= n:
+        return out
+    # The plain search: every candidate window tested from its first value.
+    starts = (s for s in range(n - period + 1)
+              if all(math.isfinite(x) for x in data[s:s + period]))
+    s = next(starts, None)
+    if s is None:
+        return out
+    total = -0.0
+    for x in data[s:s + period]:
+        total += x
+    average = total / float(period)
+    out[s + period - 1] = average
+    alpha = 2.0 / (float(period) + 1.0)
+    keep = 1.0 - alpha
+    for i in range(s + period, n):
+        if math.isfinite(data[i]):
+            average = keep * average + alpha * data[i]
+            out[i] = average
+    return out
+
+
+def _is_nan(x):
+    return x is NO_VALUE or math.isnan(x)
+
+
+def _trailing_mean(data, last, period):
+    total = -0.0
+    for k in range(period):
+        total += data[last - k]
+    return total / float(period)
+
+
+def macd(fast_period, slow_period, signal_period, data):
+    n = len(data)
+    macd_out, signal_out, hist_out = [NO_VALUE] * n, [NO_VALUE] * n, [NO_VALUE] * n
+    alpha = [2.0 / (float(p) + 1.0) for p in (fast_period, slow_period, signal_period)]
+    keep = [1.0 - a for a in alpha]
+    f = s = g = NO_VALUE
+    for i, x in enumerate(data):
+        if math.isnan(x) or i < slow_period - 1:
+            continue
+        if _is_nan(f):
+            f = _trailing_mean(data, i, fast_period)
+            s = _trailing_mean(data, i, slow_period)
+        else:
+            f = keep[0] * f + alpha[0] * x
+            s = keep[1] * s + alpha[1] * x
+        m = f - s
+        macd_out[i] = m
+        if not _is_nan(g):
+            g = keep[2] * g + alpha[2] * m
+        elif i - (slow_period - 1) >= signal_period - 1:
+            g = m
+        signal_out[i] = g
+        hist_out[i] = NO_VALUE if _is_nan(g) else m - g
+    return macd_out, signal_out, hist_out
+
+
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 

@@ -7,7 +7,10 @@ import numpy as np
 import pytest
 
 import borrow_registry
-from quorvane import indicator_sma
+from quorvane import indicator_ema, indicator_sma
+
+# The two entry points with one input and one output check alike.
+TWINS = pytest.mark.parametrize("function", [indicator_sma, indicator_ema])
 
 CONVERT = "object cannot be converted to 'PyArray<T, D>'"
 
@@ -64,12 +67,13 @@ CHECKS = [
 ]
 
 
+@TWINS
 @pytest.mark.parametrize("data, output, error, message", CHECKS)
-def test_checks_and_their_order(data, output, error, message):
+def test_checks_and_their_order(function, data, output, error, message):
     before = output.copy() if isinstance(output, np.ndarray) else list(output)
     references = (sys.getrefcount(data), sys.getrefcount(output))
     with pytest.raises(error) as caught:
-        indicator_sma(3, data, output)
+        function(3, data, output)
     assert type(caught.value) is error
     assert str(caught.value) == message
     if error is ValueError:
@@ -87,16 +91,18 @@ def test_checks_and_their_order(data, output, error, message):
     (base().view(Subclass), np.empty(5).view(Subclass)),
     (np.frombuffer(bytes(40)), np.empty(5)),
 ])
-def test_accepted_layouts(data, output):
+@TWINS
+def test_accepted_layouts(function, data, output):
     references = (sys.getrefcount(data), sys.getrefcount(output))
-    assert indicator_sma(1, data, output) is None
+    assert function(1, data, output) is None
     np.testing.assert_array_equal(output, data)
     assert (sys.getrefcount(data), sys.getrefcount(output)) == references
 
 
-def test_output_over_its_input_is_all_no_value():
+@TWINS
+def test_output_over_its_input_is_all_no_value(function):
     values = base()
-    indicator_sma(2, values, values)
+    function(2, values, values)
     assert (values.view(np.uint64) == 0x7FF8000000000000).all()
 
 

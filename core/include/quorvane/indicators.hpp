@@ -17,4 +17,21 @@ namespace quorvane {
 // Precondition: output.size() == data.size().
 void sma(Period period, Series data, OutputSeries output) noexcept;
 
+// Exponential moving average with alpha = 2 / (period + 1). Seeded with the
+// mean of the first run of `period` finite values (written at the run's last
+// position); later non-finite values are stepped over, holding the no-value
+// NaN. Precondition: output.size() == data.size().
+void ema(Period period, Series data, OutputSeries output) noexcept;
+
+// MACD line (fast EMA - slow EMA), signal line (EMA of the MACD line) and
+// histogram (MACD - signal), in one pass without temporaries. Both averages
+// are seeded from their trailing windows at the first non-NaN position from
+// slow_period - 1 on; the signal starts at slow_period + signal_period - 2.
+// NaN inputs hold the no-value NaN in all three outputs.
+// Preconditions: 1 <= fast_period < slow_period, signal_period >= 1, and
+// every output at least as long as data.
+void macd(Period fast_period, Period slow_period, Period signal_period, Series data,
+          OutputSeries macd_output, OutputSeries signal_output,
+          OutputSeries hist_output) noexcept;
+
 }  // namespace quorvane

@@ -1,0 +1,95 @@
+#include <cstdio>
+
+#include "quorvane/failure.hpp"
+#include "quorvane/indicators.hpp"
+
+namespace quorvane {
+namespace {
+
+// The mean of the `period` values ending at `last`, summed newest first.
+double trailing_mean(Series data, std::size_t last, Period period) noexcept {
+    double sum = -0.0;
+    for (std::size_t k = 0; k < period; ++k) {
+        sum += data[last - k];
+    }
+    return sum / static_cast<double>(period);
+}
+
+struct Smoothing {
+    double alpha;
+    double keep;  // 1 - alpha
+
+    explicit Smoothing(Period period) noexcept
+        : alpha(2.0 / (static_cast<double>(period) + 1.0)), keep(1.0 - alpha) {}
+
+    double step(double average, double x) const noexcept { return keep * average + alpha * x; }
+};
+
+bool is_nan(double x) noexcept { return x != x; }
+
+}  // namespace
+
+// NaN policy: only NaN is missing (its position holds no value and the
+// averages skip it); infinities flow through with IEEE results.
+// Order per position: F and S seeded from their trailing windows while F is
+// NaN, else F = (keep_f * F) + (alpha_f * x) and likewise S; m = F - S;
+// G = m at the signal's first position, then G = (keep_g * G) + (alpha_g * m).
+void macd(Period fast_period, Period slow_period, Period signal_period, Series data,
+          OutputSeries macd_output, OutputSeries signal_output,
+          OutputSeries hist_output) noexcept {
+    const std::size_t n = data.size();
+    if (fast_period == 0 || fast_period >= slow_period || signal_period == 0) {
+        char message[160];
+        std::snprintf(message, sizeof message,
+                      "MACD periods out of order: fast %llu, slow %llu, signal %llu",
+                      static_cast<unsigned long long>(fast_period),
+                      static_cast<unsigned long long>(slow_period),
+                      static_cast<unsigned long long>(signal_period));
+        fail(message);
+    }
+    for (const OutputSeries& output : {macd_output, signal_output, hist_output}) {
+        if (output.size() < n) {
+            fail_index_out_of_bounds(output.size(), output.size());
+        }
+    }
+
+    const Smoothing fast(fast_period);
+    const Smoothing slow(slow_period);
+    const Smoothing signal(signal_period);
+    double f = no_value;
+    double s = no_value;
+    double g = no_value;
+
+    // One forward pass; every position of every output is written once, in
+    // order, and nothing is filled beforehand.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = data[i];
+        if (is_nan(x) || i < slow_period - 1) {
+            macd_output.set(i, no_value);
+            signal_output.set(i, no_value);
+            hist_output.set(i, no_value);
+            continue;
+        }
+        if (is_nan(f)) {
+            // Both windows lie inside the data: i >= slow_period - 1.
+            f = trailing_mean(data, i, fast_period);
+            s = trailing_mean(data, i, slow_period);
+        } else {
+            f = fast.step(f, x);
+            s = slow.step(s, x);
+        }
+        const double m = f - s;
+        macd_output.set(i, m);
+
+        if (!is_nan(g)) {
+            g = signal.step(g, m);
+        } else if (i - (slow_period - 1) >= signal_period - 1) {
+            // Subtracted form: cannot wrap for any periods.
+            g = m;
+        }
+        signal_output.set(i, g);
+        hist_output.set(i, is_nan(g) ? no_value : m - g);
+    }
+}
+
+}  // namespace quorvane

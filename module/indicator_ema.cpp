@@ -1,0 +1,21 @@
+#include "functions.hpp"
+#include "quorvane/indicators.hpp"
+#include "single_series_entry.hpp"
+
+namespace quorvane::module {
+namespace {
+
+PyObject* indicator_ema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return call_single_series(indicator_ema_spec, ema, args, nargs, kwnames);
+}
+
+}  // namespace
+
+FunctionSpec indicator_ema_spec{
+    {"indicator_ema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_ema)),
+     entry_flags, "indicator_ema(period, data, output)\n--\n\n"},
+    single_series_parameters,
+};
+
+}  // namespace quorvane::module
