@@ -1,7 +1,5 @@
-#include <algorithm>
-
-#include "quorvane/failure.hpp"
 #include "quorvane/indicators.hpp"
+#include "window.hpp"
 
 namespace quorvane {
 
@@ -10,19 +8,10 @@ namespace quorvane {
 // / period; then average = ((1 - alpha) * average) + (alpha * data[i]).
 void ema(Period period, Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
-
-    // Degenerate period: 0 wraps around to the largest value.
-    if (period - 1 >= n) {
-        output.fill_no_value();
+    if (!open_window(period, n, output)) {
         return;
     }
     const auto window = static_cast<std::size_t>(period);
-    if (output.size() < n) {
-        fail_index_out_of_bounds(output.size(), std::max(window - 1, output.size()));
-    }
-
-    // Fill before any input is read: an output over the input sees the fill.
-    output.fill_no_value();
 
     // Seed window: the first run of `window` finite values. Counting the
     // current run finds the same start as testing every candidate window,

@@ -16,10 +16,7 @@ using testing::same_values;
 
 std::vector<double> run_ema(Period period, const std::vector<double>& data,
                             std::size_t misalign = 0) {
-    GuardedOutput output(data.size(), misalign);
-    ema(period, testing::UnalignedInput(data, misalign).series(), output.series());
-    EXPECT_TRUE(output.guards_intact());
-    return output.values();
+    return testing::run_guarded(ema, period, data, misalign);
 }
 
 struct WorkedCase {

@@ -102,6 +102,17 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
+// Runs a kernel of one input and one output over `data`, both `misalign`
+// bytes off alignment, and checks that nothing outside the output changed.
+template <class Kernel>
+std::vector<double> run_guarded(Kernel kernel, Period period, const std::vector<double>& data,
+                                std::size_t misalign = 0) {
+    GuardedOutput output(data.size(), misalign);
+    kernel(period, UnalignedInput(data, misalign).series(), output.series());
+    EXPECT_TRUE(output.guards_intact());
+    return output.values();
+}
+
 // Prices of a seeded random walk, positive and of varied magnitude.
 inline std::vector<double> random_walk(std::size_t n, std::uint32_t seed) {
     std::mt19937_64 engine(seed);

@@ -37,10 +37,7 @@ std::vector<double> plain_sma(Period period, const std::vector<double>& data) {
 
 std::vector<double> run_sma(Period period, const std::vector<double>& data,
                             std::size_t misalign = 0) {
-    GuardedOutput output(data.size(), misalign);
-    sma(period, testing::UnalignedInput(data, misalign).series(), output.series());
-    EXPECT_TRUE(output.guards_intact());
-    return output.values();
+    return testing::run_guarded(sma, period, data, misalign);
 }
 
 struct WorkedCase {

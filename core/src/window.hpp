@@ -1,0 +1,31 @@
+// The opening shared by the kernels over one input with one window.
+#pragma once
+
+#include <algorithm>
+#include <source_location>
+
+#include "quorvane/failure.hpp"
+#include "quorvane/series.hpp"
+
+namespace quorvane {
+
+// A degenerate period (0, which wraps around to the largest value, or one
+// longer than the input) leaves the output all no-value and the kernel stops.
+// Otherwise the output must cover every position of the input, and it is
+// filled before any input is read, so an output over the input sees the
+// fill. Returns whether the kernel goes on with its window.
+inline bool open_window(Period period, std::size_t n, OutputSeries output,
+                        std::source_location where = std::source_location::current()) noexcept {
+    if (period - 1 >= n) {
+        output.fill_no_value();
+        return false;
+    }
+    if (output.size() < n) {
+        const auto last_unwritten = std::max(static_cast<std::size_t>(period) - 1, output.size());
+        fail_index_out_of_bounds(output.size(), last_unwritten, where);
+    }
+    output.fill_no_value();
+    return true;
+}
+
+}  // namespace quorvane
