@@ -7,5 +7,6 @@
 namespace quorvane::module {
 
 extern FunctionSpec indicator_sma_spec;
+extern FunctionSpec indicator_atr_spec;
 
 }  // namespace quorvane::module

@@ -29,7 +29,7 @@ PyModuleDef definition = {
 constexpr int api_version = 1013;
 
 // Registration order, which is also the order of __all__.
-FunctionSpec* const functions[] = {&indicator_sma_spec};
+FunctionSpec* const functions[] = {&indicator_sma_spec, &indicator_atr_spec};
 
 // The first interpreter to initialise the module; -1 until then.
 std::atomic<std::int64_t> first_interpreter{-1};

@@ -4,9 +4,10 @@ refusal of a second interpreter."""
 import quorvane
 from subprocess_run import run_python
 
-NAMES = ["indicator_sma"]
+NAMES = ["indicator_sma", "indicator_atr"]
 SIGNATURES = {
     "indicator_sma": "(period, data, output)",
+    "indicator_atr": "(period, high, low, close, output)",
 }
 
 
