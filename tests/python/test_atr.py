@@ -5,12 +5,13 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import borrow_registry
 import reference
 from quorvane import indicator_atr
+from reference import NO_VALUE
 from strategies import bars, periods_for
 
 nan, inf = float("nan"), float("inf")
@@ -27,10 +28,7 @@ ZEROS = [0.0] * 5
     (1, [1, 2, 1], [0, 3, 2], [nan, nan, 2.5], [nan, -1, -1]),
     (1, [0, inf, 1, 2], ZEROS[:4], ZEROS[:4], [nan, inf, nan, nan]),
     (4, *RISING, [nan, nan, nan, nan, 1.75]),
-    (0, *RISING, [nan] * 5),
     (5, *RISING, [nan] * 5),
-    (2**64 - 1, *RISING, [nan] * 5),
-    (2, [], [], [], []),
 ])
 def test_worked_values(period, high, low, close, expected):
     output = np.full(len(high), 42.0)
@@ -41,40 +39,16 @@ def test_worked_values(period, high, low, close, expected):
     assert (output[:warm_up].view(np.uint64) == reference.NO_VALUE_BITS).all()
 
 
-def run_and_compare(period, high, low, close):
-    inputs = [array.copy() for array in (high, low, close)]
+@given(st.data())
+def test_matches_reference_model(draw):
+    high, low, close = draw.draw(bars())
+    period = draw.draw(periods_for(len(high)))
+    inputs = [array.tobytes() for array in (high, low, close)]
     output = np.full(len(high), 42.0)
     indicator_atr(period, high, low, close, output)
     expected = reference.atr(period, high.tolist(), low.tolist(), close.tolist())
     reference.assert_matches(expected, output)
-    for before, after in zip(inputs, (high, low, close)):
-        assert before.tobytes() == after.tobytes()
-
-
-@given(st.data())
-def test_matches_reference_model(draw):
-    high, low, close = draw.draw(bars())
-    run_and_compare(draw.draw(periods_for(len(high))), high, low, close)
-
-
-# Three long series are slow to draw; fewer of them still cover long chains.
-@settings(max_examples=100)
-@given(st.data())
-def test_long_smoothing_matches_reference_model(draw):
-    high, low, close = draw.draw(bars(min_size=64, max_size=256))
-    run_and_compare(draw.draw(st.integers(1, len(high) - 1)), high, low, close)
-
-
-@settings(max_examples=100)
-@given(st.data(), st.sampled_from([nan, -nan, inf, -inf, -0.0, 1e308]))
-def test_unread_positions_change_nothing(draw, value):
-    high, low, close = draw.draw(bars(min_size=1))
-    period = draw.draw(periods_for(len(high)))
-    plain, changed = np.empty_like(high), np.empty_like(high)
-    indicator_atr(period, high, low, close, plain)
-    high[0], low[0], close[-1] = value, value, value
-    indicator_atr(period, high, low, close, changed)
-    assert plain.tobytes() == changed.tobytes()
+    assert [array.tobytes() for array in (high, low, close)] == inputs
 
 
 def test_one_array_for_all_three_inputs():
@@ -114,9 +88,8 @@ CHECKS = [
     (2, good(), good(), np.broadcast_to(1.0, 5), good(), ValueError, CLOSE),
     (2, good(), good(4), good(), good(), ValueError, LENGTH),
     (2, good(), good(), good(6), good(), ValueError, LENGTH),
-    (2, good(), good(), good(), good(4), ValueError, LENGTH),
+    (2, good(), good(), good(), good(0), ValueError, LENGTH),
     (2, good(), good(), good(), good(6), ValueError, LENGTH),
-    (2, good(0), good(0), good(0), good(1), ValueError, LENGTH),
     (2, good(), good(), good(), strided(), ValueError, OUTPUT),
     # Element counts decide, not len().
     (2, good(), good(), good(), good(4).view(ReportsFive), ValueError, LENGTH),
@@ -156,37 +129,26 @@ def test_checks_and_their_order(period, high, low, close, output, error, message
     assert borrow_registry.active() == 0
 
 
-@pytest.mark.parametrize("period", [0, 1, 2])
-def test_one_element_arrays_pass_whatever_their_strides(period):
-    output = np.full(3, 7.0)[::-3]
-    indicator_atr(period, strided(1), good(3)[::3], np.broadcast_to(1.0, 1), output)
-    assert output.view(np.uint64)[0] == reference.NO_VALUE_BITS
+@pytest.mark.parametrize("high, low, close, output, expected", [
+    (good(0), good(0), good(0), good(0), []),
+    # One element passes whatever its stride, and has no average.
+    (strided(1), good(3)[::3], np.broadcast_to(1.0, 1), np.full(3, 7.0)[::-3], [NO_VALUE]),
+    # Three elements whose len() says five.
+    (good(3), good(3), good(3), np.zeros(5).view(ReportsFive)[:3], [NO_VALUE, 1.0, 1.0]),
+])
+def test_accepted_layouts(high, low, close, output, expected):
+    assert indicator_atr(1, high, low, close, output) is None
+    reference.assert_matches(expected, np.asarray(output))
 
 
-def test_empty_arrays_and_misreported_lengths_are_accepted():
-    assert indicator_atr(1, good(0), good(0), good(0), good(0)) is None
-    output = np.empty(5).view(ReportsFive)[:3]  # three elements, len() of 5
-    indicator_atr(1, good(3), good(3), good(3), output)
-    assert np.asarray(output)[1:].tolist() == [1.0, 1.0]
-
-
-@pytest.mark.parametrize("make_call, error, message", [
-    (lambda: indicator_atr(), TypeError,
+@pytest.mark.parametrize("make_call, message", [
+    (lambda: indicator_atr(),
      "indicator_atr() missing 5 required positional arguments: "
      "'period', 'high', 'low', 'close', and 'output'"),
-    (lambda: indicator_atr(1, *[good()] * 4, good()), TypeError,
-     "indicator_atr() takes 5 positional arguments but 6 were given"),
-    (lambda: indicator_atr(1, good(), good(), good(), high=good()), TypeError,
+    (lambda: indicator_atr(1, good(), good(), good(), high=good()),
      "indicator_atr() got multiple values for argument 'high'"),
 ])
-def test_binding_errors(make_call, error, message):
-    with pytest.raises(error) as caught:
+def test_binding_errors(make_call, message):
+    with pytest.raises(TypeError) as caught:
         make_call()
     assert str(caught.value) == message
-
-
-def test_keywords_in_any_order():
-    high, low, close = (np.array(values, dtype=float) for values in RISING)
-    output = np.empty(5)
-    indicator_atr(output=output, close=close, low=low, high=high, period=2)
-    assert output.tolist()[2:] == [1.75, 1.875, 1.6875]
