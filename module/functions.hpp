@@ -9,5 +9,6 @@ namespace quorvane::module {
 extern FunctionSpec indicator_sma_spec;
 extern FunctionSpec indicator_ema_spec;
 extern FunctionSpec indicator_macd_spec;
+extern FunctionSpec indicator_atr_spec;
 
 }  // namespace quorvane::module

@@ -12,7 +12,10 @@
 namespace quorvane::module {
 
 // Takes the pending exception out of the interpreter as a CallError; a
-// SystemError when a call reported failure without setting one.
+// SystemError when a call reported failure without setting one. The first
+// fetch makes the internal failure type, "pyo3_runtime.PanicException"; an
+// exception of exactly that type is not returned but printed, and the
+// process ends.
 CallError fetch_error() noexcept;
 
 // For interpreter calls that must not fail: prints the pending exception and

@@ -30,7 +30,7 @@ constexpr int api_version = 1013;
 
 // Registration order, which is also the order of __all__.
 FunctionSpec* const functions[] = {&indicator_sma_spec, &indicator_ema_spec,
-                                   &indicator_macd_spec};
+                                   &indicator_macd_spec, &indicator_atr_spec};
 
 // The first interpreter to initialise the module; -1 until then.
 std::atomic<std::int64_t> first_interpreter{-1};

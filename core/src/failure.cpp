@@ -1,5 +1,6 @@
 #include "quorvane/failure.hpp"
 
+#include <execinfo.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,10 +8,9 @@
 #include <cstring>
 
 namespace quorvane {
-namespace {
 
 // Raw writes: the report must get out even when the heap or stdio is broken.
-void write_all(std::string_view text) noexcept {
+void write_to_stderr(std::string_view text) noexcept {
     while (!text.empty()) {
         const ssize_t written = ::write(2, text.data(), text.size());
         if (written <= 0) {
@@ -20,24 +20,44 @@ void write_all(std::string_view text) noexcept {
     }
 }
 
+namespace {
+
+bool backtrace_requested() noexcept {
+    const char* const setting = std::getenv(backtrace_variable);
+    return setting != nullptr && std::strcmp(setting, "0") != 0;
+}
+
+// glibc writes the frames straight to the descriptor, without allocating.
+void write_backtrace() noexcept {
+    void* frames[64];
+    const int depth = ::backtrace(frames, 64);
+    write_to_stderr("stack backtrace:\n");
+    ::backtrace_symbols_fd(frames, depth, 2);
+}
+
 void write_location(const std::source_location& where) noexcept {
     char numbers[64];
     const int length = std::snprintf(numbers, sizeof numbers, ":%u:%u:\n",
                                      static_cast<unsigned>(where.line()),
                                      static_cast<unsigned>(where.column()));
-    write_all(where.file_name());
-    write_all(std::string_view(numbers, length > 0 ? static_cast<std::size_t>(length) : 0));
+    write_to_stderr(where.file_name());
+    write_to_stderr(std::string_view(numbers, length > 0 ? static_cast<std::size_t>(length) : 0));
 }
 
 }  // namespace
 
 void fail(std::string_view message, std::source_location where) noexcept {
-    write_all("\nthread '<unnamed>' panicked at ");
+    write_to_stderr("\nthread '<unnamed>' panicked at ");
     write_location(where);
-    write_all(message);
-    write_all("\nnote: run with `");
-    write_all(backtrace_variable);
-    write_all("=1` environment variable to display a backtrace\n");
+    write_to_stderr(message);
+    write_to_stderr("\n");
+    if (backtrace_requested()) {
+        write_backtrace();
+    } else {
+        write_to_stderr("note: run with `");
+        write_to_stderr(backtrace_variable);
+        write_to_stderr("=1` environment variable to display a backtrace\n");
+    }
     std::abort();
 }
 
@@ -54,7 +74,7 @@ void fail_allocation(std::size_t bytes) noexcept {
     char line[64];
     const int length =
         std::snprintf(line, sizeof line, "memory allocation of %zu bytes failed\n", bytes);
-    write_all(std::string_view(line, length > 0 ? static_cast<std::size_t>(length) : 0));
+    write_to_stderr(std::string_view(line, length > 0 ? static_cast<std::size_t>(length) : 0));
     std::abort();
 }
 

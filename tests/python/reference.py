@@ -97,6 +97,44 @@ def macd(fast_period, slow_period, signal_period, data):
     return macd_out, signal_out, hist_out
 
 
+def max_num(x, y):
+    """IEEE 754-2008 maxNum: a NaN loses to a number, +0 beats -0."""
+    if math.isnan(x):
+        return y
+    if math.isnan(y):
+        return x
+    if x == y:
+        return y if math.copysign(1.0, x) < 0 else x
+    return x if x > y else y
+
+
+def true_range(high, low, close, i):
+    spread = high[i] - low[i]
+    up = abs(high[i] - close[i - 1])
+    down = abs(low[i] - close[i - 1])
+    return max_num(max_num(spread, up), down)
+
+
+def atr(period, high, low, close):
+    n = len(high)
+    out = [NO_VALUE] * n
+    if period == 0 or period >= n:
+        return out
+    p = float(period)
+    k = 1.0 / p
+    total = 0.0
+    for i in range(1, period + 1):
+        total += true_range(high, low, close, i)
+    avg = total / p
+    out[period] = avg
+    for i in range(period + 1, n):
+        d = true_range(high, low, close, i) - avg
+        e = k * d
+        avg = avg + e
+        out[i] = avg
+    return out
+
+
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 

@@ -35,3 +35,23 @@ def periods_for(n):
         st.integers(0, n + 2),
         st.integers(0, PERIOD_MAX),
     )
+
+
+@st.composite
+def bars(draw, min_size=0, max_size=160):
+    """High, low and close arrays of one length: plain prices, or each with
+    its own specials (which soon make a running average NaN).
+
+    Drawn independently, a high lies below its low about half the time.
+    Sometimes the positions an average true range never reads (the first
+    high and low, the last close) are NaN.
+    """
+    n = draw(st.integers(min_size, max_size))
+    if draw(st.booleans()):
+        plain = st.lists(prices, min_size=n, max_size=n)
+        high, low, close = (np.array(draw(plain), dtype=np.float64) for _ in range(3))
+    else:
+        high, low, close = (draw(series(min_size=n, max_size=n)) for _ in range(3))
+    if n and draw(st.booleans()):
+        high[0] = low[0] = close[-1] = float("nan")
+    return high, low, close

@@ -4,12 +4,13 @@ refusal of a second interpreter."""
 import quorvane
 from subprocess_run import run_python
 
-NAMES = ["indicator_sma", "indicator_ema", "indicator_macd"]
+NAMES = ["indicator_sma", "indicator_ema", "indicator_macd", "indicator_atr"]
 SIGNATURES = {
     "indicator_sma": "(period, data, output)",
     "indicator_ema": "(period, data, output)",
     "indicator_macd": "(fast_period, slow_period, signal_period, data, macd_output, "
                       "signal_output, hist_output)",
+    "indicator_atr": "(period, high, low, close, output)",
 }
 
 

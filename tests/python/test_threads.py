@@ -23,3 +23,8 @@ def arrays():
 def test_kernel_runs_with_the_lock_released(arrays, call):
     data, out = arrays
     assert ticks_inside(lambda: call(data, out)) > 0
+
+
+def test_atr_holds_the_lock_while_its_kernel_runs(arrays):
+    data, out = arrays
+    assert ticks_inside(lambda: quorvane.indicator_atr(14, data, data, data, out[0])) == 0

@@ -15,6 +15,9 @@ namespace quorvane {
 // report end with a backtrace instead of the note that names the variable.
 inline constexpr const char* backtrace_variable = "QUORVANE_BACKTRACE";
 
+// Writes `text` to file descriptor 2 as it is, without allocating.
+void write_to_stderr(std::string_view text) noexcept;
+
 // Writes the report for `message`, raised at `where`, and aborts.
 [[noreturn]] void fail(std::string_view message,
                        std::source_location where = std::source_location::current()) noexcept;

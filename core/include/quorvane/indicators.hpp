@@ -34,4 +34,12 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
           OutputSeries macd_output, OutputSeries signal_output,
           OutputSeries hist_output) noexcept;
 
+// Average true range. TR(i) = maxNum(maxNum(high[i] - low[i], |high[i] -
+// close[i-1]|), |low[i] - close[i-1]|) for i >= 1, so one NaN among the three
+// inputs is passed over. Position period holds (TR(1) + ... + TR(period)) /
+// period; each later one avg + (1/period) * (TR(i) - avg). Positions
+// 0 .. period-1 hold the no-value NaN; high[0], low[0] and close[n-1] are
+// never read. Precondition: low, close and output are as long as high.
+void atr(Period period, Series high, Series low, Series close, OutputSeries output) noexcept;
+
 }  // namespace quorvane

@@ -1,0 +1,60 @@
+#include "functions.hpp"
+#include "quorvane/indicators.hpp"
+
+namespace quorvane::module {
+namespace {
+
+enum : std::size_t { period, high, low, close, output };
+
+constexpr Parameter atr_parameters[] = {
+    {"period", ParamKind::period}, {"high", ParamKind::input},   {"low", ParamKind::input},
+    {"close", ParamKind::input},   {"output", ParamKind::output},
+};
+
+// The inputs' layout is checked before the lengths, the output's after.
+Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Arguments arguments;
+    if (Status converted = convert_arguments(indicator_atr_spec, args, nargs, kwnames, arguments);
+        !converted.ok()) {
+        return converted;
+    }
+    const ArrayView highs = array_view(arguments.array(high));
+    if (!is_contiguous(highs)) {
+        return value_error("High array must be C-contiguous and float64");
+    }
+    const ArrayView lows = array_view(arguments.array(low));
+    if (!is_contiguous(lows)) {
+        return value_error("Low array must be C-contiguous and float64");
+    }
+    const ArrayView closes = array_view(arguments.array(close));
+    if (!is_contiguous(closes)) {
+        return value_error("Close array must be C-contiguous and float64");
+    }
+    const ArrayView result = array_view(arguments.array(output));
+    if (lows.count != highs.count || closes.count != highs.count || result.count != highs.count) {
+        return value_error("All arrays must have the same length");
+    }
+    if (!is_contiguous(result)) {
+        return value_error("Output array must be C-contiguous and float64");
+    }
+    // Unlike the other entry points, this one keeps the interpreter lock
+    // while its kernel runs.
+    atr(arguments.period(period), as_series(highs), as_series(lows), as_series(closes),
+        as_output(result));
+    return success;
+}
+
+PyObject* indicator_atr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return finish_call(run(args, nargs, kwnames));
+}
+
+}  // namespace
+
+FunctionSpec indicator_atr_spec{
+    {"indicator_atr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_atr)),
+     entry_flags, "indicator_atr(period, high, low, close, output)\n--\n\n"},
+    atr_parameters,
+};
+
+}  // namespace quorvane::module
