@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the core's GoogleTest suite, then
+# Builds everything and runs every test: the core's GoogleTest suite and the
+# check that the benchmark's floor computes what the kernels compute, then
 # the Python suite against the extension installed in .venv.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -26,7 +27,7 @@ ensure_gtest
 
 say "building and running the core's tests"
 cmake -S "$root" -B "$root/build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON >/dev/null
+    -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_BUILD_BENCH=ON -DQUORVANE_WERROR=ON >/dev/null
 cmake --build "$root/build/core-tests"
 ctest --test-dir "$root/build/core-tests" --output-on-failure --timeout 300
 
