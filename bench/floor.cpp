@@ -60,12 +60,18 @@ struct Periods {
 using In = const double* __restrict;
 using Out = double* __restrict;
 
-[[gnu::noinline]] void floor_sma(std::size_t period, In x, std::size_t n, Out out) noexcept {
-    std::fill(out, out + (period - 1), no_value);
+// Oldest first, from -0.0 as the kernels start.
+double first_window_sum(In x, std::size_t period) noexcept {
     double sum = -0.0;
     for (std::size_t i = 0; i < period; ++i) {
         sum += x[i];
     }
+    return sum;
+}
+
+[[gnu::noinline]] void floor_sma(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + (period - 1), no_value);
+    double sum = first_window_sum(x, period);
     const double scale = 1.0 / static_cast<double>(period);
     out[period - 1] = scale * sum;
     for (std::size_t i = period; i < n; ++i) {
@@ -76,11 +82,7 @@ using Out = double* __restrict;
 
 [[gnu::noinline]] void floor_ema(std::size_t period, In x, std::size_t n, Out out) noexcept {
     std::fill(out, out + (period - 1), no_value);
-    double sum = -0.0;
-    for (std::size_t i = 0; i < period; ++i) {
-        sum += x[i];
-    }
-    double average = sum / static_cast<double>(period);
+    double average = first_window_sum(x, period) / static_cast<double>(period);
     out[period - 1] = average;
     const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
     const double keep = 1.0 - alpha;
