@@ -178,14 +178,20 @@ def calls_per_sample(contender):
     return max(1, round(calls * SAMPLE_SECONDS / elapsed))
 
 
-def interleaved_medians(contenders, n, rounds):
-    """Median ns per element of each contender, all taking turns in every round."""
+def interleaved_samples(contenders, n, rounds):
+    """ns per element of each contender in each round, all taking turns in every round."""
     calls = [calls_per_sample(contender) for contender in contenders]
     samples = [[] for _ in contenders]
     for r in range(rounds):
         for k in itertools.islice(itertools.cycle(range(len(contenders))), r, r + len(contenders)):
             samples[k].append(contenders[k].seconds(calls[k]) / (calls[k] * n) * 1e9)
-    return [statistics.median(values) for values in samples]
+    return samples
+
+
+def paired_ratio(numerators, denominators):
+    """The median of the ratios of samples taken in the same round: two
+    contenders timed side by side saw the same machine."""
+    return statistics.median(a / b for a, b in zip(numerators, denominators))
 
 
 def check_agreement(indicator, n, contenders, floor, scale):
@@ -206,10 +212,10 @@ def check_agreement(indicator, n, contenders, floor, scale):
 
 
 def time_indicators(prices, floor, sizes, rounds):
-    """ns per element: {indicator: {contender: {n: median}}}."""
-    table = {}
+    """ns per element in each round: {indicator: {contender: {n: samples}}}."""
+    samples = {}
     for indicator in INDICATORS:
-        rows = table.setdefault(indicator, {})
+        rows = samples.setdefault(indicator, {})
         for n in sizes:
             close, high, low = (values[:n] for values in prices)
             contenders = [
@@ -219,15 +225,15 @@ def time_indicators(prices, floor, sizes, rounds):
                 *peer_contenders(indicator, close, high, low),
             ]
             check_agreement(indicator, n, contenders, floor, float(np.abs(close).max()))
-            for contender, median in zip(contenders, interleaved_medians(contenders, n, rounds[n])):
-                rows.setdefault(contender.name, {})[n] = median
+            for contender, values in zip(contenders, interleaved_samples(contenders, n, rounds[n])):
+                rows.setdefault(contender.name, {})[n] = values
             say(f"{indicator} n={n}: " + ", ".join(
-                f"{name} {rows[name][n]:.3g}" for name in rows if n in rows[name]))
-    return table
+                f"{name} {statistics.median(rows[name][n]):.3g}" for name in rows if n in rows[name]))
+    return samples
 
 
 def call_overhead(prices, rounds):
-    """ns per call on 16 elements: np.add(a, b, out=c), then each indicator."""
+    """ns per call on 16 elements in each round: np.add(a, b, out=c), then each indicator."""
     close, high, low = (values[:16] for values in prices)
     contenders = [PythonContender("np.add(a, b, out=c)", "f(a, b, out=c)",
                                   {"f": np.add, "a": close, "b": high, "c": np.empty(16)})]
@@ -235,8 +241,9 @@ def call_overhead(prices, rounds):
         contender = QuorvaneContender(indicator, close, high, low)
         contender.name = f"indicator_{indicator}"
         contenders.append(contender)
-    medians = interleaved_medians(contenders, 16, rounds)
-    return {contender.name: 16 * median for contender, median in zip(contenders, medians)}
+    samples = interleaved_samples(contenders, 16, rounds)
+    return {contender.name: [16 * value for value in values]
+            for contender, values in zip(contenders, samples)}
 
 
 def run_threads(workloads, calls):
@@ -282,7 +289,7 @@ def thread_scaling(prices, rounds):
         elements = calls * THREAD_SIZE
         result[name] = (statistics.median(one) / elements * 1e9,
                         statistics.median(two) / (2 * elements) * 1e9,
-                        2 * statistics.median(one) / statistics.median(two))
+                        2 * paired_ratio(one, two))
         say(f"threads {name}: speed-up {result[name][2]:.2f}")
     return result
 
@@ -324,24 +331,24 @@ def heap_allocations(counter):
     return json.loads(completed.stdout)
 
 
-def targets(table, overhead, threads, traced, heap):
-    """(target, measured, met) rows."""
+def targets(samples, overhead, threads, traced, heap):
+    """(target, measured, met) rows, from the samples of each round."""
     rows = []
     for indicator, limit in FLOOR_TARGETS.items():
-        ratio = table[indicator][QUORVANE][10**6] / table[indicator][FLOOR][10**6]
+        ratio = paired_ratio(samples[indicator][QUORVANE][10**6], samples[indicator][FLOOR][10**6])
         rows.append((f"{indicator.upper()} at 10^6 within {limit:.2f}x its floor",
                      f"{ratio:.2f}x", ratio <= limit))
     for indicator in INDICATORS:
-        ratio = table[indicator][TALIB][10**6] / table[indicator][QUORVANE][10**6]
+        ratio = paired_ratio(samples[indicator][TALIB][10**6], samples[indicator][QUORVANE][10**6])
         rows.append((f"{indicator.upper()} at 10^6 at least {TALIB_LARGE_TARGET}x faster than TA-Lib",
                      f"{ratio:.2f}x", ratio >= TALIB_LARGE_TARGET))
     for indicator in INDICATORS:
-        ratio = table[indicator][TALIB][16] / table[indicator][QUORVANE][16]
+        ratio = paired_ratio(samples[indicator][TALIB][16], samples[indicator][QUORVANE][16])
         rows.append((f"{indicator.upper()} at n = 16 at least {TALIB_SMALL_TARGET:g}x faster than "
                      "TA-Lib per call", f"{ratio:.2f}x", ratio >= TALIB_SMALL_TARGET))
     add = overhead["np.add(a, b, out=c)"]
     for indicator in INDICATORS:
-        ratio = overhead[f"indicator_{indicator}"] / add
+        ratio = paired_ratio(overhead[f"indicator_{indicator}"], add)
         rows.append((f"indicator_{indicator} on 16 elements within {NP_ADD_TARGET}x np.add",
                      f"{ratio:.2f}x", ratio <= NP_ADD_TARGET))
     for indicator in THREADED:
@@ -400,8 +407,9 @@ def report(table, sizes, rounds, overhead, threads, thread_rounds, traced, heap,
         "Each figure is the median of repeated runs: "
         + ", ".join(f"{rounds[n]} at n = {size_label(n)}" for n in sizes)
         + f"; each run makes calls for at least {SAMPLE_SECONDS * 1000:g} ms. Within a run all "
-        "contenders of an indicator and size take turns. Peers allocate their results; "
-        "quorvane writes into arrays allocated once.",
+        "contenders of an indicator and size take turns, and a ratio in the targets is the "
+        "median of the ratios within each run. Peers allocate their results; quorvane writes "
+        "into arrays allocated once.",
         "",
         "### ns per element",
         "",
@@ -421,7 +429,7 @@ def report(table, sizes, rounds, overhead, threads, thread_rounds, traced, heap,
               for goal, measured, met in goals]
     lines += ["", "### One call on 16 elements", "", f"Median of {rounds[16]} runs.", "",
               "| call | ns per call |", "|---|---:|"]
-    lines += [f"| `{name}` | {number(ns)} |" for name, ns in overhead.items()]
+    lines += [f"| `{name}` | {number(statistics.median(ns))} |" for name, ns in overhead.items()]
     lines += ["", f"### Threads (n = {size_label(THREAD_SIZE)}, each thread on its own series)", "",
               f"Median of {thread_rounds} runs of each. `np.exp` runs without the interpreter "
               "lock too: its speed-up shows how much of the second core the machine had to give.",
@@ -489,7 +497,7 @@ def main():
     np.concatenate(prices).tofile(prices_path)
     floor = Floor(program, prices_path)
     try:
-        table = time_indicators(prices, floor, sizes, rounds)
+        samples = time_indicators(prices, floor, sizes, rounds)
     finally:
         floor.close()
     overhead = call_overhead(prices, rounds[16])
@@ -499,7 +507,10 @@ def main():
     heap = heap_allocations(options.build_dir / "bench" / "libquorvane_heap_counter.so")
     load.append(os.getloadavg()[0])
 
-    goals = targets(table, overhead, threads, traced, heap)
+    goals = targets(samples, overhead, threads, traced, heap)
+    table = {indicator: {name: {n: statistics.median(values) for n, values in cells.items()}
+                         for name, cells in rows.items()}
+             for indicator, rows in samples.items()}
     text = report(table, sizes, rounds, overhead, threads, thread_rounds, traced, heap, goals, load)
     options.output_dir.mkdir(parents=True, exist_ok=True)
     (options.output_dir / "results.md").write_text(text)
