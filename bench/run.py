@@ -27,7 +27,7 @@ from calls import INDICATORS, PERIODS, generated_prices, quorvane_call
 
 ROOT = Path(__file__).resolve().parent.parent
 SIZES = (16, 10**3, 10**5, 10**6, 10**7)
-ROUNDS = {16: 31, 10**3: 31, 10**5: 21, 10**6: 15, 10**7: 7}
+ROUNDS = {16: 31, 10**3: 31, 10**5: 21, 10**6: 21, 10**7: 9}
 SAMPLE_SECONDS = 0.004  # at least this much work in one timed sample
 THREAD_SIZE = 10**5
 THREAD_SECONDS = 0.1  # one thread's work in one round
@@ -497,7 +497,7 @@ def main():
     np.concatenate(prices).tofile(prices_path)
     # Threads first: they need both cores free, which a shared machine is
     # likeliest to have when the benchmark is started.
-    thread_rounds = 5 if options.quick else 11
+    thread_rounds = 5 if options.quick else 15
     threads = thread_scaling(prices, thread_rounds)
     floor = Floor(program, prices_path)
     try:
