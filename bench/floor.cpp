@@ -314,7 +314,9 @@ int check() {
 
 // Memory as NumPy gives large arrays: on huge pages where the system
 // allows, so that the floor and the Python side pay alike for address
-// translation.
+// translation. Each array starts on a page boundary, as the harness lays
+// out the arrays it gives quorvane: loops over several arrays run at
+// speeds that depend on their offsets modulo 4 KiB.
 class Buffer {
 public:
     explicit Buffer(std::size_t count) {

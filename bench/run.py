@@ -23,7 +23,7 @@ from pathlib import Path
 
 import numpy as np
 
-from calls import INDICATORS, PERIODS, generated_prices, quorvane_call
+from calls import INDICATORS, PERIODS, generated_prices, page_aligned, quorvane_call
 
 ROOT = Path(__file__).resolve().parent.parent
 SIZES = (16, 10**3, 10**5, 10**6, 10**7)
@@ -275,7 +275,7 @@ def thread_scaling(prices, rounds):
     for indicator in THREADED:
         # Each thread works on its own series, as when instruments are split among threads.
         workloads[indicator] = [
-            quorvane_call(indicator, *(values[:THREAD_SIZE].copy() for values in prices))[:2]
+            quorvane_call(indicator, *(page_aligned(values[:THREAD_SIZE]) for values in prices))[:2]
             for _ in range(2)]
     workloads[THREAD_REFERENCE] = [
         (np.exp, (prices[0][:THREAD_SIZE] / 100.0, np.empty(THREAD_SIZE))) for _ in range(2)]
