@@ -314,28 +314,34 @@ int check() {
 
 // Memory as NumPy gives large arrays: on huge pages where the system
 // allows, so that the floor and the Python side pay alike for address
-// translation. Each array starts on a page boundary, as the harness lays
-// out the arrays it gives quorvane: loops over several arrays run at
-// speeds that depend on their offsets modulo 4 KiB.
+// translation. Loops over several arrays run at speeds that depend on how
+// the arrays lie relative to one another, so the layout follows the
+// harness's: each array starts on a page boundary, and the k-th is moved
+// k * 9 pages into its block, as separately allocated arrays lie at
+// unrelated offsets beyond the page.
 class Buffer {
 public:
-    explicit Buffer(std::size_t count) {
+    Buffer(std::size_t count, std::size_t k) {
         constexpr std::size_t huge_page = std::size_t{1} << 21;
-        const std::size_t bytes = (count * sizeof(double) / huge_page + 1) * huge_page;
-        values_ = static_cast<double*>(std::aligned_alloc(huge_page, bytes));
-        if (values_ == nullptr) {
+        constexpr std::size_t page = 4096;
+        const std::size_t skew = k * 9 * page % huge_page;
+        const std::size_t bytes = (count * sizeof(double) / huge_page + 2) * huge_page;
+        block_ = static_cast<unsigned char*>(std::aligned_alloc(huge_page, bytes));
+        if (block_ == nullptr) {
             std::fprintf(stderr, "cannot allocate %zu bytes\n", bytes);
             std::exit(2);
         }
-        ::madvise(values_, bytes, MADV_HUGEPAGE);
+        ::madvise(block_, bytes, MADV_HUGEPAGE);
+        values_ = reinterpret_cast<double*>(block_ + skew);
     }
-    ~Buffer() { std::free(values_); }
+    ~Buffer() { std::free(block_); }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
     double* data() const noexcept { return values_; }
 
 private:
+    unsigned char* block_;
     double* values_;
 };
 
@@ -402,18 +408,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::size_t capacity = bytes / (3 * sizeof(double));
-    const Buffer close(capacity);
-    const Buffer high(capacity);
-    const Buffer low(capacity);
+    const Buffer close(capacity, 0);
+    const Buffer high(capacity, 1);
+    const Buffer low(capacity, 2);
     file.seekg(0);
     for (const Buffer* prices : {&close, &high, &low}) {
         file.read(reinterpret_cast<char*>(prices->data()),
                   static_cast<std::streamsize>(capacity * sizeof(double)));
     }
     const Prices in{close.data(), high.data(), low.data()};
-    const Buffer first(capacity);
-    const Buffer second(capacity);
-    const Buffer third(capacity);
+    const Buffer first(capacity, 3);
+    const Buffer second(capacity, 4);
+    const Buffer third(capacity, 5);
     const Outputs out{first.data(), second.data(), third.data()};
 
     std::string line;
