@@ -69,7 +69,7 @@ make_venv() {
 import os, sys, sysconfig
 sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)
 PY
-    say "making the virtual environment .venv with $python"
+    say "making the virtual environment ${venv#"$root"/} with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv" || die "$python cannot make a virtual environment: install python3.13-venv"
 }

@@ -28,7 +28,8 @@ or choose other stages with QUORVANE_TEST_STAGES"
 }
 
 have_gtest() {
-    [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/libgtest.a /usr/lib/libgtest.a >/dev/null 2>&1
+    [ -f /usr/include/gtest/gtest.h ] \
+        && { ls /usr/lib/*/libgtest.a >/dev/null 2>&1 || [ -f /usr/lib/libgtest.a ]; }
 }
 
 have_cross_tools() {
