@@ -61,17 +61,19 @@ stage_sanitize() {
     use_venv "$root/.venv-sanitize"
     make_venv
     install_requirements test
-    install_quorvane -Ccmake.define.QUORVANE_SANITIZE=ON "-Cbuild-dir=build/sanitize/{wheel_tag}"
+    install_quorvane -Ccmake.define.QUORVANE_SANITIZE=ON -Cinstall.strip=false \
+        "-Cbuild-dir=build/sanitize/{wheel_tag}"
     say "running the Python tests with sanitizers"
     # The interpreter is not instrumented, so the sanitizer's runtime must be
     # loaded first. PYTHONMALLOC=malloc puts Python's objects under its
     # watch too. Leak detection is off: at exit the interpreter itself
     # leaves memory that no suppression tells apart from ours (the leak
-    # test measures ours).
+    # test measures ours). Capturing at the Python level only lets a report,
+    # written to descriptor 2 as the process ends, reach the log.
     LD_PRELOAD="$("${CXX:-c++}" -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
         ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        "$venv_python" -m pytest -q tests/python "$@"
+        "$venv_python" -m pytest -q --capture=sys tests/python "$@"
     use_venv "$root/.venv"
 }
 
