@@ -7,5 +7,5 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 make_venv
 install_requirements demo
 install_quorvane
-cd "$root"
-exec "$venv_python" examples/demo.py "$@"
+# From the caller's directory, so that relative paths mean what they say.
+exec "$venv_python" "$root/examples/demo.py" "$@"
