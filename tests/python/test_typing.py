@@ -59,7 +59,7 @@ def test_mypy_accepts_correct_calls_and_rejects_wrong_argument_types(tmp_path):
     assert checked.returncode == 1
 
 
-def test_stub_matches_the_module():
+def test_stub_matches_the_module(tmp_path):
     checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quorvane"],
-                             capture_output=True, text=True, timeout=300)
+                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert checked.returncode == 0, checked.stdout + checked.stderr
