@@ -127,10 +127,10 @@ def table(bars, out, rows):
              for title, values in columns]
     widths = [max(map(len, column)) for column in cells]
     lines = []
-    for row in zip(*cells):
+    for row in zip(*cells, strict=True):
         first, *numbers = row
         lines.append("  ".join([first.ljust(widths[0])]
-                               + [n.rjust(w) for n, w in zip(numbers, widths[1:])]))
+                               + [n.rjust(w) for n, w in zip(numbers, widths[1:], strict=True)]))
     return "\n".join(lines)
 
 
@@ -198,13 +198,16 @@ def main(argv=None):
                              "Close (any order, any case); empty, nan or null is missing")
     parser.add_argument("--bars", type=int, default=500,
                         help="bars to generate without --csv (default 500)")
-    parser.add_argument("--seed", type=int, default=11, help="seed of the generated bars (default 11)")
+    parser.add_argument("--seed", type=int, default=11,
+                        help="seed of the generated bars (default 11)")
     parser.add_argument("--rows", type=int, default=10, help="bars to print (default 10)")
     parser.add_argument("--chart", metavar="PATH", type=Path, default=DEFAULT_CHART,
                         help=f"where to write the PNG chart (default {DEFAULT_CHART})")
     parser.add_argument("--chart-bars", type=int, default=250, metavar="N",
                         help="bars the chart shows, the last ones (default 250)")
     args = parser.parse_args(argv)
+    if args.bars < 1 or args.rows < 0 or args.chart_bars < 1:
+        parser.error("--bars and --chart-bars must be positive, --rows must not be negative")
     try:
         import matplotlib  # noqa: F401
         import tqdm  # noqa: F401

@@ -31,7 +31,7 @@ def latest(indices, bars, seed):
     """The last close and indicator values of each symbol, one row each."""
     out = ohlc.allocated(bars)
     rows = np.empty((len(indices), len(COLUMNS)))
-    for row, index in zip(rows, indices):
+    for row, index in zip(rows, indices, strict=True):
         prices = ohlc.generated(bars, (seed, index), gaps=0)
         ohlc.into(prices, out)
         row[0] = prices["close"][-1]

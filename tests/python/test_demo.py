@@ -111,7 +111,7 @@ def test_sma_and_atr_run_over_the_bars_that_have_prices():
     assert same_bits(bars["close"], ohlc.generated(600, 11)["close"])
     out = ohlc.into(bars, ohlc.allocated(600))
     gaps = np.isnan(bars["close"])
-    assert 3 <= gaps.sum() and all(np.isnan(bars[k][gaps]).all() for k in ohlc.PRICES)
+    assert gaps.sum() >= 3 and all(np.isnan(bars[k][gaps]).all() for k in ohlc.PRICES)
 
     present = {k: bars[k][~gaps] for k in ohlc.PRICES}
     packed = np.empty(len(present["close"]))

@@ -14,7 +14,8 @@ import ohlc
 from quorvane import indicator_atr, indicator_ema, indicator_macd, indicator_sma
 
 distributed = pytest.importorskip(
-    "dask.distributed", reason="the Dask example needs dask[distributed]: pip install 'quorvane[dask]'")
+    "dask.distributed",
+    reason="the Dask example needs dask[distributed]: pip install 'quorvane[dask]'")
 
 SCRIPT = Path(__file__).resolve().parents[2] / "examples" / "universe.py"
 SYMBOLS, BARS, SEED = 23, 300, 5
