@@ -186,6 +186,9 @@ def chart(bars, out, path, title, shown):
     for axes in (price, macd, atr):
         axes.grid(True, color="#deddda", linewidth=0.5)
         axes.set_xlim(first - 1, n)
+        # Room above the lines for the legend.
+        low, high = axes.get_ylim()
+        axes.set_ylim(low, high + 0.2 * (high - low))
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=110)
 
