@@ -112,7 +112,8 @@ def main(argv=None):
 
     if args.out:
         write_csv(args.out, values)
-    print(f"{args.symbols} symbols x {args.bars} bars in {elapsed:.2f} s on {threads} threads: "
+    print(f"{args.symbols} symbols x {args.bars} bars in {elapsed:.2f} s on {threads} "
+          f"thread{'' if threads == 1 else 's'}: "
           f"{args.symbols / elapsed:,.0f} symbols per second")
     shown = values[:5]
     print("\nsymbol  " + "  ".join(f"{name:>10}" for name in COLUMNS))
