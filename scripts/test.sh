@@ -68,9 +68,13 @@ stage_sanitize() {
     # loaded first. PYTHONMALLOC=malloc puts Python's objects under its
     # watch too. Leak detection is off: at exit the interpreter itself
     # leaves memory that no suppression tells apart from ours (the leak
-    # test measures ours). Capturing at the Python level only lets a report,
-    # written to descriptor 2 as the process ends, reach the log.
-    LD_PRELOAD="$("${CXX:-c++}" -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    # test measures ours). The C++ runtime is preloaded too, so the
+    # sanitizer finds the real __cxa_throw for the C++ extensions of other
+    # packages. Capturing at the Python level only lets a report, written to
+    # descriptor 2 as the process ends, reach the log.
+    local compiler="${CXX:-c++}"
+    LD_PRELOAD="$("$compiler" -print-file-name=libasan.so) $("$compiler" -print-file-name=libstdc++.so)" \
+        PYTHONMALLOC=malloc \
         ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         "$venv_python" -m pytest -q --capture=sys tests/python "$@"
