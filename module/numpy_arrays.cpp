@@ -55,6 +55,10 @@ ArrayView array_view(PyObject* array) noexcept {
             PyArray_STRIDE(as_array(array), 0)};
 }
 
+bool is_writeable(PyObject* array) noexcept {
+    return PyArray_ISWRITEABLE(as_array(array));
+}
+
 BorrowRegion array_region(PyObject* array) noexcept {
     PyObject* owner = array;
     while (PyArray_Check(owner) && PyArray_BASE(as_array(owner)) != nullptr) {
