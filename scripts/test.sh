@@ -22,8 +22,9 @@ or choose other stages with QUORVANE_TEST_STAGES"
     fi
     say "installing Debian's $*"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y -q "$@" >/dev/null 2>&1 \
-        || { apt-get update -q >/dev/null && apt-get install -y -q "$@" >/dev/null; } \
+    apt-get -o DPkg::Lock::Timeout=300 install -y -q "$@" >/dev/null 2>&1 \
+        || { apt-get -o DPkg::Lock::Timeout=300 update -q >/dev/null \
+            && apt-get -o DPkg::Lock::Timeout=300 install -y -q "$@" >/dev/null; } \
         || die "apt-get could not install $*"
 }
 
