@@ -1,33 +1,239 @@
-"""quorvane demo: a moving average over a seeded, generated price series."""
+"""quorvane demo: SMA, EMA, MACD and ATR over OHLC bars.
+
+Without --csv it uses a seeded, generated series (a geometric random walk
+with a few missing sessions). It prints the last bars as a table and draws
+price with SMA and EMA, MACD with its signal and histogram, and ATR into a
+PNG chart.
+"""
 
 import argparse
+import csv
+import math
+import os
+import sys
+from pathlib import Path
 
 import numpy as np
 
-from quorvane import indicator_sma
+import ohlc
+
+COLUMNS = ("Date", "Open", "High", "Low", "Close")
+# Fields that stand for a missing price; anything else must be a number.
+MISSING = {"", "nan", "null"}
+# Files at least this large get a progress bar while they are read.
+PROGRESS_BYTES = 4 << 20
+DEFAULT_CHART = Path(__file__).resolve().parent.parent / "build" / "demo.png"
 
 
-def generated_prices(n, seed):
-    """Closing prices of a geometric random walk starting at 100."""
-    steps = np.random.default_rng(seed).normal(0.0002, 0.01, n)
-    return 100.0 * np.exp(np.cumsum(steps))
+class CsvError(Exception):
+    """A file that cannot be used, with the place and the problem."""
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bars", type=int, default=250, help="number of prices (default 250)")
-    parser.add_argument("--period", type=int, default=20, help="SMA window (default 20)")
-    parser.add_argument("--rows", type=int, default=10, help="rows to print (default 10)")
-    parser.add_argument("--seed", type=int, default=7, help="random seed (default 7)")
-    args = parser.parse_args()
+def read_csv(path, progress=False):
+    """Bars from a CSV file with a header naming Date, Open, High, Low, Close.
 
-    close = generated_prices(args.bars, args.seed)
-    sma = np.empty_like(close)
-    indicator_sma(args.period, close, sma)
+    Columns may come in any order, their names in any case, and others may
+    be there too. An empty field, "nan" or "null" is a missing price.
+    """
+    try:
+        with open(path, "rb") as raw:
+            size = os.fstat(raw.fileno()).st_size
+            with _progress_bar(progress and size >= PROGRESS_BYTES, size, path) as bar:
+                return _parse(path, _decoded_lines(path, raw, bar))
+    except OSError as error:
+        raise CsvError(f"{path}: cannot read: {error.strerror or error}") from None
 
-    print(f"{'bar':>5}  {'close':>10}  {f'SMA({args.period})':>10}")
-    for bar in range(max(0, args.bars - args.rows), args.bars):
-        print(f"{bar:>5}  {close[bar]:>10.4f}  {sma[bar]:>10.4f}")
+
+def _decoded_lines(path, raw, bar):
+    for number, line in enumerate(raw, start=1):
+        bar.update(len(line))
+        try:
+            yield line.decode("utf-8-sig" if number == 1 else "utf-8")
+        except UnicodeDecodeError:
+            raise CsvError(f"{path}:{number}: not UTF-8 text") from None
+
+
+def _parse(path, lines):
+    reader = csv.reader(lines)
+    try:
+        header = next(reader)
+    except StopIteration:
+        raise CsvError(f"{path}:1: empty file, expected a header naming "
+                       + ", ".join(COLUMNS)) from None
+    positions = {}
+    for position, name in enumerate(header):
+        key = name.strip().lower()
+        if key in positions:
+            raise CsvError(f"{path}:1: column {name.strip()!r} appears twice")
+        positions[key] = position
+    absent = [name for name in COLUMNS if name.lower() not in positions]
+    if absent:
+        raise CsvError(f"{path}:1: missing column{'s' if len(absent) > 1 else ''}: "
+                       + ", ".join(absent))
+    wanted = [(name, name.lower(), positions[name.lower()]) for name in COLUMNS[1:]]
+    dates, values = [], {key: [] for _, key, _ in wanted}
+    for row in reader:
+        if not row:
+            continue
+        if len(row) != len(header):
+            raise CsvError(f"{path}:{reader.line_num}: {len(row)} fields where the header "
+                           f"has {len(header)}")
+        dates.append(row[positions["date"]].strip())
+        for name, key, position in wanted:
+            values[key].append(_price(row[position], path, reader.line_num, name))
+    if not dates:
+        raise CsvError(f"{path}:{reader.line_num + 1}: no bars after the header")
+    return {"date": np.array(dates), **{key: np.array(v) for key, v in values.items()}}
+
+
+def _price(field, path, line, column):
+    text = field.strip()
+    if text.lower() in MISSING:
+        return math.nan
+    try:
+        return float(text)
+    except ValueError:
+        raise CsvError(f"{path}:{line}: column {column}: {field!r} is not a number") from None
+
+
+class _NoBar:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, _):
+        pass
+
+
+def _progress_bar(enabled, total, path):
+    if not enabled:
+        return _NoBar()
+    from tqdm import tqdm
+    return tqdm(total=total, unit="B", unit_scale=True, desc=f"reading {Path(path).name}",
+                file=sys.stderr)
+
+
+def table(bars, out, rows):
+    """The last `rows` bars as aligned text, one line each under a header."""
+    macd = "MACD({},{},{})".format(*ohlc.MACD_PERIODS)
+    columns = [("Date", bars["date"]), ("Close", bars["close"]),
+               (f"SMA({ohlc.SMA_PERIOD})", out["sma"]), (f"EMA({ohlc.EMA_PERIOD})", out["ema"]),
+               (macd, out["macd"]), ("Signal", out["signal"]), ("Hist", out["hist"]),
+               (f"ATR({ohlc.ATR_PERIOD})", out["atr"])]
+    last = slice(max(0, len(bars["close"]) - rows), None)
+    cells = [[title] + [_cell(value) for value in values[last].tolist()]
+             for title, values in columns]
+    widths = [max(map(len, column)) for column in cells]
+    lines = []
+    for row in zip(*cells, strict=True):
+        first, *numbers = row
+        lines.append("  ".join([first.ljust(widths[0])]
+                               + [n.rjust(w) for n, w in zip(numbers, widths[1:], strict=True)]))
+    return "\n".join(lines)
+
+
+def _cell(value):
+    if not isinstance(value, float):
+        return str(value)
+    if math.isnan(value):
+        return "NaN"
+    return f"{value:.4f}" if abs(value) < 1e9 else f"{value:.6e}"
+
+
+def chart(bars, out, path, title, shown):
+    """Draws the last `shown` bars: prices with SMA and EMA, MACD, ATR."""
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
+
+    n = len(bars["close"])
+    first = max(0, n - shown)
+    x = np.arange(first, n)
+    at = slice(first, n)
+    figure = Figure(figsize=(11, 8), layout="constrained")
+    price, macd, atr = figure.subplots(3, 1, sharex=True, height_ratios=[3, 1.4, 1])
+
+    rising = bars["close"][at] >= bars["open"][at]
+    for mask, colour in ((rising, "#26a269"), (~rising, "#c01c28")):
+        price.vlines(x[mask], bars["low"][at][mask], bars["high"][at][mask],
+                     colors=colour, linewidth=1)
+        price.hlines(bars["open"][at][mask], x[mask] - 0.35, x[mask], colors=colour, linewidth=1)
+        price.hlines(bars["close"][at][mask], x[mask], x[mask] + 0.35, colors=colour, linewidth=1)
+    price.plot(x, out["sma"][at], color="#1c71d8", linewidth=1.4, label=f"SMA({ohlc.SMA_PERIOD})")
+    price.plot(x, out["ema"][at], color="#e66100", linewidth=1.4, label=f"EMA({ohlc.EMA_PERIOD})")
+    price.set_ylabel("price")
+    price.set_title(title, loc="left")
+    price.legend(loc="upper left", framealpha=0.85, edgecolor="none")
+
+    hist = out["hist"][at]
+    macd.bar(x, hist, width=0.8, color=np.where(hist >= 0, "#8ff0a4", "#f66151"), label="histogram")
+    macd.plot(x, out["macd"][at], color="#1c71d8", linewidth=1.2,
+              label="MACD({},{},{})".format(*ohlc.MACD_PERIODS))
+    macd.plot(x, out["signal"][at], color="#e66100", linewidth=1.2, label="signal")
+    macd.axhline(0.0, color="#9a9996", linewidth=0.6)
+    macd.set_ylabel("MACD")
+    macd.legend(loc="upper left", framealpha=0.85, edgecolor="none", ncols=3)
+
+    atr.plot(x, out["atr"][at], color="#613583", linewidth=1.2, label=f"ATR({ohlc.ATR_PERIOD})")
+    atr.set_ylabel("ATR")
+    atr.legend(loc="upper left", framealpha=0.85, edgecolor="none")
+
+    dates = bars["date"]
+    atr.xaxis.set_major_locator(MaxNLocator(8, integer=True))
+    atr.xaxis.set_major_formatter(
+        FuncFormatter(lambda value, _: str(dates[int(value)]) if 0 <= value < n else ""))
+    for axes in (price, macd, atr):
+        axes.grid(True, color="#deddda", linewidth=0.5)
+        axes.set_xlim(first - 1, n)
+        # Room above the lines for the legend.
+        low, high = axes.get_ylim()
+        axes.set_ylim(low, high + 0.2 * (high - low))
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=110)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--csv", metavar="PATH",
+                        help="bars from a CSV file with the columns Date, Open, High, Low, "
+                             "Close (any order, any case); empty, nan or null is missing")
+    parser.add_argument("--bars", type=int, default=500,
+                        help="bars to generate without --csv (default 500)")
+    parser.add_argument("--seed", type=int, default=11,
+                        help="seed of the generated bars (default 11)")
+    parser.add_argument("--rows", type=int, default=10, help="bars to print (default 10)")
+    parser.add_argument("--chart", metavar="PATH", type=Path, default=DEFAULT_CHART,
+                        help=f"where to write the PNG chart (default {DEFAULT_CHART})")
+    parser.add_argument("--chart-bars", type=int, default=250, metavar="N",
+                        help="bars the chart shows, the last ones (default 250)")
+    args = parser.parse_args(argv)
+    if args.bars < 1 or args.rows < 0 or args.chart_bars < 1:
+        parser.error("--bars and --chart-bars must be positive, --rows must not be negative")
+    try:
+        import matplotlib  # noqa: F401
+        import tqdm  # noqa: F401
+    except ImportError as error:
+        parser.exit(2, f"{parser.prog}: error: the demo needs {error.name}: "
+                       "pip install 'quorvane[demo]'\n")
+
+    if args.csv:
+        try:
+            bars = read_csv(args.csv, progress=True)
+        except CsvError as error:
+            parser.exit(2, f"{parser.prog}: error: {error}\n")
+        source = Path(args.csv).name
+    else:
+        bars = ohlc.generated(args.bars, args.seed)
+        source = f"generated bars, seed {args.seed}"
+    out = ohlc.into(bars, ohlc.allocated(len(bars["close"])))
+
+    print(table(bars, out, args.rows))
+    shown = min(args.chart_bars, len(bars["close"]))
+    chart(bars, out, args.chart,
+          f"quorvane demo: {source}, last {shown} of {len(bars['close'])} bars", shown)
+    print(f"\nchart written to {args.chart}")
 
 
 if __name__ == "__main__":

@@ -188,14 +188,19 @@ Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) no
     return access;
 }
 
-ReadAccess::ReadAccess(ReadAccess&& other) noexcept
-    : array_(std::move(other.array_)), region_(other.region_) {}
+ReadAccess::ReadAccess(ReadAccess&& other) noexcept : array_(std::move(other.array_)) {
+    if (array_) {
+        region_ = other.region_;
+    }
+}
 
 ReadAccess& ReadAccess::operator=(ReadAccess&& other) noexcept {
     if (this != &other) {
         end();
         array_ = std::move(other.array_);
-        region_ = other.region_;
+        if (array_) {
+            region_ = other.region_;
+        }
     }
     return *this;
 }

@@ -58,7 +58,11 @@ public:
     ReadAccess() noexcept = default;
     ReadAccess(ReadAccess&& other) noexcept;
     ReadAccess& operator=(ReadAccess&& other) noexcept;
-    ~ReadAccess() { end(); }
+    ~ReadAccess() {
+        if (array_) {
+            end();
+        }
+    }
 
     PyObject* array() const noexcept { return array_.get(); }
     void end() noexcept;
@@ -67,7 +71,7 @@ private:
     friend Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) noexcept;
 
     OwnedRef array_;
-    BorrowRegion region_{};
+    BorrowRegion region_;  // set whenever array_ is
 };
 
 // The converted parameters of one call, by parameter index.
@@ -82,9 +86,11 @@ private:
                                     Py_ssize_t nargs, PyObject* kwnames,
                                     Arguments& arguments) noexcept;
 
-    std::array<Period, max_parameters> periods_{};
-    std::array<PyObject*, max_parameters> arrays_{};
-    std::array<ReadAccess, max_parameters> accesses_{};
+    // Filled by parameter index as the parameters are converted; an entry is
+    // read only for a parameter of its kind, so none needs a value before.
+    std::array<Period, max_parameters> periods_;
+    std::array<PyObject*, max_parameters> arrays_;
+    std::array<ReadAccess, max_parameters> accesses_;
 };
 
 // Data pointer, element count and byte stride of a one-dimensional array.

@@ -1,4 +1,5 @@
 #include "functions.hpp"
+#include "numpy_arrays.hpp"
 #include "quorvane/indicators.hpp"
 
 namespace quorvane::module {
@@ -36,6 +37,9 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
     }
     if (!is_contiguous(result)) {
         return value_error("Output array must be C-contiguous and float64");
+    }
+    if (!is_writeable(arguments.array(output))) {
+        return value_error("Output array must be writeable");
     }
     // Unlike the other entry points, this one keeps the interpreter lock
     // while its kernel runs.

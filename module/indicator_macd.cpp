@@ -2,6 +2,7 @@
 
 #include "functions.hpp"
 #include "internal_failure.hpp"
+#include "numpy_arrays.hpp"
 #include "quorvane/indicators.hpp"
 
 namespace quorvane::module {
@@ -23,6 +24,11 @@ constexpr std::array<const char*, 3> not_contiguous{
     "MACD output array must be C-contiguous",
     "Signal output array must be C-contiguous",
     "Histogram output array must be C-contiguous",
+};
+constexpr std::array<const char*, 3> not_writeable{
+    "MACD output array must be writeable",
+    "Signal output array must be writeable",
+    "Histogram output array must be writeable",
 };
 
 Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -65,6 +71,11 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
     for (std::size_t k = 0; k < outputs.size(); ++k) {
         if (!is_contiguous(views[k])) {
             return value_error(not_contiguous[k]);
+        }
+    }
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+        if (!is_writeable(arguments.array(outputs[k]))) {
+            return value_error(not_writeable[k]);
         }
     }
 

@@ -23,14 +23,23 @@ void obtain_numpy_api() noexcept {
     }
 }
 
+// NumPy's float64 descriptor, taken once: arrays of native float64 almost
+// always carry this very object, so identity settles most checks without a
+// call into NumPy.
+PyArray_Descr* float64_descr() noexcept {
+    static PyArray_Descr* const descr = [] {
+        PyArray_Descr* const made = PyArray_DescrFromType(NPY_DOUBLE);
+        if (made == nullptr) {
+            fail_api_call();
+        }
+        return made;
+    }();
+    return descr;
+}
+
 bool is_float64(PyArray_Descr* descr) noexcept {
-    PyArray_Descr* const float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    if (float64 == nullptr) {
-        fail_api_call();
-    }
-    const bool equivalent = descr == float64 || PyArray_EquivTypes(descr, float64);
-    Py_DECREF(float64);
-    return equivalent;
+    PyArray_Descr* const float64 = float64_descr();
+    return descr == float64 || PyArray_EquivTypes(descr, float64);
 }
 
 }  // namespace
@@ -44,6 +53,10 @@ bool is_float64_vector(PyObject* object) noexcept {
 ArrayView array_view(PyObject* array) noexcept {
     return {PyArray_DATA(as_array(array)), static_cast<std::size_t>(PyArray_DIM(as_array(array), 0)),
             PyArray_STRIDE(as_array(array), 0)};
+}
+
+bool is_writeable(PyObject* array) noexcept {
+    return PyArray_ISWRITEABLE(as_array(array));
 }
 
 BorrowRegion array_region(PyObject* array) noexcept {

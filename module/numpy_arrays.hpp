@@ -13,6 +13,9 @@ namespace quorvane::module {
 // imports NumPy; failing to is an internal failure.
 bool is_float64_vector(PyObject* object) noexcept;
 
+// Whether the array's owner lets it be written (NumPy's writeable flag).
+bool is_writeable(PyObject* array) noexcept;
+
 // The memory an array's elements occupy, and the object that owns it.
 BorrowRegion array_region(PyObject* array) noexcept;
 

@@ -1,5 +1,7 @@
 #include "single_series_entry.hpp"
 
+#include "numpy_arrays.hpp"
+
 namespace quorvane::module {
 namespace {
 
@@ -22,6 +24,11 @@ Status run(const FunctionSpec& spec, SingleSeriesKernel kernel, PyObject* const*
     }
     if (result.count != input.count) {
         return value_error("Output array length must match input");
+    }
+    // Writing into memory its owner marked read-only could corrupt an
+    // immutable object (bytes, a read-only mapping).
+    if (!is_writeable(arguments.array(output))) {
+        return value_error("Output array must be writeable");
     }
     const Period window = arguments.period(period);
     run_unlocked([&] { kernel(window, as_series(input), as_output(result)); });

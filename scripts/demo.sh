@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds quorvane into .venv and runs the demo; arguments go to the demo.
+# Builds quorvane into .venv and runs the demo: the four indicators over
+# generated bars, or over a CSV file given with --csv PATH. Arguments go to
+# examples/demo.py (--help lists them).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 make_venv
 install_requirements demo
 install_quorvane
-cd "$root"
-exec "$venv_python" examples/demo.py "$@"
+# From the caller's directory, so that relative paths mean what they say.
+exec "$venv_python" "$root/examples/demo.py" "$@"

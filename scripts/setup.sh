@@ -8,9 +8,13 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="$root/.venv"
-venv_python="$venv/bin/python"
-export PATH="$venv/bin:$PATH"
+# Makes DIR the virtual environment that the functions below work on.
+use_venv() {
+    venv="$1"
+    venv_python="$venv/bin/python"
+    export PATH="$venv/bin:$PATH"
+}
+use_venv "$root/.venv"
 
 die() { printf 'quorvane: %s\n' "$*" >&2; exit 1; }
 say() { printf '==> %s\n' "$*" >&2; }
@@ -65,7 +69,7 @@ make_venv() {
 import os, sys, sysconfig
 sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)
 PY
-    say "making the virtual environment .venv with $python"
+    say "making the virtual environment ${venv#"$root"/} with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv" || die "$python cannot make a virtual environment: install python3.13-venv"
 }
@@ -86,15 +90,16 @@ install_requirements() {
     touch "$stamp"
 }
 
-# Builds and installs quorvane into the environment when its sources changed.
-# Compiler warnings are errors under CI.
+# Builds and installs quorvane into the environment when its sources changed;
+# arguments are further build settings (-C options). Compiler warnings are
+# errors under CI.
 install_quorvane() {
-    local sources definitions="" stamp
+    local sources definitions="$*" stamp
     if [ -n "${CI:-}" ]; then
-        definitions="-Ccmake.define.QUORVANE_WERROR=ON"
+        definitions="$definitions -Ccmake.define.QUORVANE_WERROR=ON"
     fi
-    sources="$(cd "$root" && { git ls-files -co --exclude-standard core module CMakeLists.txt pyproject.toml 2>/dev/null \
-        || find core module CMakeLists.txt pyproject.toml -type f; } | sort | xargs cat | sha256sum | cut -c1-16)"
+    sources="$(cd "$root" && { git ls-files -co --exclude-standard core module CMakeLists.txt pyproject.toml quorvane.pyi 2>/dev/null \
+        || find core module CMakeLists.txt pyproject.toml quorvane.pyi -type f; } | sort | xargs cat | sha256sum | cut -c1-16)"
     stamp="$venv/.built-$sources-$(printf '%s' "$definitions" | sha256sum | cut -c1-16)"
     if [ -f "$stamp" ] && "$venv_python" -c 'import quorvane' 2>/dev/null; then
         return

@@ -1,8 +1,13 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "quorvane/failure.hpp"
 #include "quorvane/indicators.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quorvane {
 namespace {
@@ -16,6 +21,53 @@ double true_range(const Series& high, const Series& low, const Series& close,
     const double down = std::fabs(low[i] - close[i - 1]);
     return max_num(max_num(spread, up), down);
 }
+
+// True ranges are computed a block ahead of the smoothing that consumes
+// them: they lie off its dependency chain, so they may run in SIMD lanes.
+constexpr std::size_t block = 8;
+
+#if defined(__SSE2__)
+__m128d load_pair(const Series& series, std::size_t i) noexcept {
+    __m128d pair;
+    std::memcpy(&pair, static_cast<const unsigned char*>(series.data()) + i * sizeof(double),
+                sizeof pair);
+    return pair;
+}
+
+// max_num in both lanes, without a branch: a NaN x is first replaced by y,
+// maxpd then takes y only when it is larger, and equal operands (which
+// differ at most in the sign of a zero) keep a sign bit only when both
+// have it.
+__m128d max_num_pair(__m128d x, __m128d y) noexcept {
+    const __m128d x_is_nan = _mm_cmpunord_pd(x, x);
+    const __m128d x_or_y = _mm_or_pd(_mm_andnot_pd(x_is_nan, x), _mm_and_pd(x_is_nan, y));
+    const __m128d larger = _mm_max_pd(y, x_or_y);
+    const __m128d y_sign_lost = _mm_andnot_pd(y, _mm_cmpeq_pd(x_or_y, y));
+    return _mm_andnot_pd(y_sign_lost, larger);
+}
+
+void true_ranges(const Series& high, const Series& low, const Series& close, std::size_t first,
+                 double* out) noexcept {
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    for (std::size_t k = 0; k < block; k += 2) {
+        const __m128d h = load_pair(high, first + k);
+        const __m128d l = load_pair(low, first + k);
+        const __m128d c = load_pair(close, first + k - 1);
+        const __m128d spread = _mm_sub_pd(h, l);
+        const __m128d up = _mm_and_pd(_mm_sub_pd(h, c), magnitude);
+        const __m128d down = _mm_and_pd(_mm_sub_pd(l, c), magnitude);
+        const __m128d range = max_num_pair(max_num_pair(spread, up), down);
+        std::memcpy(out + k, &range, sizeof range);
+    }
+}
+#else
+void true_ranges(const Series& high, const Series& low, const Series& close, std::size_t first,
+                 double* out) noexcept {
+    for (std::size_t k = 0; k < block; ++k) {
+        out[k] = true_range(high, low, close, first + k);
+    }
+}
+#endif
 
 }  // namespace
 
@@ -42,12 +94,21 @@ void atr(Period period, Series high, Series low, Series close, OutputSeries outp
         }
     }
 
-    // Fill before any input is read: an output over an input sees the fill.
-    output.fill_no_value();
+    // An output that shares memory with an input is filled before any input
+    // is read, and then computed strictly position by position, so that
+    // every read sees every earlier write. Any other output is written once
+    // per position.
+    const bool in_place =
+        overlaps(high, output) || overlaps(low, output) || overlaps(close, output);
+    if (degenerate || in_place) {
+        output.fill_no_value();
+    }
     if (degenerate) {
         return;
     }
     const auto window = static_cast<std::size_t>(period);
+    output.fill_no_value(0, window);
+    output.fill_no_value(n, output.size());
     const double p = static_cast<double>(period);
     const double k = 1.0 / p;
 
@@ -63,11 +124,24 @@ void atr(Period period, Series high, Series low, Series close, OutputSeries outp
     // Smoothing: the difference first, then scaled, then added. The algebraic
     // twins (avg * (period - 1) + TR) / period and avg * (1 - k) + k * TR give
     // other bits.
-    for (std::size_t i = window + 1; i < n; ++i) {
-        const double d = true_range(high, low, close, i) - average;
+    const auto smooth = [&](std::size_t i, double range) {
+        const double d = range - average;
         const double e = k * d;
         average += e;
         output.set(i, average);
+    };
+    std::size_t i = window + 1;
+    if (!in_place) {
+        double ranges[block];
+        for (; n - i >= block; i += block) {
+            true_ranges(high, low, close, i, ranges);
+            for (std::size_t j = 0; j < block; ++j) {
+                smooth(i + j, ranges[j]);
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        smooth(i, true_range(high, low, close, i));
     }
 }
 

@@ -8,7 +8,7 @@ namespace quorvane {
 // / period; then average = ((1 - alpha) * average) + (alpha * data[i]).
 void ema(Period period, Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
-    if (!open_window(period, n, output)) {
+    if (!open_window(period, data, output)) {
         return;
     }
     const auto window = static_cast<std::size_t>(period);
@@ -25,8 +25,11 @@ void ema(Period period, Series data, OutputSeries output) noexcept {
         }
     }
     if (end == 0) {
+        output.fill_no_value();
         return;
     }
+    output.fill_no_value(0, end - 1);
+    output.fill_no_value(n, output.size());
 
     // Seed: the window's mean, summed oldest first, as a true division.
     double sum = -0.0;
@@ -47,6 +50,8 @@ void ema(Period period, Series data, OutputSeries output) noexcept {
         if (is_finite_bits(x)) {
             average = keep * average + alpha * x;
             output.set(i, average);
+        } else {
+            output.set(i, no_value);
         }
     }
 }

@@ -61,14 +61,29 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
     double g = no_value;
 
     // One forward pass; every position of every output is written once, in
-    // order, and nothing is filled beforehand.
-    for (std::size_t i = 0; i < n; ++i) {
+    // order, and nothing is filled beforehand. No position before
+    // slow_period - 1 has a value.
+    const std::size_t warm_up = slow_period - 1 < n ? static_cast<std::size_t>(slow_period - 1) : n;
+    for (std::size_t i = 0; i < warm_up; ++i) {
+        macd_output.set(i, no_value);
+        signal_output.set(i, no_value);
+        hist_output.set(i, no_value);
+    }
+    // The three values of a position with an input, in output order.
+    const auto write = [&](std::size_t i, double m) {
+        macd_output.set(i, m);
+        signal_output.set(i, g);
+        hist_output.set(i, is_nan(g) ? no_value : m - g);
+    };
+    // One position in full: a missing input, the seeding of F and S while F
+    // is NaN, and the start of the signal line.
+    const auto step = [&](std::size_t i) {
         const double x = data[i];
-        if (is_nan(x) || i < slow_period - 1) {
+        if (is_nan(x)) {
             macd_output.set(i, no_value);
             signal_output.set(i, no_value);
             hist_output.set(i, no_value);
-            continue;
+            return;
         }
         if (is_nan(f)) {
             // Both windows lie inside the data: i >= slow_period - 1.
@@ -79,16 +94,32 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
             s = slow.step(s, x);
         }
         const double m = f - s;
-        macd_output.set(i, m);
-
         if (!is_nan(g)) {
             g = signal.step(g, m);
         } else if (i - (slow_period - 1) >= signal_period - 1) {
             // Subtracted form: cannot wrap for any periods.
             g = m;
         }
-        signal_output.set(i, g);
-        hist_output.set(i, is_nan(g) ? no_value : m - g);
+        write(i, m);
+    };
+    std::size_t i = warm_up;
+    while (i < n) {
+        // The steady state, the same updates with fewer decisions: the input
+        // is present and every average has a value.
+        for (; i < n; ++i) {
+            const double x = data[i];
+            if (is_nan(x) || is_nan(f) || is_nan(g)) {
+                break;
+            }
+            f = fast.step(f, x);
+            s = slow.step(s, x);
+            const double m = f - s;
+            g = signal.step(g, m);
+            write(i, m);
+        }
+        if (i < n) {
+            step(i++);
+        }
     }
 }
 

@@ -8,10 +8,12 @@ namespace quorvane {
 // sum = sum + (data[i] - data[i-period]) and output[i] = scale * sum.
 void sma(Period period, Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
-    if (!open_window(period, n, output)) {
+    if (!open_window(period, data, output)) {
         return;
     }
     const auto window = static_cast<std::size_t>(period);
+    output.fill_no_value(0, window - 1);
+    output.fill_no_value(n, output.size());
 
     // First window, strictly sequential from -0.0 so that a window of
     // negative zeros sums to negative zero.

@@ -6,35 +6,36 @@ import time
 
 
 def ticks_inside(call):
-    """Ticks a spinning thread makes well inside a call's duration.
+    """Ticks a second thread makes while `call` runs.
 
-    The spinner stamps the clock as often as it gets the interpreter lock.
-    Ticks within a margin of the call's start and end are not counted: the
-    lock may change hands around the call itself, and with a short switch
-    interval the margin covers that. A call that holds the lock throughout
-    leaves no tick inside; one that releases it leaves many.
+    The ticker stamps a count and gives the interpreter lock up after every
+    tick. Forced switching is turned off (a switch interval far longer than
+    the test), so the lock changes hands only when a thread gives it up: a
+    call that holds the lock throughout sees no tick between its first and
+    last bytecode, and a call that releases it around its kernel lets the
+    ticker run for as long as the kernel takes.
     """
-    stamps = []
+    ticks = 0
     stop = threading.Event()
 
-    def spin():
+    def tick():
+        nonlocal ticks
         while not stop.is_set():
-            stamps.append(time.perf_counter())
+            ticks += 1
+            time.sleep(0)
 
     interval = sys.getswitchinterval()
-    sys.setswitchinterval(0.0005)
-    spinner = threading.Thread(target=spin)
-    spinner.start()
+    sys.setswitchinterval(1000.0)
+    ticker = threading.Thread(target=tick)
+    ticker.start()
     try:
-        while not stamps:
+        while ticks == 0:
             time.sleep(0.001)
-        start = time.perf_counter()
+        before = ticks
         call()
-        end = time.perf_counter()
+        after = ticks
     finally:
         stop.set()
-        spinner.join()
+        ticker.join()
         sys.setswitchinterval(interval)
-    margin = 0.005
-    assert end - start > 4 * margin, "the call was too short to probe; give it more data"
-    return sum(start + margin < t < end - margin for t in stamps)
+    return after - before

@@ -6,6 +6,10 @@ multiply with an add, so the results must agree bit for bit. Positions that
 hold no value are NO_VALUE, which the extension must fill with the exact
 no-value NaN; a float NaN in a model's result is a NaN made by arithmetic,
 whose payload is the platform's choice.
+
+Each model can also write into an output it is given, one write at a time
+in the kernel's order; when that output shares storage with an input (see
+aliasing.py), the model's reads see its earlier writes, as the kernel's do.
 """
 
 import math
@@ -18,9 +22,18 @@ NO_VALUE_BITS = 0x7FF8000000000000
 PERIOD_MAX = 2**64 - 1
 
 
-def sma(period, data):
+def _filled(n, out):
+    """A new result, or `out` after the fill that precedes every read."""
+    if out is None:
+        return [NO_VALUE] * n
+    for i in range(len(out)):
+        out[i] = NO_VALUE
+    return out
+
+
+def sma(period, data, out=None):
     n = len(data)
-    out = [NO_VALUE] * n
+    out = _filled(n, out)
     if (period - 1) % 2**64 >= n:
         return out
     total = -0.0
@@ -35,9 +48,9 @@ def sma(period, data):
     return out
 
 
-def ema(period, data):
+def ema(period, data, out=None):
     n = len(data)
-    out = [NO_VALUE] * n
+    out = _filled(n, out)
     if (period - 1) % 2**64 >= n:
         return out
     # The plain search: every candidate window tested from its first value.
@@ -71,14 +84,19 @@ def _trailing_mean(data, last, period):
     return total / float(period)
 
 
-def macd(fast_period, slow_period, signal_period, data):
+def macd(fast_period, slow_period, signal_period, data, outs=None):
+    """No fill: each position of each output is written once, in order."""
     n = len(data)
-    macd_out, signal_out, hist_out = [NO_VALUE] * n, [NO_VALUE] * n, [NO_VALUE] * n
+    macd_out, signal_out, hist_out = outs or ([NO_VALUE] * n, [NO_VALUE] * n, [NO_VALUE] * n)
     alpha = [2.0 / (float(p) + 1.0) for p in (fast_period, slow_period, signal_period)]
     keep = [1.0 - a for a in alpha]
     f = s = g = NO_VALUE
-    for i, x in enumerate(data):
+    for i in range(n):
+        x = data[i]
         if math.isnan(x) or i < slow_period - 1:
+            macd_out[i] = NO_VALUE
+            signal_out[i] = NO_VALUE
+            hist_out[i] = NO_VALUE
             continue
         if _is_nan(f):
             f = _trailing_mean(data, i, fast_period)
@@ -115,9 +133,9 @@ def true_range(high, low, close, i):
     return max_num(max_num(spread, up), down)
 
 
-def atr(period, high, low, close):
+def atr(period, high, low, close, out=None):
     n = len(high)
-    out = [NO_VALUE] * n
+    out = _filled(n, out)
     if period == 0 or period >= n:
         return out
     p = float(period)

@@ -39,19 +39,26 @@ def periods_for(n):
 
 @st.composite
 def bars(draw, min_size=0, max_size=160):
-    """High, low and close arrays of one length: plain prices, or each with
-    its own specials (which soon make a running average NaN).
+    """High, low and close arrays of one length: plain prices, plain prices
+    with a few specials each in one of the three arrays (so that a true range
+    must pass over them and the average lives on), or each array with its
+    own specials (which soon make a running average NaN).
 
     Drawn independently, a high lies below its low about half the time.
     Sometimes the positions an average true range never reads (the first
     high and low, the last close) are NaN.
     """
     n = draw(st.integers(min_size, max_size))
-    if draw(st.booleans()):
+    mode = draw(st.sampled_from(["plain", "sparse", "dense"]))
+    if mode == "dense":
+        high, low, close = (draw(series(min_size=n, max_size=n)) for _ in range(3))
+    else:
         plain = st.lists(prices, min_size=n, max_size=n)
         high, low, close = (np.array(draw(plain), dtype=np.float64) for _ in range(3))
-    else:
-        high, low, close = (draw(series(min_size=n, max_size=n)) for _ in range(3))
+    if mode == "sparse" and n:
+        for _ in range(draw(st.integers(1, 4))):
+            array = draw(st.sampled_from([high, low, close]))
+            array[draw(st.integers(0, n - 1))] = draw(st.sampled_from(SPECIAL))
     if n and draw(st.booleans()):
         high[0] = low[0] = close[-1] = float("nan")
     return high, low, close

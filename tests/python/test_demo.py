@@ -1,0 +1,139 @@
+"""The demo: its CSV reader, its handling of missing bars, its output."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import demo
+import ohlc
+from quorvane import indicator_atr, indicator_sma
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT.parent / "shared" / "data"
+FIELDS = ("Open", "High", "Low", "Close")
+
+
+def same_bits(a, b):
+    return np.array_equal(np.asarray(a).view(np.uint64), np.asarray(b).view(np.uint64))
+
+
+@pytest.fixture
+def demo_extra():
+    for name in ("matplotlib", "tqdm"):
+        pytest.importorskip(name, reason=f"the demo needs {name}: pip install 'quorvane[demo]'")
+
+
+def write_csv(path, header, bars, missing=""):
+    columns = [name.strip().lower() for name in header.split(",")]
+    lines = [header]
+    for i in range(len(bars["close"])):
+        cells = {"date": str(bars["date"][i]), "volume": "1000"}
+        cells.update({k: missing if np.isnan(bars[k][i]) else repr(float(bars[k][i]))
+                      for k in ohlc.PRICES})
+        lines.append(",".join(cells[c] for c in columns))
+    path.write_text("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("header, missing", [
+    ("Date,Open,High,Low,Close", ""),
+    ("date,OPEN,high,Low,close", "nan"),
+    ("Date,Open,Close,High,Low,Volume", "null"),
+    ("Volume, close ,low,HIGH,open,DATE", "NaN"),
+])
+def test_columns_are_found_in_any_order_and_case(tmp_path, header, missing):
+    bars = ohlc.generated(300, 4)
+    path = tmp_path / "bars.csv"
+    write_csv(path, header, bars, missing)
+    read = demo.read_csv(path)
+    assert list(read["date"]) == [str(d) for d in bars["date"]]
+    for key in ohlc.PRICES:
+        assert same_bits(read[key], bars[key]), key
+
+
+@pytest.mark.usefixtures("demo_extra")
+def test_large_files_show_a_progress_bar(tmp_path, monkeypatch, capsys):
+    path = tmp_path / "bars.csv"
+    write_csv(path, "Date,Open,High,Low,Close", ohlc.generated(200, 4))
+    monkeypatch.setattr(demo, "PROGRESS_BYTES", path.stat().st_size)
+    demo.read_csv(path, progress=True)
+    assert f"reading {path.name}" in capsys.readouterr().err
+
+
+@pytest.mark.usefixtures("demo_extra")
+@pytest.mark.parametrize("name, content, problem", [
+    ("bars.csv", b"", ":1: empty file, expected a header naming Date, Open, High, Low, Close"),
+    ("bars.csv", b"Date,Open,High,Close\n1,2,3,4\n", ":1: missing column: Low"),
+    ("bars.csv", b"Open,High\n1,2\n", ":1: missing columns: Date, Low, Close"),
+    ("bars.csv", b"Date,Open,High,Low,Close,close\n", ":1: column 'close' appears twice"),
+    ("bars.csv", b"Date,Open,High,Low,Close\n", ":2: no bars after the header"),
+    ("bars.csv", b"Date,Open,High,Low,Close\n1,2,3,1,2\n2,2,3,abc,2\n",
+     ":3: column Low: 'abc' is not a number"),
+    ("bars.csv", b"Date,Open,High,Low,Close\n1,2,3,1,2\n\n2,2,3,1\n",
+     ":4: 4 fields where the header has 5"),
+    ("bars.csv", b"Date,Open,High,Low,Close\n1,2,3,1,\xff\n", ":2: not UTF-8 text"),
+    ("absent.csv", None, ": cannot read: No such file or directory"),
+    (".", None, ": cannot read: Is a directory"),
+])
+def test_unusable_files_end_with_one_line_naming_file_line_and_problem(
+        tmp_path, capsys, name, content, problem):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(SystemExit) as exit:
+        demo.main(["--csv", str(path), "--chart", str(tmp_path / "chart.png")])
+    assert exit.value.code == 2
+    err = capsys.readouterr().err
+    assert err.endswith(f": error: {path}{problem}\n") and err.count("\n") == 1, err
+    assert not (tmp_path / "chart.png").exists()
+
+
+@pytest.mark.parametrize("name", [
+    "SP500_NOV2019_IDay.csv",  # its columns in another order
+    "yahoofinance-AAPL-20040819-20180120.csv",
+    "yahoofinance-INTC-19950101-20040412.csv",
+    "yahoofinance-SPY-20080101-20180101.csv",
+])
+def test_real_files_read_as_numpy_reads_them(name):
+    path = DATA / name
+    if not path.is_file():
+        pytest.skip(f"the real price file {path} is not there")
+    expected = np.genfromtxt(path, delimiter=",", names=True, dtype=None, encoding="utf-8")
+    read = demo.read_csv(path)
+    for field in FIELDS:
+        assert same_bits(read[field.lower()], expected[field].astype(np.float64)), field
+
+
+def test_sma_and_atr_run_over_the_bars_that_have_prices():
+    bars = ohlc.generated(600, 11)
+    assert same_bits(bars["close"], ohlc.generated(600, 11)["close"])
+    out = ohlc.into(bars, ohlc.allocated(600))
+    gaps = np.isnan(bars["close"])
+    assert gaps.sum() >= 3 and all(np.isnan(bars[k][gaps]).all() for k in ohlc.PRICES)
+
+    present = {k: bars[k][~gaps] for k in ohlc.PRICES}
+    packed = np.empty(len(present["close"]))
+    indicator_sma(ohlc.SMA_PERIOD, present["close"], packed)
+    assert same_bits(out["sma"][~gaps], packed) and np.isnan(out["sma"][gaps]).all()
+    indicator_atr(ohlc.ATR_PERIOD, present["high"], present["low"], present["close"], packed)
+    assert same_bits(out["atr"][~gaps], packed) and np.isnan(out["atr"][gaps]).all()
+
+
+@pytest.mark.usefixtures("demo_extra")
+def test_demo_prints_an_aligned_table_and_writes_a_chart(tmp_path):
+    chart = tmp_path / "chart.png"
+    run = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), "--rows", "7",
+                          "--chart", str(chart)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    table, _, tail = run.stdout.partition("\n\n")
+    lines = table.splitlines()
+    assert lines[0].split() == ["Date", "Close", "SMA(50)", "EMA(20)", "MACD(12,26,9)",
+                                "Signal", "Hist", "ATR(14)"]
+    assert len(lines) == 8 and len({len(line) for line in lines}) == 1, table
+    dates = ohlc.generated(500, 11)["date"]
+    assert [line.split()[0] for line in lines[1:]] == [str(d) for d in dates[-7:]]
+    assert tail == f"chart written to {chart}\n"
+    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and chart.stat().st_size > 20_000

@@ -1,0 +1,40 @@
+"""Every Python block of the README runs as written, so the recipes cannot drift."""
+
+import ast
+import re
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+BLOCK = re.compile(r"^```python\n(.*?)^```$", re.M | re.S)
+HEADING = re.compile(r"^#+ (.*)$", re.M)
+
+
+def blocks():
+    text = README.read_text()
+    for block in BLOCK.finditer(text):
+        line = text.count("\n", 0, block.start()) + 2
+        section = [h.group(1) for h in HEADING.finditer(text, 0, block.start())][-1:]
+        yield pytest.param(block.group(1), line, id=f"{''.join(section)} line {line}")
+
+
+BLOCKS = list(blocks())
+
+
+def test_the_recipes_are_there():
+    sections = {param.id.rsplit(" line ", 1)[0] for param in BLOCKS}
+    assert "pandas and polars" in sections and len(BLOCKS) >= 5
+
+
+@pytest.mark.parametrize("code, line", BLOCKS)
+def test_block_runs(code, line):
+    for node in ast.walk(ast.parse(code)):
+        names = ([a.name for a in node.names] if isinstance(node, ast.Import)
+                 else [node.module] if isinstance(node, ast.ImportFrom) else [])
+        for name in names:
+            package = name.partition(".")[0]
+            pytest.importorskip(package, reason=f"the README block at line {line} needs "
+                                                f"{package}: pip install 'quorvane[{package}]'")
+    # Line numbers in a traceback are the README's.
+    exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme"})
