@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, in three stages:
 #
-#   normal    the core's GoogleTest suite, then the Python suite against the
-#             extension installed in .venv;
+#   normal    the core's GoogleTest suite (with the check that the
+#             benchmark's floor computes what the kernels compute), then the
+#             Python suite against the extension installed in .venv;
 #   sanitize  both suites again, built with AddressSanitizer and
 #             UndefinedBehaviorSanitizer, the extension installed in
 #             .venv-sanitize; any report fails the run;
@@ -51,7 +52,7 @@ run_core_tests() {
 
 stage_normal() {
     say "building and running the core's tests"
-    run_core_tests "$root/build/core-tests"
+    run_core_tests "$root/build/core-tests" -DQUORVANE_BUILD_BENCH=ON
     say "running the Python tests"
     "$venv_python" -m pytest -q tests/python "$@"
 }

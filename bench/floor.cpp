@@ -1,0 +1,444 @@
+// The speed floor: each indicator's bare recurrence, with no checks and no
+// missing-value handling, timed over the prices the Python harness wrote.
+//
+//   quorvane_floor PRICES    answers timing requests read from stdin
+//   quorvane_floor --check   exits 0 when the floor and the kernels agree
+//
+// PRICES holds 3N native binary64 values: N closes, N highs, N lows. A
+// request is one line, answered with one line:
+//
+//   MODE INDICATOR N CALLS REPEATS PERIOD...
+//
+// MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
+// called directly) or `digest`; INDICATOR is sma, ema, macd or atr, over the
+// first N prices; macd takes three periods, the others one. The answer is
+// the median over REPEATS samples of the ns per element of one call, each
+// sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
+// the bit patterns of every output value of one floor call.
+//
+// On data without NaN or infinities the floor computes exactly what the
+// kernels compute, bit for bit: it does the same work, minus the checks.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quorvane/indicators.hpp"
+
+namespace {
+
+constexpr double no_value = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+struct Prices {
+    const double* close;
+    const double* high;
+    const double* low;
+};
+
+struct Outputs {
+    double* first;
+    double* second;
+    double* third;
+};
+
+struct Periods {
+    std::size_t a = 0;
+    std::size_t b = 0;
+    std::size_t c = 0;
+};
+
+// Outputs never overlap inputs here, which a kernel may exploit too.
+using In = const double* __restrict;
+using Out = double* __restrict;
+
+// Oldest first, from -0.0 as the kernels start.
+double first_window_sum(In x, std::size_t period) noexcept {
+    double sum = -0.0;
+    for (std::size_t i = 0; i < period; ++i) {
+        sum += x[i];
+    }
+    return sum;
+}
+
+[[gnu::noinline]] void floor_sma(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + (period - 1), no_value);
+    double sum = first_window_sum(x, period);
+    const double scale = 1.0 / static_cast<double>(period);
+    out[period - 1] = scale * sum;
+    for (std::size_t i = period; i < n; ++i) {
+        sum += x[i] - x[i - period];
+        out[i] = scale * sum;
+    }
+}
+
+[[gnu::noinline]] void floor_ema(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + (period - 1), no_value);
+    double average = first_window_sum(x, period) / static_cast<double>(period);
+    out[period - 1] = average;
+    const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
+    const double keep = 1.0 - alpha;
+    for (std::size_t i = period; i < n; ++i) {
+        average = keep * average + alpha * x[i];
+        out[i] = average;
+    }
+}
+
+double trailing_mean(In x, std::size_t last, std::size_t period) noexcept {
+    double sum = -0.0;
+    for (std::size_t k = 0; k < period; ++k) {
+        sum += x[last - k];
+    }
+    return sum / static_cast<double>(period);
+}
+
+struct Chain {
+    double alpha;
+    double keep;
+    explicit Chain(std::size_t period) noexcept
+        : alpha(2.0 / (static_cast<double>(period) + 1.0)), keep(1.0 - alpha) {}
+    double step(double average, double x) const noexcept { return keep * average + alpha * x; }
+};
+
+// Needs slow + signal - 2 < n: the signal starts inside the data.
+[[gnu::noinline]] void floor_macd(std::size_t fast, std::size_t slow, std::size_t signal, In x,
+                                  std::size_t n, Out macd, Out signal_line, Out hist) noexcept {
+    const Chain fast_chain(fast);
+    const Chain slow_chain(slow);
+    const Chain signal_chain(signal);
+    const std::size_t first = slow - 1;
+    const std::size_t signal_first = slow + signal - 2;
+    std::fill(macd, macd + first, no_value);
+    std::fill(signal_line, signal_line + signal_first, no_value);
+    std::fill(hist, hist + signal_first, no_value);
+
+    double f = trailing_mean(x, first, fast);
+    double s = trailing_mean(x, first, slow);
+    double m = f - s;
+    std::size_t i = first;
+    for (; i < signal_first; ++i) {
+        macd[i] = m;
+        f = fast_chain.step(f, x[i + 1]);
+        s = slow_chain.step(s, x[i + 1]);
+        m = f - s;
+    }
+    double g = m;
+    macd[i] = m;
+    signal_line[i] = g;
+    hist[i] = m - g;
+    for (++i; i < n; ++i) {
+        f = fast_chain.step(f, x[i]);
+        s = slow_chain.step(s, x[i]);
+        m = f - s;
+        g = signal_chain.step(g, m);
+        macd[i] = m;
+        signal_line[i] = g;
+        hist[i] = m - g;
+    }
+}
+
+[[gnu::noinline]] void floor_atr(std::size_t period, In high, In low, In close, std::size_t n,
+                                 Out out) noexcept {
+    const auto true_range = [&](std::size_t i) {
+        const double spread = high[i] - low[i];
+        const double up = std::fabs(high[i] - close[i - 1]);
+        const double down = std::fabs(low[i] - close[i - 1]);
+        return std::max(std::max(spread, up), down);
+    };
+    std::fill(out, out + period, no_value);
+    double sum = 0.0;
+    for (std::size_t i = 1; i <= period; ++i) {
+        sum += true_range(i);
+    }
+    const double p = static_cast<double>(period);
+    double average = sum / p;
+    out[period] = average;
+    const double k = 1.0 / p;
+    for (std::size_t i = period + 1; i < n; ++i) {
+        average += k * (true_range(i) - average);
+        out[i] = average;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr };
+
+void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
+               const Outputs& out) noexcept {
+    switch (indicator) {
+        case Indicator::sma: floor_sma(p.a, in.close, n, out.first); break;
+        case Indicator::ema: floor_ema(p.a, in.close, n, out.first); break;
+        case Indicator::macd:
+            floor_macd(p.a, p.b, p.c, in.close, n, out.first, out.second, out.third);
+            break;
+        case Indicator::atr: floor_atr(p.a, in.high, in.low, in.close, n, out.first); break;
+    }
+}
+
+void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
+                const Outputs& out) noexcept {
+    using quorvane::OutputSeries;
+    using quorvane::Series;
+    switch (indicator) {
+        case Indicator::sma: quorvane::sma(p.a, Series(in.close, n), OutputSeries(out.first, n)); break;
+        case Indicator::ema: quorvane::ema(p.a, Series(in.close, n), OutputSeries(out.first, n)); break;
+        case Indicator::macd:
+            quorvane::macd(p.a, p.b, p.c, Series(in.close, n), OutputSeries(out.first, n),
+                           OutputSeries(out.second, n), OutputSeries(out.third, n));
+            break;
+        case Indicator::atr:
+            quorvane::atr(p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+                          OutputSeries(out.first, n));
+            break;
+    }
+}
+
+std::size_t output_count(Indicator indicator) { return indicator == Indicator::macd ? 3 : 1; }
+
+// The shortest input on which the floor's warm-up ends inside the data.
+std::size_t shortest_input(Indicator indicator, const Periods& p) {
+    switch (indicator) {
+        case Indicator::sma:
+        case Indicator::ema: return p.a;
+        case Indicator::macd: return p.b + p.c - 1;
+        case Indicator::atr: return p.a + 1;
+    }
+    return 0;
+}
+
+bool periods_valid(Indicator indicator, const Periods& p) {
+    if (indicator == Indicator::macd) {
+        return p.a > 0 && p.a < p.b && p.c > 0;
+    }
+    return p.a > 0;
+}
+
+std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
+    std::uint64_t sum = 0;
+    for (double* values : {out.first, out.second, out.third}) {
+        if (count-- == 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            sum += std::bit_cast<std::uint64_t>(values[i]);
+        }
+    }
+    return sum;
+}
+
+bool parse_indicator(const std::string& name, Indicator& indicator) {
+    constexpr std::pair<const char*, Indicator> names[] = {
+        {"sma", Indicator::sma}, {"ema", Indicator::ema},
+        {"macd", Indicator::macd}, {"atr", Indicator::atr}};
+    for (const auto& [text, value] : names) {
+        if (name == text) {
+            indicator = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A deterministic random walk with a spread around it, all finite.
+std::vector<double> generated_prices(std::size_t n) {
+    std::vector<double> values(3 * n);
+    std::uint64_t state = 0x9E3779B97F4A7C15;
+    const auto uniform = [&state] {
+        state = state * 6364136223846793005 + 1442695040888963407;
+        return static_cast<double>(state >> 11) * 0x1.0p-53;
+    };
+    double price = 100.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        price *= 1.0 + 0.02 * (uniform() - 0.5);
+        values[i] = price;
+        values[n + i] = price * (1.0 + 0.01 * uniform());
+        values[2 * n + i] = price * (1.0 - 0.01 * uniform());
+    }
+    return values;
+}
+
+int check() {
+    constexpr std::size_t n = 300;
+    const std::vector<double> prices = generated_prices(n);
+    const Prices in{prices.data(), prices.data() + n, prices.data() + 2 * n};
+    std::vector<double> floor_values(3 * n);
+    std::vector<double> kernel_values(3 * n);
+    const Outputs floor_out{floor_values.data(), floor_values.data() + n, floor_values.data() + 2 * n};
+    const Outputs kernel_out{kernel_values.data(), kernel_values.data() + n,
+                             kernel_values.data() + 2 * n};
+    const std::pair<Indicator, Periods> cases[] = {
+        {Indicator::sma, {1}},        {Indicator::sma, {10}},        {Indicator::sma, {n}},
+        {Indicator::ema, {1}},        {Indicator::ema, {10}},        {Indicator::ema, {n}},
+        {Indicator::macd, {1, 2, 1}}, {Indicator::macd, {12, 26, 9}}, {Indicator::macd, {5, 200, 101}},
+        {Indicator::atr, {1}},        {Indicator::atr, {14}},        {Indicator::atr, {n - 1}},
+    };
+    int failures = 0;
+    for (const auto& [indicator, periods] : cases) {
+        for (const std::size_t length : {shortest_input(indicator, periods), n}) {
+            run_floor(indicator, periods, in, length, floor_out);
+            run_kernel(indicator, periods, in, length, kernel_out);
+            for (std::size_t k = 0; k < 3 * n; k += n) {
+                if (!std::equal(floor_values.begin() + static_cast<std::ptrdiff_t>(k),
+                                floor_values.begin() + static_cast<std::ptrdiff_t>(k + length),
+                                kernel_values.begin() + static_cast<std::ptrdiff_t>(k),
+                                [](double x, double y) {
+                                    return std::bit_cast<std::uint64_t>(x) ==
+                                           std::bit_cast<std::uint64_t>(y);
+                                })) {
+                    std::fprintf(stderr, "floor and kernel differ: indicator %d, periods %zu %zu %zu, n %zu\n",
+                                 static_cast<int>(indicator), periods.a, periods.b, periods.c,
+                                 length);
+                    ++failures;
+                }
+                if (output_count(indicator) == 1) {
+                    break;
+                }
+            }
+        }
+    }
+    if (failures == 0) {
+        std::printf("the floor matches the kernels in all %zu cases\n", 2 * std::size(cases));
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+// Memory as NumPy gives large arrays: on huge pages where the system
+// allows, so that the floor and the Python side pay alike for address
+// translation. Loops over several arrays run at speeds that depend on how
+// the arrays lie relative to one another, so the layout follows the
+// harness's: each array starts on a page boundary, and the k-th is moved
+// k * 9 pages into its block, as separately allocated arrays lie at
+// unrelated offsets beyond the page.
+class Buffer {
+public:
+    Buffer(std::size_t count, std::size_t k) {
+        constexpr std::size_t huge_page = std::size_t{1} << 21;
+        constexpr std::size_t page = 4096;
+        const std::size_t skew = k * 9 * page % huge_page;
+        const std::size_t bytes = (count * sizeof(double) / huge_page + 2) * huge_page;
+        block_ = static_cast<unsigned char*>(std::aligned_alloc(huge_page, bytes));
+        if (block_ == nullptr) {
+            std::fprintf(stderr, "cannot allocate %zu bytes\n", bytes);
+            std::exit(2);
+        }
+        ::madvise(block_, bytes, MADV_HUGEPAGE);
+        values_ = reinterpret_cast<double*>(block_ + skew);
+    }
+    ~Buffer() { std::free(block_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    double* data() const noexcept { return values_; }
+
+private:
+    unsigned char* block_;
+    double* values_;
+};
+
+constexpr std::chrono::milliseconds warm_up{20};
+
+// Answers one request; false when it cannot be served.
+bool serve(const std::string& line, const Prices& in, std::size_t capacity, const Outputs& out) {
+    std::istringstream words(line);
+    std::string mode;
+    std::string name;
+    Indicator indicator{};
+    std::size_t n = 0;
+    std::size_t calls = 0;
+    std::size_t repeats = 0;
+    Periods p;
+    if (!(words >> mode >> name >> n >> calls >> repeats >> p.a) || !parse_indicator(name, indicator)) {
+        return false;
+    }
+    if (indicator == Indicator::macd && !(words >> p.b >> p.c)) {
+        return false;
+    }
+    if (!periods_valid(indicator, p) || n > capacity || n < shortest_input(indicator, p) ||
+        calls == 0 || repeats == 0) {
+        return false;
+    }
+    if (mode == "digest") {
+        run_floor(indicator, p, in, n, out);
+        std::printf("%llu\n", static_cast<unsigned long long>(digest(out, output_count(indicator), n)));
+        return true;
+    }
+    if (mode != "floor" && mode != "kernel") {
+        return false;
+    }
+    const auto run = mode == "floor" ? run_floor : run_kernel;
+    // The program sleeps on its pipe between requests, and a core woken
+    // from idle runs slower until its clock has ramped up: the Python side,
+    // busy throughout, would otherwise be compared with a cold floor.
+    const auto warm = std::chrono::steady_clock::now() + warm_up;
+    while (std::chrono::steady_clock::now() < warm) {
+        run(indicator, p, in, n, out);
+        __asm__ __volatile__("" : : : "memory");
+    }
+    std::vector<double> samples;
+    for (std::size_t r = 0; r < repeats; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        for (std::size_t c = 0; c < calls; ++c) {
+            run(indicator, p, in, n, out);
+            // Each call's writes must happen: nothing may be merged across calls.
+            __asm__ __volatile__("" : : : "memory");
+        }
+        const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+        samples.push_back(elapsed.count() / static_cast<double>(calls * n));
+    }
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(repeats / 2),
+                     samples.end());
+    std::printf("%.9g\n", samples[repeats / 2]);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--check") {
+        return check();
+    }
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s PRICES | %s --check\n", argv[0], argv[0]);
+        return 2;
+    }
+    std::ifstream file(argv[1], std::ios::binary | std::ios::ate);
+    const auto bytes = file ? static_cast<std::size_t>(file.tellg()) : 0;
+    if (bytes == 0 || bytes % (3 * sizeof(double)) != 0) {
+        std::fprintf(stderr, "%s: not a file of 3N binary64 prices\n", argv[1]);
+        return 2;
+    }
+    const std::size_t capacity = bytes / (3 * sizeof(double));
+    const Buffer close(capacity, 0);
+    const Buffer high(capacity, 1);
+    const Buffer low(capacity, 2);
+    file.seekg(0);
+    for (const Buffer* prices : {&close, &high, &low}) {
+        file.read(reinterpret_cast<char*>(prices->data()),
+                  static_cast<std::streamsize>(capacity * sizeof(double)));
+    }
+    const Prices in{close.data(), high.data(), low.data()};
+    const Buffer first(capacity, 3);
+    const Buffer second(capacity, 4);
+    const Buffer third(capacity, 5);
+    const Outputs out{first.data(), second.data(), third.data()};
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!serve(line, in, capacity, out)) {
+            std::fprintf(stderr, "bad request: %s\n", line.c_str());
+            return 2;
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
