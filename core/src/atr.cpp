@@ -12,16 +12,6 @@
 namespace quorvane {
 namespace {
 
-// The true range at position i >= 1, against the previous close. The spread
-// is signed: a high below its low gives a negative candidate.
-double true_range(const Series& high, const Series& low, const Series& close,
-                  std::size_t i) noexcept {
-    const double spread = high[i] - low[i];
-    const double up = std::fabs(high[i] - close[i - 1]);
-    const double down = std::fabs(low[i] - close[i - 1]);
-    return max_num(max_num(spread, up), down);
-}
-
 // True ranges are computed a block ahead of the smoothing that consumes
 // them: they lie off its dependency chain, so they may run in SIMD lanes.
 constexpr std::size_t block = 8;
@@ -46,21 +36,43 @@ __m128d max_num_pair(__m128d x, __m128d y) noexcept {
     return _mm_andnot_pd(y_sign_lost, larger);
 }
 
+// True ranges in both lanes from highs, lows and previous closes. The
+// spread is signed: a high below its low gives a negative candidate.
+__m128d true_range_pair(__m128d high, __m128d low, __m128d previous_close) noexcept {
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m128d spread = _mm_sub_pd(high, low);
+    const __m128d up = _mm_and_pd(_mm_sub_pd(high, previous_close), magnitude);
+    const __m128d down = _mm_and_pd(_mm_sub_pd(low, previous_close), magnitude);
+    return max_num_pair(max_num_pair(spread, up), down);
+}
+
+// The true range at position i >= 1, against the previous close.
+double true_range(const Series& high, const Series& low, const Series& close,
+                  std::size_t i) noexcept {
+    return _mm_cvtsd_f64(
+        true_range_pair(_mm_set_sd(high[i]), _mm_set_sd(low[i]), _mm_set_sd(close[i - 1])));
+}
+
 void true_ranges(const Series& high, const Series& low, const Series& close, std::size_t first,
                  double* out) noexcept {
-    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     for (std::size_t k = 0; k < block; k += 2) {
-        const __m128d h = load_pair(high, first + k);
-        const __m128d l = load_pair(low, first + k);
-        const __m128d c = load_pair(close, first + k - 1);
-        const __m128d spread = _mm_sub_pd(h, l);
-        const __m128d up = _mm_and_pd(_mm_sub_pd(h, c), magnitude);
-        const __m128d down = _mm_and_pd(_mm_sub_pd(l, c), magnitude);
-        const __m128d range = max_num_pair(max_num_pair(spread, up), down);
+        const __m128d range = true_range_pair(load_pair(high, first + k),
+                                              load_pair(low, first + k),
+                                              load_pair(close, first + k - 1));
         std::memcpy(out + k, &range, sizeof range);
     }
 }
 #else
+// The true range at position i >= 1, against the previous close. The spread
+// is signed: a high below its low gives a negative candidate.
+double true_range(const Series& high, const Series& low, const Series& close,
+                  std::size_t i) noexcept {
+    const double spread = high[i] - low[i];
+    const double up = std::fabs(high[i] - close[i - 1]);
+    const double down = std::fabs(low[i] - close[i - 1]);
+    return max_num(max_num(spread, up), down);
+}
+
 void true_ranges(const Series& high, const Series& low, const Series& close, std::size_t first,
                  double* out) noexcept {
     for (std::size_t k = 0; k < block; ++k) {

@@ -105,10 +105,12 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
     std::size_t i = warm_up;
     while (i < n) {
         // The steady state, the same updates with fewer decisions: the input
-        // is present and every average has a value.
+        // is present and every average has a value. G having one is enough:
+        // any position that leaves F NaN leaves its MACD value NaN, and with
+        // it G.
         for (; i < n; ++i) {
             const double x = data[i];
-            if (is_nan(x) || is_nan(f) || is_nan(g)) {
+            if (is_nan(x) || is_nan(g)) {
                 break;
             }
             f = fast.step(f, x);
