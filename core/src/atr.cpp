@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "quorvane/failure.hpp"
 #include "quorvane/indicators.hpp"
@@ -11,10 +12,6 @@
 
 namespace quorvane {
 namespace {
-
-// True ranges are computed a block ahead of the smoothing that consumes
-// them: they lie off its dependency chain, so they may run in SIMD lanes.
-constexpr std::size_t block = 8;
 
 #if defined(__SSE2__)
 __m128d load_pair(const Series& series, std::size_t i) noexcept {
@@ -53,14 +50,12 @@ double true_range(const Series& high, const Series& low, const Series& close,
         true_range_pair(_mm_set_sd(high[i]), _mm_set_sd(low[i]), _mm_set_sd(close[i - 1])));
 }
 
-void true_ranges(const Series& high, const Series& low, const Series& close, std::size_t first,
-                 double* out) noexcept {
-    for (std::size_t k = 0; k < block; k += 2) {
-        const __m128d range = true_range_pair(load_pair(high, first + k),
-                                              load_pair(low, first + k),
-                                              load_pair(close, first + k - 1));
-        std::memcpy(out + k, &range, sizeof range);
-    }
+// The true ranges at i and i + 1, both lanes at once.
+std::pair<double, double> true_ranges(const Series& high, const Series& low, const Series& close,
+                                      std::size_t i) noexcept {
+    const __m128d ranges =
+        true_range_pair(load_pair(high, i), load_pair(low, i), load_pair(close, i - 1));
+    return {_mm_cvtsd_f64(ranges), _mm_cvtsd_f64(_mm_unpackhi_pd(ranges, ranges))};
 }
 #else
 // The true range at position i >= 1, against the previous close. The spread
@@ -73,11 +68,9 @@ double true_range(const Series& high, const Series& low, const Series& close,
     return max_num(max_num(spread, up), down);
 }
 
-void true_ranges(const Series& high, const Series& low, const Series& close, std::size_t first,
-                 double* out) noexcept {
-    for (std::size_t k = 0; k < block; ++k) {
-        out[k] = true_range(high, low, close, first + k);
-    }
+std::pair<double, double> true_ranges(const Series& high, const Series& low, const Series& close,
+                                      std::size_t i) noexcept {
+    return {true_range(high, low, close, i), true_range(high, low, close, i + 1)};
 }
 #endif
 
@@ -144,12 +137,14 @@ void atr(Period period, Series high, Series low, Series close, OutputSeries outp
     };
     std::size_t i = window + 1;
     if (!in_place) {
-        double ranges[block];
-        for (; n - i >= block; i += block) {
-            true_ranges(high, low, close, i, ranges);
-            for (std::size_t j = 0; j < block; ++j) {
-                smooth(i + j, ranges[j]);
-            }
+        // True ranges lie off the smoothing's dependency chain: two at a
+        // time, ahead of the two steps that take them. (Staging more in a
+        // buffer on the stack was slower: its stores and reloads contend
+        // with the output's.)
+        for (; n - i >= 2; i += 2) {
+            const auto [first, second] = true_ranges(high, low, close, i);
+            smooth(i, first);
+            smooth(i + 1, second);
         }
     }
     for (; i < n; ++i) {
