@@ -45,7 +45,13 @@ struct FunctionSpec {
     const char* name() const noexcept { return record.ml_name; }
 };
 
-inline constexpr int entry_flags = METH_FASTCALL | METH_KEYWORDS;
+// The method record of an entry point: the vectorcall-with-keywords
+// convention, and a docstring that holds only the text signature.
+inline PyMethodDef method_record(const char* name, PyCFunctionFastWithKeywords entry,
+                                 const char* signature_docstring) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+            METH_FASTCALL | METH_KEYWORDS, signature_docstring};
+}
 inline constexpr std::size_t max_parameters = 7;
 
 // Argument slots: borrowed references from the call's argument vector.

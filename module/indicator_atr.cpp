@@ -56,8 +56,8 @@ PyObject* indicator_atr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 FunctionSpec indicator_atr_spec{
-    {"indicator_atr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_atr)),
-     entry_flags, "indicator_atr(period, high, low, close, output)\n--\n\n"},
+    method_record("indicator_atr", indicator_atr,
+                  "indicator_atr(period, high, low, close, output)\n--\n\n"),
     atr_parameters,
 };
 

@@ -13,8 +13,8 @@ PyObject* indicator_ema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 FunctionSpec indicator_ema_spec{
-    {"indicator_ema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_ema)),
-     entry_flags, "indicator_ema(period, data, output)\n--\n\n"},
+    method_record("indicator_ema", indicator_ema,
+                  "indicator_ema(period, data, output)\n--\n\n"),
     single_series_parameters,
 };
 

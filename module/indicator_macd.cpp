@@ -94,10 +94,9 @@ PyObject* indicator_macd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 FunctionSpec indicator_macd_spec{
-    {"indicator_macd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_macd)),
-     entry_flags,
-     "indicator_macd(fast_period, slow_period, signal_period, data, macd_output, "
-     "signal_output, hist_output)\n--\n\n"},
+    method_record("indicator_macd", indicator_macd,
+                  "indicator_macd(fast_period, slow_period, signal_period, data, macd_output, "
+                  "signal_output, hist_output)\n--\n\n"),
     parameters,
 };
 

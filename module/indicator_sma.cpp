@@ -13,8 +13,8 @@ PyObject* indicator_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 FunctionSpec indicator_sma_spec{
-    {"indicator_sma", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indicator_sma)),
-     entry_flags, "indicator_sma(period, data, output)\n--\n\n"},
+    method_record("indicator_sma", indicator_sma,
+                  "indicator_sma(period, data, output)\n--\n\n"),
     single_series_parameters,
 };
 
