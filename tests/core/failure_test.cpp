@@ -38,6 +38,11 @@ TEST_P(KernelDeathTest, ReportsAndAborts) {
 
 std::vector<double> values(std::size_t n) { return std::vector<double>(n, 1.0); }
 
+void run_single(void (*kernel)(Period, Series, OutputSeries) noexcept, std::size_t output) {
+    std::vector<double> out(output);
+    kernel(2, Series(values(5)), OutputSeries(out));
+}
+
 void run_atr(std::size_t low, std::size_t close, std::size_t output, Period period) {
     std::vector<double> out(output);
     atr(period, Series(values(5)), Series(values(low)), Series(values(close)), OutputSeries(out));
@@ -52,17 +57,9 @@ void run_macd(Period fast, Period slow, Period signal, std::size_t last_output) 
 INSTANTIATE_TEST_SUITE_P(
     Cases, KernelDeathTest,
     ::testing::Values(
-        Precondition{"sma_short_output", "sma",
-                     [] {
-                         std::vector<double> out(4);
-                         sma(2, Series(values(5)), OutputSeries(out));
-                     },
+        Precondition{"sma_short_output", "sma", [] { run_single(sma, 4); },
                      "index out of bounds: the len is 4 but the index is 4"},
-        Precondition{"ema_short_output", "ema",
-                     [] {
-                         std::vector<double> out(3);
-                         ema(2, Series(values(5)), OutputSeries(out));
-                     },
+        Precondition{"ema_short_output", "ema", [] { run_single(ema, 3); },
                      "index out of bounds: the len is 3 but the index is 3"},
         Precondition{"macd_short_output", "macd", [] { run_macd(1, 2, 1, 4); },
                      "index out of bounds: the len is 4 but the index is 4"},
