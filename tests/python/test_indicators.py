@@ -37,10 +37,14 @@ def assert_model(name, periods, inputs):
 
 
 @st.composite
-def macd_periods(draw):
+def macd_periods(draw, n):
+    """Periods at the edges, or small enough for n values to seed the
+    averages and start the signal line."""
     fast = draw(st.sampled_from([1, 2, 3, 5]) | st.integers(1, 30))
-    slow = draw(st.integers(fast + 1, fast + 40) | st.just(PERIOD_MAX))
-    signal = draw(st.sampled_from([1, 2, 3, PERIOD_MAX]) | st.integers(1, 40))
+    slow = draw(st.integers(fast + 1, max(fast + 1, n)) | st.integers(fast + 1, fast + 40)
+                | st.just(PERIOD_MAX))
+    signal = draw(st.integers(1, max(1, n - slow + 2)) | st.integers(1, 40)
+                  | st.sampled_from([1, 2, 3, PERIOD_MAX]))
     return fast, slow, signal
 
 
@@ -48,7 +52,8 @@ def macd_periods(draw):
 def arguments(draw, name):
     """Periods at every edge and adversarial inputs for one function."""
     if name == "indicator_macd":
-        return draw(macd_periods()), [draw(series(max_size=90))]
+        data = draw(series(max_size=90))
+        return draw(macd_periods(len(data))), [data]
     inputs = list(draw(bars())) if name == "indicator_atr" else [draw(series())]
     return (draw(periods_for(len(inputs[0]))),), inputs
 
