@@ -42,18 +42,6 @@ TEST(Macd, WorkedValues) {
     }
 }
 
-TEST(Macd, WarmUpOfSixteenValues) {
-    std::vector<double> data = testing::random_walk(16, 11);
-    const MacdResult r = run_macd(3, 6, 4, data);
-    for (std::size_t i = 0; i < 16; ++i) {
-        EXPECT_EQ(std::isnan(r.line[i]), i < 5) << i;
-        EXPECT_EQ(std::isnan(r.signal[i]), i < 8) << i;
-        EXPECT_EQ(std::isnan(r.hist[i]), i < 8) << i;
-    }
-    EXPECT_EQ(bits(r.signal[8]), bits(r.line[8]));
-    EXPECT_EQ(bits(r.hist[8]), 0u);
-}
-
 // With slow >= 3, (slow - 1) + (signal - 1) wraps around to a small start.
 TEST(Macd, HugeSignalPeriodNeverStartsTheSignal) {
     const MacdResult r = run_macd(1, 3, ~Period{0}, testing::random_walk(50, 2));
