@@ -16,10 +16,13 @@ any_double = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True
 values = st.one_of(prices, prices, any_double, st.sampled_from(SPECIAL))
 
 
+def random_walk(n, seed):
+    """n prices of a seeded random walk from 100."""
+    return 100 * np.exp(np.random.default_rng(seed).normal(0, 0.01, n).cumsum())
+
+
 def walks(n):
-    """n prices of a random walk, whose sums round differently in each order."""
-    return st.integers(0, 2**32 - 1).map(
-        lambda seed: list(100 * np.exp(np.random.default_rng(seed).normal(0, 0.01, n).cumsum())))
+    return st.integers(0, 2**32 - 1).map(lambda seed: list(random_walk(n, seed)))
 
 
 @st.composite

@@ -78,7 +78,6 @@ LENGTH = "All output arrays must have the same length as input data"
 # indicator_macd: (periods, data, outputs, exception, message), each row a
 # pair of faults of which the first in the check order wins.
 MACD = [
-    ((0, 0, 1), D, outputs(), ValueError, "Periods must be greater than 0"),
     ((5, 3, 0), D, outputs(), ValueError, "Periods must be greater than 0"),
     ((0, 3, 2), D[::-1], outputs(N + 1), ValueError, "Periods must be greater than 0"),
     ((3, 3, 2), D, outputs(), ValueError, "Fast period must be less than slow period"),
@@ -132,7 +131,6 @@ a = ascending
 # indicator_atr: (period, high, low, close, output, exception, message).
 ATR = [
     (2, strided(), a(), a(), a(), ValueError, HIGH),
-    (2, a()[::-1], a(), a(), a(), ValueError, HIGH),
     (2, a(), strided(), a(), a(), ValueError, LOW),
     (2, a(), a(), np.broadcast_to(1.0, 5), a(), ValueError, CLOSE),
     (2, a(), a(4), a(), a(), ValueError, ALL),
@@ -175,7 +173,7 @@ def test_refused(call, error, message):
     assert_refused(call, error, message)
 
 
-# Calls with odd but sound arrays, and the periods they are made with.
+# Calls with odd but sound arrays, which must give what contiguous copies give.
 ACCEPTED = [
     *[Call(name, 1, data, output) for name in ("indicator_sma", "indicator_ema")
       for data, output in [
@@ -197,7 +195,7 @@ ACCEPTED = [
 
 
 @pytest.mark.parametrize("call", ACCEPTED)
-def test_accepted_layouts_give_what_contiguous_copies_give(call):
+def test_accepted_layouts(call):
     periods = counts(call.name)[0]
     copies = [np.array(x) for x in call.args[periods:]]
     Call(call.name, *call.args[:periods], *copies)()

@@ -14,7 +14,7 @@ import reference
 from aliasing import Buffer, placed
 from arguments import PARAMETERS, USUAL_PERIODS, counts
 from reference import PERIOD_MAX
-from strategies import bars, periods_for, series, values
+from strategies import bars, periods_for, random_walk, series, values
 
 
 def run(name, periods, inputs):
@@ -72,7 +72,7 @@ def test_sma_long_windows_match_reference_model(draw):
 
 
 def prices(n, seed):
-    walk = 100 * np.exp(np.cumsum(np.random.default_rng(seed).normal(0, 0.01, n)))
+    walk = random_walk(n, seed)
     walk[[n // 3, n // 2]] = np.nan
     return walk
 
@@ -105,7 +105,7 @@ def test_ema_seed_search_is_linear():
 
 
 def walk(n, *specials):
-    """A random walk of n values with (position, value) pairs put in."""
+    """A random walk of n values around 0, with (position, value) pairs put in."""
     data = np.random.default_rng(n).normal(size=n).cumsum()
     for position, value in specials:
         data[position] = value
