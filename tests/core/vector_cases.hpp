@@ -43,7 +43,10 @@ public:
     Values wide(std::size_t n) {
         Values values(n);
         for (double& v : values) {
-            v = std::ldexp(2.0 * unit() - 1.0, static_cast<int>(below(121)) - 60);
+            // Two statements: the order of a call's arguments is the compiler's.
+            const double mantissa = 2.0 * unit() - 1.0;
+            const int exponent = static_cast<int>(below(121)) - 60;
+            v = std::ldexp(mantissa, exponent);
         }
         return values;
     }

@@ -28,15 +28,25 @@ std::string hex(double x) {
     if (!recorded || count != actual.size()) {
         return ::testing::AssertionFailure() << "recorded length " << count;
     }
+    // Every recorded value is read, also after a mismatch, so that the next
+    // vector starts in step.
+    std::size_t mismatches = 0;
+    std::string first;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t pattern = 0;
         recorded >> std::hex >> pattern >> std::dec;
         const double expected = std::bit_cast<double>(pattern);
         const bool arithmetic_nan = std::isnan(expected) && pattern != no_value_bits;
         if (arithmetic_nan ? !std::isnan(actual[i]) : pattern != bits(actual[i])) {
-            return ::testing::AssertionFailure() << "position " << i << ": expected "
-                                                 << hex(expected) << ", got " << hex(actual[i]);
+            if (mismatches++ == 0) {
+                first = "position " + std::to_string(i) + ": expected " + hex(expected) +
+                        ", got " + hex(actual[i]);
+            }
         }
+    }
+    if (mismatches != 0) {
+        return ::testing::AssertionFailure() << mismatches << " of " << count
+                                             << " values differ, first at " << first;
     }
     return ::testing::AssertionSuccess();
 }
