@@ -41,6 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
         WorkedCase{"gaps_skipped", 3, {nan, 1, 2, 3, nan, 5, 6}, {nan, nan, nan, 2, nan, 3.5, 4.75}},
         WorkedCase{"infinities_missing", 2, {1, nan, 2, 3, inf, 4}, {nan, nan, nan, 2.5, nan, 3.5}},
         WorkedCase{"seed_is_a_division", 3, {0.1, 0.2, 0.3}, {nan, nan, 0.20000000000000004}},
+        // The seed sum starts at -0, so a window of -0 keeps its sign.
+        WorkedCase{"negative_zero_window", 2, {-0.0, -0.0, -0.0}, {nan, -0.0, -0.0}},
         WorkedCase{"period_one_copies", 1, {1, nan, 2, -inf}, {1, nan, 2, nan}},
         WorkedCase{"period_zero", 0, {1, 2}, {nan, nan}},
         WorkedCase{"period_too_long", 3, {1, 2}, {nan, nan}},
