@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,17 +15,14 @@ using testing::GuardedOutput;
 using testing::inf;
 using testing::nan;
 using testing::same_values;
-using testing::UnalignedInput;
 
 struct Bars {
     std::vector<double> high, low, close;
 };
 
-std::vector<double> run_atr(Period period, const Bars& bars, std::size_t misalign = 0) {
-    GuardedOutput output(bars.high.size(), misalign);
-    atr(period, UnalignedInput(bars.high, misalign).series(),
-        UnalignedInput(bars.low, misalign).series(), UnalignedInput(bars.close, misalign).series(),
-        output.series());
+std::vector<double> run_atr(Period period, const Bars& bars, std::size_t output_size) {
+    GuardedOutput output(output_size);
+    atr(period, Series(bars.high), Series(bars.low), Series(bars.close), output.series());
     EXPECT_TRUE(output.guards_intact());
     return output.values();
 }
@@ -36,6 +34,7 @@ struct WorkedCase {
     Period period;
     Bars bars;
     std::vector<double> expected;
+    std::optional<std::size_t> output_size = std::nullopt;  // the input's length unless given
     friend void PrintTo(const WorkedCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -43,10 +42,11 @@ class AtrWorked : public ::testing::TestWithParam<WorkedCase> {};
 
 TEST_P(AtrWorked, GivesExactValues) {
     const WorkedCase& c = GetParam();
-    const std::vector<double> out = run_atr(c.period, c.bars);
+    const std::vector<double> out =
+        run_atr(c.period, c.bars, c.output_size.value_or(c.bars.high.size()));
     EXPECT_TRUE(same_values(c.expected, out));
     // Positions before the first average hold the exact no-value NaN.
-    const std::size_t n = out.size();
+    const std::size_t n = c.bars.high.size();
     const std::size_t warm_up = c.period == 0 || c.period >= n ? n : c.period;
     for (std::size_t i = 0; i < warm_up; ++i) {
         EXPECT_EQ(bits(out[i]), no_value_bits) << "position " << i;
@@ -83,7 +83,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The only true range is -0 (close NaN, -0 - +0); the seed sum starts
         // at +0, so the average is +0.
         WorkedCase{"seed_starts_at_positive_zero", 1, {{0, -0.0}, {0, 0.0}, {nan, 0}},
-                   {nan, 0.0}}),
+                   {nan, 0.0}},
+        // Every true range is the move from the previous price: 2, 1, 0.5, 2.5, 0.5.
+        WorkedCase{"one_series_for_all_three", 2,
+                   {{3, 5, 4, 4.5, 2, 2.5}, {3, 5, 4, 4.5, 2, 2.5}, {3, 5, 4, 4.5, 2, 2.5}},
+                   {nan, nan, 1.5, 1, 1.75, 1.125}},
+        // A longer output is filled past the input, and not overrun.
+        WorkedCase{"longer_output", 2, rising, {nan, nan, 1.75, 1.875, 1.6875, nan, nan}, 7}),
     [](const ::testing::TestParamInfo<WorkedCase>& c) { return std::string(c.param.name); });
 
 struct MaxNumCase {
@@ -104,56 +110,6 @@ TEST(MaxNum, FollowsIeeeMaxNum) {
             << "max_num(" << c.x << ", " << c.y << ")";
     }
 }
-
-TEST(Atr, UnalignedSeriesGiveAlignedResults) {
-    const std::vector<double> close = testing::random_walk(300, 5);
-    Bars bars{close, close, close};
-    for (std::size_t i = 0; i < close.size(); ++i) {
-        bars.high[i] *= 1.01;
-        bars.low[i] *= 0.99;
-    }
-    const std::vector<double> aligned = run_atr(14, bars);
-    for (std::size_t misalign = 1; misalign < 8; ++misalign) {
-        EXPECT_TRUE(same_values(aligned, run_atr(14, bars, misalign))) << misalign;
-    }
-}
-
-TEST(Atr, LongerOutputIsFilledAndNotOverrun) {
-    GuardedOutput output(7);
-    atr(2, Series(rising.high), Series(rising.low), Series(rising.close), output.series());
-    EXPECT_TRUE(same_values({nan, nan, 1.75, 1.875, 1.6875, nan, nan}, output.values()));
-    EXPECT_TRUE(output.guards_intact());
-}
-
-struct ShortCase {
-    const char* name;
-    std::size_t low, close, output;
-    Period period;
-    const char* message;
-    friend void PrintTo(const ShortCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class AtrDeathTest : public ::testing::TestWithParam<ShortCase> {};
-
-const std::string kernel_failure =
-    "^\nthread '<unnamed>' panicked at core/src/atr.cpp:[0-9]+:[0-9]+:\n";
-
-TEST_P(AtrDeathTest, ShortSeriesIsAnInternalFailure) {
-    const ShortCase& c = GetParam();
-    std::vector<double> low(c.low, 1.0), close(c.close, 1.0), out(c.output);
-    EXPECT_DEATH(atr(c.period, Series(rising.high), Series(low), Series(close), OutputSeries(out)),
-                 kernel_failure + c.message + "\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AtrDeathTest,
-    ::testing::Values(
-        ShortCase{"low", 4, 5, 5, 2, "index out of bounds: the len is 4 but the index is 4"},
-        ShortCase{"close", 5, 3, 5, 2, "index out of bounds: the len is 3 but the index is 3"},
-        ShortCase{"output", 5, 5, 4, 2, "index out of bounds: the len is 4 but the index is 4"},
-        ShortCase{"output_before_first_average", 5, 5, 1, 3,
-                  "index out of bounds: the len is 1 but the index is 3"}),
-    [](const ::testing::TestParamInfo<ShortCase>& c) { return std::string(c.param.name); });
 
 }  // namespace
 }  // namespace quorvane

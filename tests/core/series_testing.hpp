@@ -6,8 +6,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -41,29 +41,22 @@ inline ::testing::AssertionResult same_values(const std::vector<double>& expecte
 }
 
 // An output Series with sentinel elements on both sides, to catch writes
-// outside it. The Series starts `misalign` bytes past an 8-byte boundary.
+// outside it.
 class GuardedOutput {
 public:
     static constexpr std::size_t guard = 8;
     static constexpr double sentinel = -12345.678;
 
-    explicit GuardedOutput(std::size_t size, std::size_t misalign = 0)
-        : size_(size), misalign_(misalign), bytes_((size + 2 * guard + 1) * sizeof(double)) {
-        for (std::size_t i = 0; i < size + 2 * guard; ++i) {
-            put(i, sentinel);
-        }
-    }
-    OutputSeries series() { return {bytes_.data() + misalign_ + guard * sizeof(double), size_}; }
+    explicit GuardedOutput(std::size_t size) : size_(size), values_(size + 2 * guard, sentinel) {}
+    OutputSeries series() { return {values_.data() + guard, size_}; }
     std::vector<double> values() const {
-        std::vector<double> out(size_);
-        for (std::size_t i = 0; i < size_; ++i) {
-            out[i] = get(guard + i);
-        }
-        return out;
+        const auto first = values_.begin() + static_cast<std::ptrdiff_t>(guard);
+        return {first, first + static_cast<std::ptrdiff_t>(size_)};
     }
     bool guards_intact() const {
         for (std::size_t i = 0; i < guard; ++i) {
-            if (bits(get(i)) != bits(sentinel) || bits(get(guard + size_ + i)) != bits(sentinel)) {
+            if (bits(values_[i]) != bits(sentinel) ||
+                bits(values_[guard + size_ + i]) != bits(sentinel)) {
                 return false;
             }
         }
@@ -71,44 +64,18 @@ public:
     }
 
 private:
-    void put(std::size_t i, double v) {
-        std::memcpy(bytes_.data() + misalign_ + i * sizeof(double), &v, sizeof v);
-    }
-    double get(std::size_t i) const {
-        double v;
-        std::memcpy(&v, bytes_.data() + misalign_ + i * sizeof(double), sizeof v);
-        return v;
-    }
-
     std::size_t size_;
-    std::size_t misalign_;
-    std::vector<unsigned char> bytes_;
+    std::vector<double> values_;
 };
 
-// Input values stored `misalign` bytes past an 8-byte boundary.
-class UnalignedInput {
-public:
-    UnalignedInput(const std::vector<double>& values, std::size_t misalign)
-        : size_(values.size()), misalign_(misalign), bytes_(values.size() * sizeof(double) + 8) {
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            std::memcpy(bytes_.data() + misalign + i * sizeof(double), &values[i], sizeof(double));
-        }
-    }
-    Series series() const { return {bytes_.data() + misalign_, size_}; }
-
-private:
-    std::size_t size_;
-    std::size_t misalign_;
-    std::vector<unsigned char> bytes_;
-};
-
-// Runs a kernel of one input and one output over `data`, both `misalign`
-// bytes off alignment, and checks that nothing outside the output changed.
+// Runs a kernel of one input and one output, the output `output_size` long
+// (the input's length unless given), and checks that nothing outside the
+// output changed.
 template <class Kernel>
 std::vector<double> run_guarded(Kernel kernel, Period period, const std::vector<double>& data,
-                                std::size_t misalign = 0) {
-    GuardedOutput output(data.size(), misalign);
-    kernel(period, UnalignedInput(data, misalign).series(), output.series());
+                                std::optional<std::size_t> output_size = std::nullopt) {
+    GuardedOutput output(output_size.value_or(data.size()));
+    kernel(period, Series(data), output.series());
     EXPECT_TRUE(output.guards_intact());
     return output.values();
 }

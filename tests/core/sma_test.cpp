@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "quorvane/indicators.hpp"
@@ -9,7 +10,6 @@ namespace quorvane {
 namespace {
 
 using testing::bits;
-using testing::GuardedOutput;
 using testing::inf;
 using testing::nan;
 using testing::same_values;
@@ -35,24 +35,20 @@ std::vector<double> plain_sma(Period period, const std::vector<double>& data) {
     return out;
 }
 
-std::vector<double> run_sma(Period period, const std::vector<double>& data,
-                            std::size_t misalign = 0) {
-    return testing::run_guarded(sma, period, data, misalign);
-}
-
 struct WorkedCase {
     const char* name;
     Period period;
     std::vector<double> data;
     std::vector<double> expected;
     std::size_t leading_no_values;  // positions that must hold the exact no-value NaN
+    std::optional<std::size_t> output_size = std::nullopt;  // the input's length unless given
 };
 
 class SmaWorked : public ::testing::TestWithParam<WorkedCase> {};
 
 TEST_P(SmaWorked, GivesExactValues) {
     const WorkedCase& c = GetParam();
-    const std::vector<double> out = run_sma(c.period, c.data);
+    const std::vector<double> out = testing::run_guarded(sma, c.period, c.data, c.output_size);
     EXPECT_TRUE(same_values(c.expected, out));
     for (std::size_t i = 0; i < c.leading_no_values; ++i) {
         EXPECT_EQ(bits(out[i]), no_value_bits) << "position " << i;
@@ -75,73 +71,34 @@ INSTANTIATE_TEST_SUITE_P(
         WorkedCase{"negative_zero_window", 3, {-0.0, -0.0, -0.0}, {nan, nan, -0.0}, 2},
         WorkedCase{"nan_stays", 2, {1, nan, 1, 1, 1}, {nan, nan, nan, nan, nan}, 1},
         WorkedCase{"infinity_then_nan", 2, {1, inf, 1, 1, 1}, {nan, inf, inf, nan, nan}, 1},
-        WorkedCase{"opposite_infinities", 2, {inf, -inf, 1, 1}, {nan, nan, nan, nan}, 1}),
+        WorkedCase{"opposite_infinities", 2, {inf, -inf, 1, 1}, {nan, nan, nan, nan}, 1},
+        // Spans of unequal length: a longer output is filled past the input,
+        // a shorter one is only filled when the period is degenerate.
+        WorkedCase{"longer_output", 2, {1, 2, 3, 4}, {nan, 1.5, 2.5, 3.5, nan, nan}, 1, 6},
+        WorkedCase{"shorter_output_degenerate_period", 0, {1, 2, 3, 4}, {nan, nan}, 2, 2}),
     [](const ::testing::TestParamInfo<WorkedCase>& c) { return std::string(c.param.name); });
 
 // Lengths and periods on both sides of the switch to blocks of 8
-// (64 positions after the first window).
+// (64 positions after the first window), over prices and over magnitudes
+// from 2^-300 to 2^300 of both signs.
 TEST(Sma, BlockedSlideMatchesPlainLoop) {
-    for (std::size_t n : {0u, 1u, 7u, 63u, 64u, 65u, 71u, 72u, 73u, 129u, 1000u}) {
-        const std::vector<double> data = testing::random_walk(n, static_cast<std::uint32_t>(n));
-        for (Period period : {Period{1}, Period{2}, Period{7}, Period{8}, Period{9}, Period{64},
-                              Period{n - 65}, Period{n - 64}, Period{n - 63}, Period{n},
-                              Period{n + 1}}) {
-            EXPECT_TRUE(same_values(plain_sma(period, data), run_sma(period, data)))
-                << "n " << n << " period " << period;
-        }
-    }
-}
-
-TEST(Sma, MatchesPlainLoopOnWideMagnitudes) {
     std::mt19937_64 engine(7);
     std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
     std::uniform_int_distribution<int> exponent(-300, 300);
-    std::vector<double> data(500);
-    for (double& v : data) {
-        v = std::ldexp(mantissa(engine), exponent(engine));
-    }
-    for (Period period : {Period{1}, Period{3}, Period{50}, Period{436}, Period{437}}) {
-        EXPECT_TRUE(same_values(plain_sma(period, data), run_sma(period, data)));
-    }
-}
-
-TEST(Sma, UnalignedSeriesGiveAlignedResults) {
-    const std::vector<double> data = testing::random_walk(300, 3);
-    const std::vector<double> aligned = run_sma(20, data);
-    for (std::size_t misalign = 1; misalign < 8; ++misalign) {
-        EXPECT_TRUE(same_values(aligned, run_sma(20, data, misalign))) << misalign;
-    }
-}
-
-TEST(Sma, LongerOutputIsFilledAndNotOverrun) {
-    const std::vector<double> data{1, 2, 3, 4};
-    GuardedOutput output(6);
-    sma(2, Series(data), output.series());
-    EXPECT_TRUE(same_values({nan, 1.5, 2.5, 3.5, nan, nan}, output.values()));
-    EXPECT_TRUE(output.guards_intact());
-}
-
-TEST(Sma, ShorterOutputWithDegeneratePeriodIsOnlyFilled) {
-    const std::vector<double> data{1, 2, 3, 4};
-    GuardedOutput output(2);
-    sma(0, Series(data), output.series());
-    EXPECT_TRUE(same_values({nan, nan}, output.values()));
-    EXPECT_TRUE(output.guards_intact());
-}
-
-TEST(SmaDeathTest, ShorterOutputIsAnInternalFailure) {
-    const std::vector<double> data{1, 2, 3, 4, 5};
-    std::vector<double> out(4);
-    EXPECT_DEATH(sma(2, Series(data), OutputSeries(out)),
-                 "thread '<unnamed>' panicked at core/src/sma.cpp:[0-9]+:[0-9]+:\n"
-                 "index out of bounds: the len is 4 but the index is 4\n");
-}
-
-TEST(Sma, OutputOverTheInputSeesOnlyTheFill) {
-    std::vector<double> values{1, 2, 3, 4, 5};
-    sma(2, Series(values), OutputSeries(values));
-    for (double v : values) {
-        EXPECT_TRUE(std::isnan(v));
+    for (std::size_t n : {0u, 1u, 7u, 63u, 64u, 65u, 71u, 72u, 73u, 129u, 1000u}) {
+        std::vector<double> wide(n);
+        for (double& v : wide) {
+            v = std::ldexp(mantissa(engine), exponent(engine));
+        }
+        for (const auto& data : {testing::random_walk(n, static_cast<std::uint32_t>(n)), wide}) {
+            for (Period period : {Period{1}, Period{2}, Period{7}, Period{8}, Period{9},
+                                  Period{64}, Period{n - 65}, Period{n - 64}, Period{n - 63},
+                                  Period{n}, Period{n + 1}}) {
+                EXPECT_TRUE(
+                    same_values(plain_sma(period, data), testing::run_guarded(sma, period, data)))
+                    << "n " << n << " period " << period;
+            }
+        }
     }
 }
 

@@ -1,67 +1,18 @@
-// The kernels reproduce the checked-in vectors, written on x86-64, on
-// whatever architecture runs this test. A compiler that fuses a multiply and
-// an add, or reorders a sum, changes these bits.
+// The kernels reproduce the outputs of the test vectors recorded on x86-64,
+// on whatever architecture runs this test. A compiler that fuses a multiply
+// and an add, or reorders a sum, changes these bits.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
-#include <vector>
 
-#include "quorvane/indicators.hpp"
 #include "series_testing.hpp"
+#include "vector_cases.hpp"
 
-namespace quorvane {
+namespace quorvane::testing {
 namespace {
-
-using testing::bits;
-using Values = std::vector<double>;
-
-struct Vector {
-    std::string kernel;
-    std::vector<Period> periods;
-    std::map<std::string, Values> series;
-};
-
-Values read_series(std::istream& in, std::size_t count) {
-    Values values(count);
-    for (double& v : values) {
-        std::uint64_t pattern = 0;
-        in >> std::hex >> pattern >> std::dec;
-        v = std::bit_cast<double>(pattern);
-    }
-    return values;
-}
-
-std::vector<Vector> read_vectors() {
-    std::ifstream file(QUORVANE_VECTORS);
-    std::vector<Vector> vectors;
-    std::string line;
-    std::stringstream text;
-    while (std::getline(file, line)) {
-        if (!line.starts_with('#')) {
-            text << line << '\n';
-        }
-    }
-    std::string word;
-    while (text >> word) {
-        if (word == "sma" || word == "ema" || word == "atr" || word == "macd") {
-            Vector& v = vectors.emplace_back();
-            v.kernel = word;
-            for (int k = word == "macd" ? 3 : 1; k > 0; --k) {
-                text >> v.periods.emplace_back();
-            }
-        } else {
-            std::size_t count = 0;
-            text >> count;
-            vectors.back().series[word] = read_series(text, count);
-        }
-    }
-    return vectors;
-}
 
 std::string hex(double x) {
     char text[24];
@@ -71,48 +22,57 @@ std::string hex(double x) {
 
 // Exact bits, except that a NaN made by arithmetic (any pattern but the
 // no-value NaN's) only has to be a NaN: its payload is the processor's.
-::testing::AssertionResult reproduces(const Values& expected, const Values& actual) {
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const bool arithmetic_nan = std::isnan(expected[i]) && bits(expected[i]) != no_value_bits;
-        if (arithmetic_nan ? !std::isnan(actual[i]) : bits(expected[i]) != bits(actual[i])) {
-            return ::testing::AssertionFailure()
-                   << "position " << i << ": expected " << hex(expected[i]) << ", got "
-                   << hex(actual[i]);
+::testing::AssertionResult reproduces(std::istream& recorded, const Values& actual) {
+    std::size_t count = 0;
+    recorded >> count;
+    if (!recorded || count != actual.size()) {
+        return ::testing::AssertionFailure() << "recorded length " << count;
+    }
+    // Every recorded value is read, also after a mismatch, so that the next
+    // vector starts in step.
+    std::size_t mismatches = 0;
+    std::string first;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t pattern = 0;
+        recorded >> std::hex >> pattern >> std::dec;
+        const double expected = std::bit_cast<double>(pattern);
+        const bool arithmetic_nan = std::isnan(expected) && pattern != no_value_bits;
+        if (arithmetic_nan ? !std::isnan(actual[i]) : pattern != bits(actual[i])) {
+            if (mismatches++ == 0) {
+                first = "position " + std::to_string(i) + ": expected " + hex(expected) +
+                        ", got " + hex(actual[i]);
+            }
         }
+    }
+    if (mismatches != 0) {
+        return ::testing::AssertionFailure() << mismatches << " of " << count
+                                             << " values differ, first at " << first;
     }
     return ::testing::AssertionSuccess();
 }
 
 TEST(Vectors, ReproduceBitForBit) {
-    const std::vector<Vector> vectors = read_vectors();
-    ASSERT_GE(vectors.size(), 20u) << "vectors missing from " << QUORVANE_VECTORS;
+    std::ifstream recorded(QUORVANE_VECTORS);
+    std::string comment;
+    std::getline(recorded, comment);
     std::size_t checked = 0;
-    for (const Vector& v : vectors) {
-        SCOPED_TRACE(v.kernel + " " + std::to_string(v.periods[0]));
-        std::map<std::string, Values> out;
-        if (v.kernel == "macd") {
-            const Values& data = v.series.at("data");
-            for (const char* name : {"line", "signal", "hist"}) {
-                out[name] = Values(data.size());
-            }
-            macd(v.periods[0], v.periods[1], v.periods[2], Series(data), OutputSeries(out["line"]),
-                 OutputSeries(out["signal"]), OutputSeries(out["hist"]));
-        } else if (v.kernel == "atr") {
-            out["output"] = Values(v.series.at("high").size());
-            atr(v.periods[0], Series(v.series.at("high")), Series(v.series.at("low")),
-                Series(v.series.at("close")), OutputSeries(out["output"]));
-        } else {
-            const Values& data = v.series.at("data");
-            out["output"] = Values(data.size());
-            (v.kernel == "sma" ? sma : ema)(v.periods[0], Series(data), OutputSeries(out["output"]));
+    const std::vector<Vector> all = vectors();
+    for (const Vector& v : all) {
+        std::string kernel;
+        std::vector<Period> periods(v.periods.size());
+        recorded >> kernel;
+        for (Period& period : periods) {
+            recorded >> period;
         }
-        for (const auto& [name, actual] : out) {
-            EXPECT_TRUE(reproduces(v.series.at(name), actual)) << name;
+        ASSERT_TRUE(recorded && kernel == v.kernel && periods == v.periods)
+            << QUORVANE_VECTORS << " is out of step at " << v.kernel << " " << v.periods[0];
+        for (const Values& actual : v.outputs()) {
+            EXPECT_TRUE(reproduces(recorded, actual)) << v.kernel << " " << v.periods[0];
             checked += actual.size();
         }
     }
-    std::printf("reproduced %zu output values of %zu vectors\n", checked, vectors.size());
+    std::printf("reproduced %zu output values of %zu vectors\n", checked, all.size());
 }
 
 }  // namespace
-}  // namespace quorvane
+}  // namespace quorvane::testing

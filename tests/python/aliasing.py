@@ -40,15 +40,6 @@ class Window:
         self.cells[self._cell(index)] = value
 
 
-# Each model by entry point: (periods, windows in parameter order).
-MODELS = {
-    "indicator_sma": lambda periods, w: reference.sma(*periods, w[0], w[1]),
-    "indicator_ema": lambda periods, w: reference.ema(*periods, w[0], w[1]),
-    "indicator_macd": lambda periods, w: reference.macd(*periods, w[0], w[1:]),
-    "indicator_atr": lambda periods, w: reference.atr(*periods, *w),
-}
-
-
 class Buffer:
     def __init__(self, values, misalign=0, writeable=True):
         raw = bytearray(8 * len(values) + 8)
@@ -82,7 +73,7 @@ class Buffer:
         """The cells after the model runs over `arrays`, views of this
         buffer in parameter order."""
         cells = list(self.cells)
-        MODELS[function_name](periods, [self.window(cells, a) for a in arrays])
+        reference.MODELS[function_name](periods, [self.window(cells, a) for a in arrays])
         return cells
 
 

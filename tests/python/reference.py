@@ -153,6 +153,16 @@ def atr(period, high, low, close, out=None):
     return out
 
 
+# Each model as its entry point is called: the periods, then the inputs and
+# outputs in parameter order; it writes into the outputs.
+MODELS = {
+    "indicator_sma": lambda periods, arrays: sma(*periods, *arrays),
+    "indicator_ema": lambda periods, arrays: ema(*periods, *arrays),
+    "indicator_macd": lambda periods, arrays: macd(*periods, arrays[0], arrays[1:]),
+    "indicator_atr": lambda periods, arrays: atr(*periods, *arrays),
+}
+
+
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 

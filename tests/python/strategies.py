@@ -16,10 +16,22 @@ any_double = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True
 values = st.one_of(prices, prices, any_double, st.sampled_from(SPECIAL))
 
 
+def random_walk(n, seed):
+    """n prices of a seeded random walk from 100."""
+    return 100 * np.exp(np.random.default_rng(seed).normal(0, 0.01, n).cumsum())
+
+
+def walks(n):
+    return st.integers(0, 2**32 - 1).map(lambda seed: list(random_walk(n, seed)))
+
+
 @st.composite
 def series(draw, min_size=0, max_size=160):
-    """A float64 array, mostly prices, with specials anywhere and in runs."""
-    items = draw(st.lists(values, min_size=min_size, max_size=max_size))
+    """A float64 array, mostly prices, with specials anywhere and in runs.
+    Half the time it is short; half the time its prices are a random walk
+    (drawn values are mostly simple ones, whose sums seldom round)."""
+    n = draw(st.integers(min_size, min(max_size, min_size + 8)) | st.integers(min_size, max_size))
+    items = draw(st.lists(values, min_size=n, max_size=n) | walks(n))
     if items and draw(st.booleans()):
         start = draw(st.integers(0, len(items) - 1))
         run = draw(st.integers(1, 12))

@@ -18,20 +18,9 @@ from hypothesis import strategies as st
 
 import quorvane
 from aliasing import Buffer
+from arguments import PARAMETERS, Index, IntWithOtherIndex, Subclass, TypeErrorSubclass, is_period
 from reference import PERIOD_MAX, assert_matches
 from strategies import values
-
-PARAMETERS = {
-    "indicator_sma": ("period", "data", "output"),
-    "indicator_ema": ("period", "data", "output"),
-    "indicator_macd": ("fast_period", "slow_period", "signal_period", "data",
-                       "macd_output", "signal_output", "hist_output"),
-    "indicator_atr": ("period", "high", "low", "close", "output"),
-}
-
-
-def is_period(parameter):
-    return parameter.endswith("period")
 
 
 class Refused(Exception):
@@ -134,34 +123,6 @@ def predict(name, arguments):
 
 
 # Argument objects.
-
-class Index:
-    """Converted through __index__, which returns `value` or raises."""
-
-    def __init__(self, value=None, error=None):
-        self.value, self.error = value, error
-
-    def __index__(self):
-        if self.error is not None:
-            raise self.error[0](self.error[1])
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r}, {self.error!r})"
-
-
-class IntWithOtherIndex(int):
-    def __index__(self):
-        return 7
-
-
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-class Subclass(np.ndarray):
-    pass
-
 
 integers = st.one_of(
     st.integers(-2**70, 2**70), st.integers(0, 40),

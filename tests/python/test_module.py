@@ -2,30 +2,21 @@
 refusal of a second interpreter."""
 
 import quorvane
+from arguments import PARAMETERS
 from subprocess_run import run_python
 
-NAMES = ["indicator_sma", "indicator_ema", "indicator_macd", "indicator_atr"]
-SIGNATURES = {
-    "indicator_sma": "(period, data, output)",
-    "indicator_ema": "(period, data, output)",
-    "indicator_macd": "(fast_period, slow_period, signal_period, data, macd_output, "
-                      "signal_output, hist_output)",
-    "indicator_atr": "(period, high, low, close, output)",
-}
+NAMES = list(PARAMETERS)
 
 
-def test_module_attributes():
+def test_module_and_function_attributes():
     assert quorvane.__doc__ == ""
     assert quorvane.__all__ == NAMES
     assert [name for name in dir(quorvane) if not name.startswith("__")] == sorted(NAMES)
-
-
-def test_function_attributes():
-    for name, signature in SIGNATURES.items():
+    for name, parameters in PARAMETERS.items():
         function = getattr(quorvane, name)
         assert function.__name__ == name
         assert function.__doc__ is None
-        assert function.__text_signature__ == signature
+        assert function.__text_signature__ == f"({', '.join(parameters)})"
         assert function.__module__ == "quorvane"
         assert function.__self__ is quorvane
 

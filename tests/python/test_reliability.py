@@ -15,12 +15,9 @@ import borrow_registry
 import quorvane
 # The error tables of the other test files: between them, every error path.
 import test_arrays
-import test_atr
 import test_binding
-import test_edges
-import test_macd
-from test_edges import prices
-from test_fuzz import Index, TypeErrorSubclass
+from arguments import USUAL_PERIODS, Call, ascending, counts
+from test_indicators import prices
 
 CALLS = 100_000
 THREADS = 8
@@ -29,27 +26,22 @@ HELD = "argument '{}': array memory is held exclusively by another extension"
 
 
 class Job:
-    """One function over shared inputs, writing outputs of its own."""
+    """One function over shared inputs, with its usual periods, writing
+    outputs of its own."""
 
-    def __init__(self, name, periods, inputs, outputs):
-        self.function = getattr(quorvane, name)
-        self.periods, self.inputs, self.outputs = periods, inputs, outputs
+    def __init__(self, name, inputs):
+        self.name, self.inputs = name, inputs
 
     def fresh_outputs(self):
-        return [np.full(len(self.inputs[0]), 42.0) for _ in range(self.outputs)]
+        return [np.full(len(self.inputs[0]), 42.0) for _ in range(counts(self.name)[2])]
 
     def __call__(self, outputs):
-        return self.function(*self.periods, *self.inputs, *outputs)
+        return getattr(quorvane, self.name)(*USUAL_PERIODS[self.name], *self.inputs, *outputs)
 
 
 def jobs(n):
-    data, high, low, close = (prices(n, seed) for seed in range(4))
-    return {
-        "indicator_sma": Job("indicator_sma", (20,), [data], 1),
-        "indicator_ema": Job("indicator_ema", (20,), [data], 1),
-        "indicator_macd": Job("indicator_macd", (12, 26, 9), [data], 3),
-        "indicator_atr": Job("indicator_atr", (14,), [high, low, close], 1),
-    }
+    inputs = [prices(n, seed) for seed in range(3)]
+    return {name: Job(name, inputs[:counts(name)[1]]) for name in USUAL_PERIODS}
 
 
 def refused(call, error):
@@ -67,28 +59,13 @@ def mixed_calls(held):
     they pass; `held` is an input that a writer holds exclusively."""
     work = [(job, job.fresh_outputs()) for job in jobs(64).values()]
     succeeding = [lambda job=job, out=out: job(out) for job, out in work]
-    d, o = np.arange(1.0, 6.0), np.empty(5)
-    # Each __index__ raises a new exception: one raised again and again
-    # would grow its traceback.
-    periods = [-1, 2**64, 3.0, "3", None, Index(-5), Index("3"), Index(error=(TypeError, "t")),
-               Index(error=(ValueError, "v")), Index(error=(TypeErrorSubclass, "s"))]
-    failing = [
-        *[refused(lambda c=c: c(np.empty(5)), TypeError) for c, _ in test_binding.BINDING_ERRORS],
-        *[refused(lambda p=p: quorvane.indicator_ema(p, d, o), Exception) for p in periods],
-        *[refused(lambda d=d, o=o: quorvane.indicator_sma(3, d, o), e)
-          for d, o, e, _ in test_arrays.CHECKS],
-        *[refused(lambda c=c: quorvane.indicator_macd(*c[0], c[1], *c[2]), c[3])
-          for c in test_macd.CHECK_ORDER],
-        *[refused(lambda c=c: quorvane.indicator_atr(*c[:5]), c[5]) for c in test_atr.CHECKS],
-        *[refused(lambda c=c: test_edges.call(c[0], c[1]), ValueError)
-          for c in test_edges.READ_ONLY],
-        refused(lambda: quorvane.indicator_sma(3, held, np.empty(len(held))), BufferError),
-        refused(lambda: quorvane.indicator_atr(3, d, held, d, o), BufferError),
-    ]
-    rows = [periods, *test_arrays.CHECKS, *test_macd.CHECK_ORDER,
-            *test_atr.CHECKS, *test_edges.READ_ONLY, *work, (held, d, o)]
-    passed = [x for row in rows for item in row
-              for x in (item if isinstance(item, list) else [item]) if not isinstance(x, type)]
+    d, o = ascending(), np.empty(5)
+    rows = [*test_binding.REFUSED, *test_arrays.REFUSED,
+            (Call("indicator_sma", 3, held, np.empty(len(held))), BufferError, None),
+            (Call("indicator_atr", 3, d, held, d, o), BufferError, None)]
+    failing = [refused(call, error) for call, error, _ in rows]
+    passed = [x for call, _, _ in rows for x in call.objects()]
+    passed += [x for job, outputs in work for x in job.inputs + outputs]
     # About as many successes as failures.
     return succeeding * (len(failing) // len(succeeding)) + failing, passed
 

@@ -1,0 +1,133 @@
+// The kernels' test vectors: inputs from a fixed-seed generator with its own
+// integer-to-double conversion (the standard's Mersenne Twister and exact
+// arithmetic, so every platform draws the same bits), each run through one
+// kernel. make_vectors.cpp records the outputs on x86-64; vectors_test.cpp
+// checks them wherever it runs.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quorvane/indicators.hpp"
+
+namespace quorvane::testing {
+
+using Values = std::vector<double>;
+
+class Source {
+public:
+    explicit Source(std::uint64_t seed) : engine_(seed) {}
+
+    // Uniform in [0, 1), from the top 53 bits.
+    double unit() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
+    std::uint64_t below(std::uint64_t bound) { return engine_() % bound; }
+
+    // A multiplicative random walk from 100, steps within +-1%.
+    Values prices(std::size_t n) {
+        Values values(n);
+        double price = 100.0;
+        for (double& v : values) {
+            price *= 1.0 + 0.02 * (unit() - 0.5);
+            v = price;
+        }
+        return values;
+    }
+
+    // Magnitudes from 2^-60 to 2^60 and both signs: fused and separate
+    // roundings disagree often here.
+    Values wide(std::size_t n) {
+        Values values(n);
+        for (double& v : values) {
+            // Two statements: the order of a call's arguments is the compiler's.
+            const double mantissa = 2.0 * unit() - 1.0;
+            const int exponent = static_cast<int>(below(121)) - 60;
+            v = std::ldexp(mantissa, exponent);
+        }
+        return values;
+    }
+
+    // Prices with specials sprinkled in, one position in `every`. Their NaNs
+    // carry payloads other than the no-value NaN's, so an output equal to the
+    // no-value pattern is one the kernel wrote, never one passed through.
+    Values adversarial(std::size_t n, std::uint64_t every) {
+        static const double specials[] = {
+            std::bit_cast<double>(std::uint64_t{0x7FF8000000000001}),  // NaN with a payload
+            std::bit_cast<double>(std::uint64_t{0xFFF8000000000000}),  // negative NaN
+            std::bit_cast<double>(std::uint64_t{0x7FF0000000000000}),  // +inf
+            std::bit_cast<double>(std::uint64_t{0xFFF0000000000000}),  // -inf
+            0.0, -0.0, 5e-324, -2.2250738585072014e-308, 1.7976931348623157e308, 1e16,
+        };
+        Values values = prices(n);
+        for (double& v : values) {
+            if (below(every) == 0) {
+                v = specials[below(std::size(specials))];
+            }
+        }
+        return values;
+    }
+
+    // High and low around each close, with the high below the low now and then.
+    std::vector<Values> bars(const Values& close) {
+        Values high(close.size()), low(close.size());
+        for (std::size_t i = 0; i < close.size(); ++i) {
+            const double spread = close[i] * 0.01 * unit();
+            const bool crossed = below(16) == 0;
+            high[i] = crossed ? close[i] - spread : close[i] + spread;
+            low[i] = crossed ? close[i] + 0.5 * spread : close[i] - 0.5 * spread;
+        }
+        return {high, low, close};
+    }
+
+private:
+    std::mt19937_64 engine_;
+};
+
+struct Vector {
+    std::string kernel;
+    std::vector<Period> periods;
+    std::vector<Values> inputs;
+
+    // The kernel's outputs: line, signal and histogram for MACD.
+    std::vector<Values> outputs() const {
+        std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(inputs[0].size()));
+        if (kernel == "macd") {
+            macd(periods[0], periods[1], periods[2], Series(inputs[0]), OutputSeries(out[0]),
+                 OutputSeries(out[1]), OutputSeries(out[2]));
+        } else if (kernel == "atr") {
+            atr(periods[0], Series(inputs[0]), Series(inputs[1]), Series(inputs[2]),
+                OutputSeries(out[0]));
+        } else {
+            (kernel == "sma" ? sma : ema)(periods[0], Series(inputs[0]), OutputSeries(out[0]));
+        }
+        return out;
+    }
+};
+
+inline std::vector<Vector> vectors() {
+    Source source(20240611);
+    std::vector<Vector> all;
+    for (const char* kernel : {"sma", "ema"}) {
+        all.push_back({kernel, {20}, {source.prices(160)}});
+        all.push_back({kernel, {3}, {source.wide(120)}});
+        all.push_back({kernel, {1}, {source.wide(40)}});
+        all.push_back({kernel, {7}, {source.adversarial(120, 9)}});
+        all.push_back({kernel, {50}, {source.prices(100)}});
+        all.push_back({kernel, {0}, {source.prices(8)}});
+    }
+    all.push_back({"macd", {12, 26, 9}, {source.prices(160)}});
+    all.push_back({"macd", {3, 10, 4}, {source.wide(120)}});
+    all.push_back({"macd", {1, 2, 1}, {source.wide(40)}});
+    all.push_back({"macd", {5, 13, 6}, {source.adversarial(120, 13)}});
+    all.push_back({"atr", {14}, source.bars(source.prices(160))});
+    all.push_back({"atr", {3}, source.bars(source.wide(120))});
+    all.push_back({"atr", {1}, source.bars(source.prices(40))});
+    all.push_back({"atr", {5}, source.bars(source.adversarial(120, 11))});
+    return all;
+}
+
+}  // namespace quorvane::testing
