@@ -69,12 +69,6 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
         signal_output.set(i, no_value);
         hist_output.set(i, no_value);
     }
-    // The three values of a position with an input, in output order.
-    const auto write = [&](std::size_t i, double m) {
-        macd_output.set(i, m);
-        signal_output.set(i, g);
-        hist_output.set(i, is_nan(g) ? no_value : m - g);
-    };
     // One position in full: a missing input, the seeding of F and S while F
     // is NaN, and the start of the signal line.
     const auto step = [&](std::size_t i) {
@@ -100,24 +94,33 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
             // Subtracted form: cannot wrap for any periods.
             g = m;
         }
-        write(i, m);
+        macd_output.set(i, m);
+        signal_output.set(i, g);
+        hist_output.set(i, is_nan(g) ? no_value : m - g);
     };
     std::size_t i = warm_up;
     while (i < n) {
-        // The steady state, the same updates with fewer decisions: the input
-        // is present and every average has a value. G having one is enough:
-        // any position that leaves F NaN leaves its MACD value NaN, and with
-        // it G.
+        // The steady state: the same updates, tried before they are kept. A
+        // missing input, an F still to be seeded or a G without a value all
+        // make the new G NaN (NaN passes through every operation), and so
+        // does arithmetic that ends in NaN; then the position is done again
+        // in full from the values before it, with the same operations and
+        // so the same bits. One test per position is left.
         for (; i < n; ++i) {
             const double x = data[i];
-            if (is_nan(x) || is_nan(g)) {
+            const double next_f = fast.step(f, x);
+            const double next_s = slow.step(s, x);
+            const double m = next_f - next_s;
+            const double next_g = signal.step(g, m);
+            if (is_nan(next_g)) {
                 break;
             }
-            f = fast.step(f, x);
-            s = slow.step(s, x);
-            const double m = f - s;
-            g = signal.step(g, m);
-            write(i, m);
+            f = next_f;
+            s = next_s;
+            g = next_g;
+            macd_output.set(i, m);
+            signal_output.set(i, g);
+            hist_output.set(i, m - g);
         }
         if (i < n) {
             step(i++);
