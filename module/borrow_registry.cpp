@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +22,7 @@ struct Registration {
     std::uintptr_t begin;
     std::uintptr_t end;
     bool exclusive;
+    pthread_t thread;  // the thread that took it
 };
 
 bool overlaps(const Registration& held, std::uintptr_t begin, std::uintptr_t end) noexcept {
@@ -61,6 +64,18 @@ public:
 
     std::size_t size() const noexcept { return count_; }
 
+    // Drops the registrations of every thread but the calling one.
+    void keep_only_this_thread() noexcept {
+        const pthread_t self = pthread_self();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (pthread_equal(items_[i].thread, self) != 0) {
+                items_[kept++] = items_[i];
+            }
+        }
+        count_ = kept;
+    }
+
 private:
     void grow() noexcept {
         const std::size_t bytes = 2 * capacity_ * sizeof(Registration);
@@ -88,24 +103,24 @@ int acquire_shared(const void* owner, std::uintptr_t begin, std::uintptr_t end) 
     if (registrations.conflicts(begin, end, false)) {
         return array_borrow_conflict;
     }
-    registrations.add({owner, begin, end, false});
+    registrations.add({owner, begin, end, false, pthread_self()});
     return array_borrow_granted;
 }
 
 void release_shared(const void* owner, std::uintptr_t begin, std::uintptr_t end) {
-    registrations.remove({owner, begin, end, false});
+    registrations.remove({owner, begin, end, false, {}});
 }
 
 int acquire_exclusive(const void* owner, std::uintptr_t begin, std::uintptr_t end) {
     if (registrations.conflicts(begin, end, true)) {
         return array_borrow_conflict;
     }
-    registrations.add({owner, begin, end, true});
+    registrations.add({owner, begin, end, true, pthread_self()});
     return array_borrow_granted;
 }
 
 void release_exclusive(const void* owner, std::uintptr_t begin, std::uintptr_t end) {
-    registrations.remove({owner, begin, end, true});
+    registrations.remove({owner, begin, end, true, {}});
 }
 
 std::size_t active() { return registrations.size(); }
@@ -115,11 +130,16 @@ ArrayBorrowRegistryV1 this_build{
     acquire_exclusive, release_exclusive, active,
 };
 
+// A forked child has only the thread that forked: the registrations of the
+// others would hold their memory for ever, as no thread is left to end them.
+void after_fork_in_child() noexcept { registrations.keep_only_this_thread(); }
+
 const ArrayBorrowRegistryV1* locate() noexcept {
     PyObject* published = PySys_GetObject(sys_attribute);
     if (published == nullptr) {
         OwnedRef capsule(PyCapsule_New(&this_build, capsule_name, nullptr));
-        if (!capsule || PySys_SetObject(sys_attribute, capsule.get()) < 0) {
+        if (!capsule || PySys_SetObject(sys_attribute, capsule.get()) < 0 ||
+            pthread_atfork(nullptr, nullptr, after_fork_in_child) != 0) {
             fail(unreachable);
         }
         published = PySys_GetObject(sys_attribute);

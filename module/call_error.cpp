@@ -28,18 +28,19 @@ PyObject* CallError::type() const noexcept {
     return instance_ ? reinterpret_cast<PyObject*>(Py_TYPE(instance_.get())) : type_;
 }
 
-OwnedRef CallError::message() const noexcept {
-    if (message_) {
-        return OwnedRef::borrow(message_.get());
+CallError CallError::instantiated() && noexcept {
+    if (instance_ || type_ == nullptr) {
+        return std::move(*this);
     }
-    return must_succeed(PyUnicode_FromString(text_));
-}
-
-OwnedRef CallError::into_instance() && noexcept {
-    if (instance_) {
-        return std::move(instance_);
+    OwnedRef message = message_ ? std::move(message_) : OwnedRef(PyUnicode_FromString(text_));
+    if (!message) {
+        return fetch_error();
     }
-    return must_succeed(PyObject_CallOneArg(type_, message().get()));
+    OwnedRef instance(PyObject_CallOneArg(type_, message.get()));
+    if (!instance) {
+        return fetch_error();
+    }
+    return raised(std::move(instance));
 }
 
 void CallError::raise() && noexcept {
@@ -47,7 +48,27 @@ void CallError::raise() && noexcept {
         PyErr_SetRaisedException(instance_.release());
         return;
     }
-    PyErr_SetObject(type_, message().get());
+    // A message that cannot be made leaves its failure set instead.
+    OwnedRef message = message_ ? std::move(message_) : OwnedRef(PyUnicode_FromString(text_));
+    if (message) {
+        PyErr_SetObject(type_, message.get());
+    }
+}
+
+CallError fetch_error() noexcept {
+    PyObject* const raised = PyErr_GetRaisedException();
+    if (raised == nullptr) {
+        return CallError::fixed(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    resume_if_internal_failure(raised);
+    return CallError::raised(OwnedRef(raised));
+}
+
+CallError error_with(PyObject* type, PyObject* message) noexcept {
+    if (message == nullptr) {
+        return fetch_error();
+    }
+    return CallError::with_message(type, OwnedRef(message));
 }
 
 }  // namespace quorvane::module

@@ -24,20 +24,33 @@ public:
 
     // The exception class, without making the instance.
     PyObject* type() const noexcept;
-    // The exception instance, made now if it has not been made yet.
-    OwnedRef into_instance() && noexcept;
-    // Sets the error as the interpreter's current exception.
+    // The instance, once made by `instantiated` or fetched; else null.
+    PyObject* instance() const noexcept { return instance_.get(); }
+    // The same error with its instance made now. Making it runs interpreter
+    // code that can fail (no memory, no recursion depth left); that failure
+    // is then the error instead.
+    CallError instantiated() && noexcept;
+    // Sets the error as the interpreter's current exception, or the failure
+    // to make it.
     void raise() && noexcept;
 
 private:
     CallError() noexcept = default;
-    OwnedRef message() const noexcept;
 
     PyObject* type_ = nullptr;  // borrowed: exception classes live for the process
     const char* text_ = nullptr;
     OwnedRef message_;
     OwnedRef instance_;
 };
+
+// Takes the pending exception out of the interpreter as a CallError; a
+// SystemError when a call reported failure without setting one. An internal
+// failure raised by Python code is not returned: the process ends.
+CallError fetch_error() noexcept;
+
+// An error of class `type` whose message is `message`, a new reference from
+// an interpreter call; when that call failed, its failure instead.
+CallError error_with(PyObject* type, PyObject* message) noexcept;
 
 template <class T>
 class [[nodiscard]] Result {

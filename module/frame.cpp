@@ -3,27 +3,49 @@
 #include <cstdio>
 #include <cstring>
 
-#include "internal_failure.hpp"
-#include "numpy_arrays.hpp"
 
 namespace quorvane::module {
 namespace {
 
-CallError type_error(OwnedRef message) noexcept {
-    return CallError::with_message(PyExc_TypeError, std::move(message));
+CallError type_error(PyObject* message) noexcept {
+    return error_with(PyExc_TypeError, message);
 }
 
-// A keyword name as str() renders it, made into text even when it holds
-// lone surrogates (which are passed through and then replaced by U+FFFD).
-OwnedRef render_keyword(PyObject* keyword) noexcept {
-    OwnedRef text = must_succeed(PyObject_Str(keyword));
+// A keyword name as str() renders it, or, when str() fails (a str subclass
+// may define __str__ to raise), its own characters. Lone surrogates are
+// passed through and then replaced by U+FFFD, so the text has UTF-8 bytes.
+Result<OwnedRef> render_keyword(PyObject* keyword) noexcept {
+    OwnedRef text(PyObject_Str(keyword));
+    if (!text) {
+        (void)fetch_error();
+        text.reset(PyUnicode_FromObject(keyword));
+        if (!text) {
+            return fetch_error();
+        }
+    }
     if (PyUnicode_AsUTF8AndSize(text.get(), nullptr) != nullptr) {
         return text;
     }
     (void)fetch_error();
-    OwnedRef bytes = must_succeed(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    return must_succeed(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                             PyBytes_GET_SIZE(bytes.get()), "replace"));
+    OwnedRef bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    if (!bytes) {
+        return fetch_error();
+    }
+    OwnedRef replaced(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                           PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!replaced) {
+        return fetch_error();
+    }
+    return replaced;
+}
+
+// "{function}() got ... '{keyword}'", the keyword rendered as above.
+CallError keyword_error(const char* format, const FunctionSpec& spec, PyObject* keyword) noexcept {
+    Result<OwnedRef> rendered = render_keyword(keyword);
+    if (!rendered.ok()) {
+        return std::move(rendered).error();
+    }
+    return type_error(PyUnicode_FromFormat(format, spec.name(), rendered.value().get()));
 }
 
 // The parameter a keyword names, or -1. Names are matched by length and
@@ -72,41 +94,58 @@ CallError missing_arguments(const FunctionSpec& spec, Py_ssize_t nargs, const Sl
         ++listed;
     }
     list[used] = '\0';
-    return type_error(must_succeed(PyUnicode_FromFormat(
-        "%s() missing %zu required positional %s: %s", spec.name(), missing,
-        missing == 1 ? "argument" : "arguments", list)));
+    return type_error(PyUnicode_FromFormat("%s() missing %zu required positional %s: %s",
+                                           spec.name(), missing,
+                                           missing == 1 ? "argument" : "arguments", list));
 }
 
 // Conversion errors of class exactly TypeError are raised again with the
-// argument's name in front; every other error passes unchanged.
+// argument's name in front; every other error passes unchanged. Making the
+// new error can fail (near the recursion limit, without memory); that failure
+// is then the call's error.
 CallError name_argument(const char* name, CallError error) noexcept {
     if (error.type() != PyExc_TypeError) {
         return error;
     }
-    OwnedRef inner = std::move(error).into_instance();
-    OwnedRef text(PyObject_Str(inner.get()));
+    CallError inner = std::move(error).instantiated();
+    if (inner.type() != PyExc_TypeError) {
+        return inner;
+    }
+    OwnedRef text(PyObject_Str(inner.instance()));
     if (!text) {
         (void)fetch_error();
-        text = must_succeed(PyUnicode_FromString("<unprintable TypeError object>"));
+        text.reset(PyUnicode_FromString("<unprintable TypeError object>"));
+        if (!text) {
+            return fetch_error();
+        }
     }
-    OwnedRef message = must_succeed(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    OwnedRef wrapped = must_succeed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    OwnedRef message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) {
+        return fetch_error();
+    }
+    OwnedRef wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!wrapped) {
+        return fetch_error();
+    }
     // Setting the cause, even to nothing, also suppresses the context.
-    PyException_SetCause(wrapped.get(), PyException_GetCause(inner.get()));
+    PyException_SetCause(wrapped.get(), PyException_GetCause(inner.instance()));
     return CallError::raised(std::move(wrapped));
 }
 
 }  // namespace
 
 CallError conversion_error(PyObject* object, const char* target) noexcept {
-    OwnedRef qualified_name(PyType_GetQualName(Py_TYPE(object)));
-    const char* type_name = qualified_name ? PyUnicode_AsUTF8(qualified_name.get()) : nullptr;
-    if (type_name == nullptr) {
+    // The name goes in as text, so that a NUL in it is kept.
+    OwnedRef type_name(PyType_GetQualName(Py_TYPE(object)));
+    if (!type_name || PyUnicode_AsUTF8AndSize(type_name.get(), nullptr) == nullptr) {
         (void)fetch_error();
-        type_name = "<failed to extract type name>";
+        type_name.reset(PyUnicode_FromString("<failed to extract type name>"));
+        if (!type_name) {
+            return fetch_error();
+        }
     }
-    return type_error(must_succeed(PyUnicode_FromFormat(
-        "'%s' object cannot be converted to '%s'", type_name, target)));
+    return type_error(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
+                                           type_name.get(), target));
 }
 
 Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -116,24 +155,20 @@ Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_
         slots[static_cast<std::size_t>(i)] = args[i];
     }
     if (nargs > parameters) {
-        return type_error(must_succeed(PyUnicode_FromFormat(
+        return type_error(PyUnicode_FromFormat(
             "%s() takes %zd positional arguments but %zd were given", spec.name(), parameters,
-            nargs)));
+            nargs));
     }
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* const keyword = PyTuple_GET_ITEM(kwnames, k);
         const Py_ssize_t index = parameter_index(spec, keyword);
         if (index < 0) {
-            OwnedRef rendered = render_keyword(keyword);
-            return type_error(must_succeed(PyUnicode_FromFormat(
-                "%s() got an unexpected keyword argument '%U'", spec.name(), rendered.get())));
+            return keyword_error("%s() got an unexpected keyword argument '%U'", spec, keyword);
         }
         PyObject*& slot = slots[static_cast<std::size_t>(index)];
         if (slot != nullptr) {
-            return type_error(must_succeed(PyUnicode_FromFormat(
-                "%s() got multiple values for argument '%s'", spec.name(),
-                spec.parameters[static_cast<std::size_t>(index)].name.data())));
+            return keyword_error("%s() got multiple values for argument '%U'", spec, keyword);
         }
         slot = args[nargs + k];
     }
@@ -177,10 +212,10 @@ Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) no
     const BorrowRegion region = array_region(object);
     if (borrow_registry().acquire_shared(region.owner, region.begin, region.end) !=
         array_borrow_granted) {
-        return CallError::with_message(
+        return error_with(
             PyExc_BufferError,
-            must_succeed(PyUnicode_FromFormat(
-                "argument '%s': array memory is held exclusively by another extension", name)));
+            PyUnicode_FromFormat(
+                "argument '%s': array memory is held exclusively by another extension", name));
     }
     ReadAccess access;
     access.array_ = OwnedRef::borrow(object);
@@ -219,10 +254,14 @@ Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssi
         return bound;
     }
     for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
+        arguments.bound_[i] = OwnedRef::borrow(slots[i]);
+    }
+    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
+        PyObject* const object = arguments.bound_[i].get();
         const char* const name = spec.parameters[i].name.data();
         switch (spec.parameters[i].kind) {
         case ParamKind::period: {
-            Result<Period> period = extract_period(slots[i], name);
+            Result<Period> period = extract_period(object, name);
             if (!period.ok()) {
                 return std::move(period).error();
             }
@@ -230,7 +269,7 @@ Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssi
             break;
         }
         case ParamKind::input: {
-            Result<ReadAccess> access = extract_readonly_array(slots[i], name);
+            Result<ReadAccess> access = extract_readonly_array(object, name);
             if (!access.ok()) {
                 return std::move(access).error();
             }
@@ -239,13 +278,43 @@ Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssi
             break;
         }
         case ParamKind::output: {
-            Result<PyObject*> array = extract_array(slots[i], name);
+            Result<PyObject*> array = extract_array(object, name);
             if (!array.ok()) {
                 return std::move(array).error();
             }
             arguments.arrays_[i] = array.value();
             break;
         }
+        }
+    }
+    return success;
+}
+
+Status KernelInputs::take(std::span<const ArrayView> inputs,
+                          std::span<const ArrayView> outputs) noexcept {
+    std::array<bool, max_inputs> shared{};
+    std::size_t bytes = 0;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        for (const ArrayView& output : outputs) {
+            shared[k] = shared[k] || shares_memory(inputs[k], output);
+        }
+        bytes += shared[k] ? inputs[k].count * sizeof(double) : 0;
+        series_[k] = as_series(inputs[k]);
+    }
+    if (bytes == 0) {
+        return success;
+    }
+    copies_ = PyMem_RawMalloc(bytes);
+    if (copies_ == nullptr) {
+        PyErr_NoMemory();
+        return fetch_error();
+    }
+    auto* next = static_cast<unsigned char*>(copies_);
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        if (shared[k]) {
+            std::memcpy(next, inputs[k].data, inputs[k].count * sizeof(double));
+            series_[k] = Series(next, inputs[k].count);
+            next += inputs[k].count * sizeof(double);
         }
     }
     return success;

@@ -19,6 +19,7 @@
 
 #include "borrow_registry.hpp"
 #include "call_error.hpp"
+#include "numpy_arrays.hpp"
 #include "owned_ref.hpp"
 #include "quorvane/series.hpp"
 
@@ -92,18 +93,15 @@ private:
                                     Py_ssize_t nargs, PyObject* kwnames,
                                     Arguments& arguments) noexcept;
 
+    // A strong reference to every bound argument for the whole call: code
+    // run during conversion (__index__, __len__) may drop the caller's last
+    // reference to another argument.
+    std::array<OwnedRef, max_parameters> bound_;
     // Filled by parameter index as the parameters are converted; an entry is
     // read only for a parameter of its kind, so none needs a value before.
     std::array<Period, max_parameters> periods_;
     std::array<PyObject*, max_parameters> arrays_;
     std::array<ReadAccess, max_parameters> accesses_;
-};
-
-// Data pointer, element count and byte stride of a one-dimensional array.
-struct ArrayView {
-    void* data;
-    std::size_t count;
-    Py_ssize_t stride;
 };
 
 Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -117,23 +115,34 @@ Result<PyObject*> extract_array(PyObject* object, const char* name) noexcept;
 Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Arguments& arguments) noexcept;
 
-ArrayView array_view(PyObject* array) noexcept;
-
 // The TypeError "'{type}' object cannot be converted to '{target}'".
 CallError conversion_error(PyObject* object, const char* target) noexcept;
-
-// Whether a view may be used as a Series: consecutive elements, or too few
-// elements for the stride to matter.
-inline bool is_contiguous(const ArrayView& view) noexcept {
-    return view.stride == static_cast<Py_ssize_t>(sizeof(double)) || view.count < 2;
-}
-
-inline Series as_series(const ArrayView& view) noexcept { return {view.data, view.count}; }
-inline OutputSeries as_output(const ArrayView& view) noexcept { return {view.data, view.count}; }
 
 inline CallError value_error(const char* message) noexcept {
     return CallError::fixed(PyExc_ValueError, message);
 }
+
+// The Series a kernel reads its inputs from. An input that shares a byte with
+// an output is read from a private copy taken now, while the lock is held,
+// so that results are as if every input were read before any output is
+// written. Nothing is allocated when no input shares memory with an output.
+class KernelInputs {
+public:
+    static constexpr std::size_t max_inputs = 3;
+
+    KernelInputs() noexcept = default;
+    KernelInputs(const KernelInputs&) = delete;
+    KernelInputs& operator=(const KernelInputs&) = delete;
+    ~KernelInputs() { PyMem_RawFree(copies_); }
+
+    // One allocation for all the copies; MemoryError when it fails.
+    Status take(std::span<const ArrayView> inputs, std::span<const ArrayView> outputs) noexcept;
+    Series operator[](std::size_t k) const noexcept { return series_[k]; }
+
+private:
+    std::array<Series, max_inputs> series_{};
+    void* copies_ = nullptr;
+};
 
 // Runs `work` with the interpreter lock released. `work` must not touch any
 // Python object.
@@ -146,5 +155,18 @@ void run_unlocked(Work&& work) noexcept {
 
 // The entry point's last act: None on success, or the error raised.
 PyObject* finish_call(Status status) noexcept;
+
+// An entry point's whole call: `run` inside the interpreter's recursion
+// guard, since conversion may run Python code that calls back in, then its
+// outcome through finish_call.
+template <class Run>
+PyObject* guarded_call(Run&& run) noexcept {
+    if (Py_EnterRecursiveCall(" while calling an indicator") != 0) {
+        return nullptr;
+    }
+    PyObject* const result = finish_call(run());
+    Py_LeaveRecursiveCall();
+    return result;
+}
 
 }  // namespace quorvane::module

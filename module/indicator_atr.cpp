@@ -1,5 +1,6 @@
+#include <array>
+
 #include "functions.hpp"
-#include "numpy_arrays.hpp"
 #include "quorvane/indicators.hpp"
 
 namespace quorvane::module {
@@ -41,16 +42,20 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
     if (!is_writeable(arguments.array(output))) {
         return value_error("Output array must be writeable");
     }
+    const std::array<ArrayView, 3> series{highs, lows, closes};
+    KernelInputs inputs;
+    if (Status taken = inputs.take(series, {&result, 1}); !taken.ok()) {
+        return taken;
+    }
     // Unlike the other entry points, this one keeps the interpreter lock
     // while its kernel runs.
-    atr(arguments.period(period), as_series(highs), as_series(lows), as_series(closes),
-        as_output(result));
+    atr(arguments.period(period), inputs[0], inputs[1], inputs[2], as_output(result));
     return success;
 }
 
 PyObject* indicator_atr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    return finish_call(run(args, nargs, kwnames));
+    return guarded_call([&] { return run(args, nargs, kwnames); });
 }
 
 }  // namespace

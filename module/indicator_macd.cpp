@@ -2,7 +2,6 @@
 
 #include "functions.hpp"
 #include "internal_failure.hpp"
-#include "numpy_arrays.hpp"
 #include "quorvane/indicators.hpp"
 
 namespace quorvane::module {
@@ -79,8 +78,12 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
         }
     }
 
+    KernelInputs inputs;
+    if (Status taken = inputs.take({&input, 1}, views); !taken.ok()) {
+        return taken;
+    }
     run_unlocked([&] {
-        macd(fast, slow, signal, as_series(input), as_output(views[0]), as_output(views[1]),
+        macd(fast, slow, signal, inputs[0], as_output(views[0]), as_output(views[1]),
              as_output(views[2]));
     });
     return success;
@@ -88,7 +91,7 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
 
 PyObject* indicator_macd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    return finish_call(run(args, nargs, kwnames));
+    return guarded_call([&] { return run(args, nargs, kwnames); });
 }
 
 }  // namespace

@@ -76,15 +76,10 @@ PyObject* internal_failure_type() noexcept {
 
 }  // namespace
 
-CallError fetch_error() noexcept {
-    PyObject* const raised = PyErr_GetRaisedException();
-    if (raised == nullptr) {
-        return CallError::fixed(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+void resume_if_internal_failure(PyObject* raised) noexcept {
     if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == internal_failure_type()) {
         resume_internal_failure(raised);
     }
-    return CallError::raised(OwnedRef(raised));
 }
 
 void fail_api_call(std::source_location where) noexcept {

@@ -1,22 +1,21 @@
-// The extension's side of internal failures: fetching raised exceptions and
-// ending the process when an interpreter call that must not fail fails.
+// The extension's side of internal failures: recognising the internal failure
+// type among raised exceptions, and ending the process when an interpreter
+// call that must not fail fails.
 #pragma once
 
 #include <Python.h>
 
 #include <source_location>
 
-#include "call_error.hpp"
 #include "owned_ref.hpp"
 
 namespace quorvane::module {
 
-// Takes the pending exception out of the interpreter as a CallError; a
-// SystemError when a call reported failure without setting one. The first
-// fetch makes the internal failure type, "pyo3_runtime.PanicException"; an
-// exception of exactly that type is not returned but printed, and the
-// process ends.
-CallError fetch_error() noexcept;
+// Ends the process when `raised`, an exception just taken out of the
+// interpreter, is of exactly the internal failure type: Python code raised
+// it, and it must end the process as the failure it stands for would. The
+// first call makes the type, "pyo3_runtime.PanicException".
+void resume_if_internal_failure(PyObject* raised) noexcept;
 
 // For interpreter calls that must not fail: prints the pending exception and
 // ends the process with "Python API call failed".

@@ -4,7 +4,6 @@
 #define NPY_TARGET_VERSION NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
-#include "frame.hpp"
 #include "internal_failure.hpp"
 #include "quorvane/failure.hpp"
 
@@ -69,11 +68,22 @@ BorrowRegion array_region(PyObject* array) noexcept {
     if (view.count == 0) {
         return {owner, first, first};
     }
-    // The last element lies (count - 1) strides away, on either side.
-    const auto reach = static_cast<std::intptr_t>(view.count - 1) * view.stride;
-    const std::uintptr_t low = reach < 0 ? first - static_cast<std::uintptr_t>(-reach) : first;
-    const std::uintptr_t high = reach < 0 ? first : first + static_cast<std::uintptr_t>(reach);
-    return {owner, low, high + sizeof(double)};
+    // The last element lies (count - 1) strides away, on either side. A
+    // stride no real array has (as_strided accepts any) may reach past the
+    // address space; the range then saturates at its end.
+    const std::uintptr_t stride = view.stride < 0 ? std::uintptr_t{0} - static_cast<std::uintptr_t>(view.stride)
+                                                  : static_cast<std::uintptr_t>(view.stride);
+    std::uintptr_t reach = 0;
+    if (__builtin_mul_overflow(static_cast<std::uintptr_t>(view.count - 1), stride, &reach)) {
+        reach = UINTPTR_MAX;
+    }
+    const auto saturating_add = [](std::uintptr_t a, std::uintptr_t b) {
+        std::uintptr_t sum = 0;
+        return __builtin_add_overflow(a, b, &sum) ? UINTPTR_MAX : sum;
+    };
+    const std::uintptr_t low = view.stride < 0 ? (reach > first ? 0 : first - reach) : first;
+    const std::uintptr_t high = view.stride < 0 ? first : saturating_add(first, reach);
+    return {owner, low, saturating_add(high, sizeof(double))};
 }
 
 }  // namespace quorvane::module

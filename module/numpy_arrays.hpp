@@ -4,9 +4,39 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "borrow_registry.hpp"
+#include "quorvane/series.hpp"
 
 namespace quorvane::module {
+
+// Data pointer, element count and byte stride of a one-dimensional array.
+struct ArrayView {
+    void* data;
+    std::size_t count;
+    Py_ssize_t stride;
+};
+
+// The view of an array that is_float64_vector accepted.
+ArrayView array_view(PyObject* array) noexcept;
+
+// Whether a view may be used as a Series: consecutive elements, or too few
+// elements for the stride to matter.
+inline bool is_contiguous(const ArrayView& view) noexcept {
+    return view.stride == static_cast<Py_ssize_t>(sizeof(double)) || view.count < 2;
+}
+
+// Whether two contiguous views share a byte.
+inline bool shares_memory(const ArrayView& a, const ArrayView& b) noexcept {
+    const auto a_begin = reinterpret_cast<std::uintptr_t>(a.data);
+    const auto b_begin = reinterpret_cast<std::uintptr_t>(b.data);
+    return a.count != 0 && b.count != 0 && a_begin < b_begin + b.count * sizeof(double) &&
+           b_begin < a_begin + a.count * sizeof(double);
+}
+
+inline Series as_series(const ArrayView& view) noexcept { return {view.data, view.count}; }
+inline OutputSeries as_output(const ArrayView& view) noexcept { return {view.data, view.count}; }
 
 // Whether `object` is a NumPy array (or subclass instance) of one dimension
 // whose dtype is float64 or equivalent to it. The first call in the process

@@ -1,6 +1,5 @@
 #include "single_series_entry.hpp"
 
-#include "numpy_arrays.hpp"
 
 namespace quorvane::module {
 namespace {
@@ -30,8 +29,12 @@ Status run(const FunctionSpec& spec, SingleSeriesKernel kernel, PyObject* const*
     if (!is_writeable(arguments.array(output))) {
         return value_error("Output array must be writeable");
     }
+    KernelInputs inputs;
+    if (Status taken = inputs.take({&input, 1}, {&result, 1}); !taken.ok()) {
+        return taken;
+    }
     const Period window = arguments.period(period);
-    run_unlocked([&] { kernel(window, as_series(input), as_output(result)); });
+    run_unlocked([&] { kernel(window, inputs[0], as_output(result)); });
     return success;
 }
 
@@ -39,7 +42,7 @@ Status run(const FunctionSpec& spec, SingleSeriesKernel kernel, PyObject* const*
 
 PyObject* call_single_series(const FunctionSpec& spec, SingleSeriesKernel kernel,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return finish_call(run(spec, kernel, args, nargs, kwnames));
+    return guarded_call([&] { return run(spec, kernel, args, nargs, kwnames); });
 }
 
 }  // namespace quorvane::module

@@ -99,16 +99,8 @@ void atr(Period period, Series high, Series low, Series close, OutputSeries outp
         }
     }
 
-    // An output that shares memory with an input is filled before any input
-    // is read, and then computed strictly position by position, so that
-    // every read sees every earlier write. Any other output is written once
-    // per position.
-    const bool in_place =
-        overlaps(high, output) || overlaps(low, output) || overlaps(close, output);
-    if (degenerate || in_place) {
-        output.fill_no_value();
-    }
     if (degenerate) {
+        output.fill_no_value();
         return;
     }
     const auto window = static_cast<std::size_t>(period);
@@ -136,16 +128,13 @@ void atr(Period period, Series high, Series low, Series close, OutputSeries outp
         output.set(i, average);
     };
     std::size_t i = window + 1;
-    if (!in_place) {
-        // True ranges lie off the smoothing's dependency chain: two at a
-        // time, ahead of the two steps that take them. (Staging more in a
-        // buffer on the stack was slower: its stores and reloads contend
-        // with the output's.)
-        for (; n - i >= 2; i += 2) {
-            const auto [first, second] = true_ranges(high, low, close, i);
-            smooth(i, first);
-            smooth(i + 1, second);
-        }
+    // True ranges lie off the smoothing's dependency chain: two at a time,
+    // ahead of the two steps that take them. (Staging more in a buffer on
+    // the stack was slower: its stores and reloads contend with the output's.)
+    for (; n - i >= 2; i += 2) {
+        const auto [first, second] = true_ranges(high, low, close, i);
+        smooth(i, first);
+        smooth(i + 1, second);
     }
     for (; i < n; ++i) {
         smooth(i, true_range(high, low, close, i));

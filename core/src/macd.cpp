@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <limits>
 
 #include "quorvane/failure.hpp"
 #include "quorvane/indicators.hpp"
@@ -26,6 +27,34 @@ struct Smoothing {
 };
 
 bool is_nan(double x) noexcept { return x != x; }
+
+// Where the newest NaN, +inf and -inf seen so far lie (index + 1; 0 for
+// none), so that a trailing window's sum can be known to be NaN without
+// summing it: a NaN in the window makes it NaN, and so do both infinities.
+// Without this, data whose windows keep holding a NaN would be summed afresh
+// at every position, at a cost of n * (fast + slow).
+struct NonFiniteMarks {
+    std::size_t nan_end = 0;
+    std::size_t positive_end = 0;
+    std::size_t negative_end = 0;
+
+    void note(std::size_t i, double x) noexcept {
+        if (is_nan(x)) {
+            nan_end = i + 1;
+        } else if (x == std::numeric_limits<double>::infinity()) {
+            positive_end = i + 1;
+        } else if (x == -std::numeric_limits<double>::infinity()) {
+            negative_end = i + 1;
+        }
+    }
+
+    // Whether the window of `period` values ending at `last` surely sums to
+    // NaN. The window lies inside the data, so no sum here can wrap.
+    bool sums_to_nan(std::size_t last, Period period) const noexcept {
+        const auto holds = [&](std::size_t end) { return end + period > last + 1; };
+        return holds(nan_end) || (holds(positive_end) && holds(negative_end));
+    }
+};
 
 }  // namespace
 
@@ -64,15 +93,19 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
     // order, and nothing is filled beforehand. No position before
     // slow_period - 1 has a value.
     const std::size_t warm_up = slow_period - 1 < n ? static_cast<std::size_t>(slow_period - 1) : n;
+    NonFiniteMarks marks;
     for (std::size_t i = 0; i < warm_up; ++i) {
+        marks.note(i, data[i]);
         macd_output.set(i, no_value);
         signal_output.set(i, no_value);
         hist_output.set(i, no_value);
     }
     // One position in full: a missing input, the seeding of F and S while F
-    // is NaN, and the start of the signal line.
+    // is NaN, and the start of the signal line. Every non-finite input comes
+    // here (the steady loop cannot keep it), so the marks see all of them.
     const auto step = [&](std::size_t i) {
         const double x = data[i];
+        marks.note(i, x);
         if (is_nan(x)) {
             macd_output.set(i, no_value);
             signal_output.set(i, no_value);
@@ -80,9 +113,15 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
             return;
         }
         if (is_nan(f)) {
-            // Both windows lie inside the data: i >= slow_period - 1.
-            f = trailing_mean(data, i, fast_period);
-            s = trailing_mean(data, i, slow_period);
+            // Both windows lie inside the data: i >= slow_period - 1. The
+            // slow window holds the fast one and its sum begins with the
+            // same additions, so it is NaN whenever the fast sum is. A sum
+            // known to be NaN is not done.
+            f = marks.sums_to_nan(i, fast_period) ? no_value
+                                                  : trailing_mean(data, i, fast_period);
+            s = is_nan(f) || marks.sums_to_nan(i, slow_period)
+                    ? no_value
+                    : trailing_mean(data, i, slow_period);
         } else {
             f = fast.step(f, x);
             s = slow.step(s, x);

@@ -11,11 +11,9 @@ namespace quorvane {
 
 // A degenerate period (0, which wraps around to the largest value, or one
 // longer than the input) leaves the output all no-value and the kernel stops.
-// Otherwise the output must cover every position of the input. An output
-// that shares memory with the input is filled with the no-value NaN before
-// any input is read, so that the reads see the fill; any other output is
-// left to the kernel, which writes every position once, the no-value NaN
-// where it has no value. Returns whether the kernel goes on.
+// Otherwise the output must cover every position of the input, and the
+// kernel writes every position once, the no-value NaN where it has no value.
+// Returns whether the kernel goes on.
 inline bool open_window(Period period, Series data, OutputSeries output,
                         std::source_location where = std::source_location::current()) noexcept {
     const std::size_t n = data.size();
@@ -26,9 +24,6 @@ inline bool open_window(Period period, Series data, OutputSeries output,
     if (output.size() < n) {
         const auto last_unwritten = std::max(static_cast<std::size_t>(period) - 1, output.size());
         fail_index_out_of_bounds(output.size(), last_unwritten, where);
-    }
-    if (overlaps(data, output)) {
-        output.fill_no_value();
     }
     return true;
 }

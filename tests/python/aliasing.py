@@ -71,9 +71,13 @@ class Buffer:
 
     def expected(self, function_name, periods, arrays):
         """The cells after the model runs over `arrays`, views of this
-        buffer in parameter order."""
+        buffer in parameter order. Every input is read before any output
+        is written, so the model reads copies of the inputs."""
         cells = list(self.cells)
-        reference.MODELS[function_name](periods, [self.window(cells, a) for a in arrays])
+        windows = [self.window(cells, a) for a in arrays]
+        inputs = reference.INPUTS[function_name]
+        reference.MODELS[function_name](
+            periods, [list(w) for w in windows[:inputs]] + windows[inputs:])
         return cells
 
 

@@ -8,8 +8,8 @@ no-value NaN; a float NaN in a model's result is a NaN made by arithmetic,
 whose payload is the platform's choice.
 
 Each model can also write into an output it is given, one write at a time
-in the kernel's order; when that output shares storage with an input (see
-aliasing.py), the model's reads see its earlier writes, as the kernel's do.
+in the kernel's order; when outputs share storage (see aliasing.py), the
+last write to a cell is the one that stays, as with the kernel's.
 """
 
 import math
@@ -161,6 +161,10 @@ MODELS = {
     "indicator_macd": lambda periods, arrays: macd(*periods, arrays[0], arrays[1:]),
     "indicator_atr": lambda periods, arrays: atr(*periods, *arrays),
 }
+
+
+# How many of each entry point's arrays are inputs (they come first).
+INPUTS = {"indicator_sma": 1, "indicator_ema": 1, "indicator_macd": 1, "indicator_atr": 3}
 
 
 def bits(x):

@@ -4,7 +4,9 @@
 // give bit-identical outputs. Kernels never allocate, throw or report; a
 // broken precondition (a Series too short for the positions the kernel must
 // touch) ends the process through the internal-failure path instead of
-// reading or writing out of bounds.
+// reading or writing out of bounds. No output may share memory with an input:
+// kernels write as they read, so a shared byte would be read after it was
+// written (the extension reads such an input from a copy).
 #pragma once
 
 #include "quorvane/series.hpp"

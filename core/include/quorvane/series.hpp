@@ -90,14 +90,4 @@ private:
     std::size_t size_ = 0;
 };
 
-// Whether any byte of `output` is also a byte of `input`. Kernels fill an
-// output that shares memory with an input before they read, so that every
-// read sees the fill, and keep their plain order of reads and writes.
-inline bool overlaps(Series input, OutputSeries output) noexcept {
-    const auto in = reinterpret_cast<std::uintptr_t>(input.data());
-    const auto out = reinterpret_cast<std::uintptr_t>(output.data());
-    return input.size() != 0 && output.size() != 0 && in < out + output.size() * sizeof(double) &&
-           out < in + input.size() * sizeof(double);
-}
-
 }  // namespace quorvane
