@@ -4,6 +4,10 @@ Every function writes into output arrays that the caller allocates and
 returns None. Arrays are one-dimensional float64 arrays of equal length with
 a stride of 8 bytes (arrays of fewer than two elements pass whatever their
 stride). A position without a value holds the quiet NaN 0x7FF8000000000000.
+
+An output may share memory with an input, wholly or in part: results are as
+if every input were read before any output is written (such an input is read
+from a private copy; MemoryError when it cannot be made, nothing written).
 """
 
 from typing import SupportsIndex

@@ -198,6 +198,9 @@ Result<Period> extract_period(PyObject* object, const char* name) noexcept {
 }
 
 Result<PyObject*> extract_array(PyObject* object, const char* name) noexcept {
+    if (Status obtained = obtain_numpy_api(); !obtained.ok()) {
+        return std::move(obtained).error();
+    }
     if (!is_float64_vector(object)) {
         return name_argument(name, conversion_error(object, "PyArray<T, D>"));
     }
@@ -218,35 +221,19 @@ Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) no
                 "argument '%s': array memory is held exclusively by another extension", name));
     }
     ReadAccess access;
-    access.array_ = OwnedRef::borrow(object);
     access.region_ = region;
     return access;
 }
 
-ReadAccess::ReadAccess(ReadAccess&& other) noexcept : array_(std::move(other.array_)) {
-    if (array_) {
-        region_ = other.region_;
-    }
-}
-
-ReadAccess& ReadAccess::operator=(ReadAccess&& other) noexcept {
-    if (this != &other) {
-        end();
-        array_ = std::move(other.array_);
-        if (array_) {
-            region_ = other.region_;
-        }
-    }
-    return *this;
-}
-
 void ReadAccess::end() noexcept {
-    if (array_) {
+    if (region_.owner != nullptr) {
         borrow_registry().release_shared(region_.owner, region_.begin, region_.end);
-        array_.reset();
+        region_ = {};
     }
 }
 
+// Binds the call and converts every parameter in declaration order; stops
+// at the first failure.
 Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Arguments& arguments) noexcept {
     Slots slots{};
@@ -273,7 +260,6 @@ Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssi
             if (!access.ok()) {
                 return std::move(access).error();
             }
-            arguments.arrays_[i] = access.value().array();
             arguments.accesses_[i] = std::move(access.value());
             break;
         }
@@ -282,7 +268,6 @@ Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssi
             if (!array.ok()) {
                 return std::move(array).error();
             }
-            arguments.arrays_[i] = array.value();
             break;
         }
         }
@@ -320,7 +305,27 @@ Status KernelInputs::take(std::span<const ArrayView> inputs,
     return success;
 }
 
-PyObject* finish_call(Status status) noexcept {
+namespace {
+
+Status convert_and_run(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, CheckedRun checked_run) noexcept {
+    Arguments arguments;
+    if (Status converted = convert_arguments(spec, args, nargs, kwnames, arguments);
+        !converted.ok()) {
+        return converted;
+    }
+    return checked_run(arguments);
+}
+
+}  // namespace
+
+PyObject* call_entry(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, CheckedRun checked_run) noexcept {
+    if (Py_EnterRecursiveCall(" while calling an indicator") != 0) {
+        return nullptr;
+    }
+    Status status = convert_and_run(spec, args, nargs, kwnames, checked_run);
+    Py_LeaveRecursiveCall();
     if (status.ok()) {
         Py_RETURN_NONE;
     }

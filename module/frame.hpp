@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "borrow_registry.hpp"
 #include "call_error.hpp"
@@ -58,27 +59,27 @@ inline constexpr std::size_t max_parameters = 7;
 // Argument slots: borrowed references from the call's argument vector.
 using Slots = std::array<PyObject*, max_parameters>;
 
-// A read-only array argument: a strong reference to the array and its
-// registration as a reader, both given up when the access ends.
+// A read-only access to an array argument: its registration as a reader,
+// given up when the access ends. The array itself is held by Arguments.
 class ReadAccess {
 public:
     ReadAccess() noexcept = default;
-    ReadAccess(ReadAccess&& other) noexcept;
-    ReadAccess& operator=(ReadAccess&& other) noexcept;
-    ~ReadAccess() {
-        if (array_) {
+    ReadAccess(ReadAccess&& other) noexcept : region_(std::exchange(other.region_, {})) {}
+    ReadAccess& operator=(ReadAccess&& other) noexcept {
+        if (this != &other) {
             end();
+            region_ = std::exchange(other.region_, {});
         }
+        return *this;
     }
+    ~ReadAccess() { end(); }
 
-    PyObject* array() const noexcept { return array_.get(); }
     void end() noexcept;
 
 private:
     friend Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) noexcept;
 
-    OwnedRef array_;
-    BorrowRegion region_;  // set whenever array_ is
+    BorrowRegion region_{};  // no owner when no access is held
 };
 
 // The converted parameters of one call, by parameter index.
@@ -86,7 +87,7 @@ class Arguments {
 public:
     Period period(std::size_t index) const noexcept { return periods_[index]; }
     // The array of an input or output parameter, borrowed.
-    PyObject* array(std::size_t index) const noexcept { return arrays_[index]; }
+    PyObject* array(std::size_t index) const noexcept { return bound_[index].get(); }
 
 private:
     friend Status convert_arguments(const FunctionSpec& spec, PyObject* const* args,
@@ -100,7 +101,6 @@ private:
     // Filled by parameter index as the parameters are converted; an entry is
     // read only for a parameter of its kind, so none needs a value before.
     std::array<Period, max_parameters> periods_;
-    std::array<PyObject*, max_parameters> arrays_;
     std::array<ReadAccess, max_parameters> accesses_;
 };
 
@@ -109,11 +109,6 @@ Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_
 Result<Period> extract_period(PyObject* object, const char* name) noexcept;
 Result<ReadAccess> extract_readonly_array(PyObject* object, const char* name) noexcept;
 Result<PyObject*> extract_array(PyObject* object, const char* name) noexcept;
-
-// Binds the call and converts every parameter in declaration order; stops
-// at the first failure.
-Status convert_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, Arguments& arguments) noexcept;
 
 // The TypeError "'{type}' object cannot be converted to '{target}'".
 CallError conversion_error(PyObject* object, const char* target) noexcept;
@@ -153,20 +148,15 @@ void run_unlocked(Work&& work) noexcept {
     PyEval_RestoreThread(state);
 }
 
-// The entry point's last act: None on success, or the error raised.
-PyObject* finish_call(Status status) noexcept;
+// An entry point's own checks and kernel run, over converted arguments.
+using CheckedRun = Status (*)(const Arguments& arguments) noexcept;
 
-// An entry point's whole call: `run` inside the interpreter's recursion
-// guard, since conversion may run Python code that calls back in, then its
-// outcome through finish_call.
-template <class Run>
-PyObject* guarded_call(Run&& run) noexcept {
-    if (Py_EnterRecursiveCall(" while calling an indicator") != 0) {
-        return nullptr;
-    }
-    PyObject* const result = finish_call(run());
-    Py_LeaveRecursiveCall();
-    return result;
-}
+// An entry point's whole call, inside the interpreter's recursion guard
+// (conversion may run Python code that calls back in): converts the
+// arguments, hands them to `checked_run`, and raises its error, if any, as
+// the last act. `checked_run` is called through a pointer, so its frame is
+// not on the stack while conversion runs such code.
+PyObject* call_entry(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, CheckedRun checked_run) noexcept;
 
 }  // namespace quorvane::module

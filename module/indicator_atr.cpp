@@ -14,12 +14,7 @@ constexpr Parameter atr_parameters[] = {
 };
 
 // The inputs' layout is checked before the lengths, the output's after.
-Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    Arguments arguments;
-    if (Status converted = convert_arguments(indicator_atr_spec, args, nargs, kwnames, arguments);
-        !converted.ok()) {
-        return converted;
-    }
+Status checked_run(const Arguments& arguments) noexcept {
     const ArrayView highs = array_view(arguments.array(high));
     if (!is_contiguous(highs)) {
         return value_error("High array must be C-contiguous and float64");
@@ -55,7 +50,7 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
 
 PyObject* indicator_atr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    return guarded_call([&] { return run(args, nargs, kwnames); });
+    return call_entry(indicator_atr_spec, args, nargs, kwnames, checked_run);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace {
 
 PyObject* indicator_ema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    return call_single_series(indicator_ema_spec, ema, args, nargs, kwnames);
+    return call_entry(indicator_ema_spec, args, nargs, kwnames, single_series_run<ema>);
 }
 
 }  // namespace

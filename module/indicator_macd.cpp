@@ -30,12 +30,7 @@ constexpr std::array<const char*, 3> not_writeable{
     "Histogram output array must be writeable",
 };
 
-Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    Arguments arguments;
-    if (Status converted = convert_arguments(indicator_macd_spec, args, nargs, kwnames, arguments);
-        !converted.ok()) {
-        return converted;
-    }
+Status checked_run(const Arguments& arguments) noexcept {
     const Period fast = arguments.period(fast_period);
     const Period slow = arguments.period(slow_period);
     const Period signal = arguments.period(signal_period);
@@ -91,7 +86,7 @@ Status run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
 
 PyObject* indicator_macd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    return guarded_call([&] { return run(args, nargs, kwnames); });
+    return call_entry(indicator_macd_spec, args, nargs, kwnames, checked_run);
 }
 
 }  // namespace

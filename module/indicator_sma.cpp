@@ -7,7 +7,7 @@ namespace {
 
 PyObject* indicator_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    return call_single_series(indicator_sma_spec, sma, args, nargs, kwnames);
+    return call_entry(indicator_sma_spec, args, nargs, kwnames, single_series_run<sma>);
 }
 
 }  // namespace

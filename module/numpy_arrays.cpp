@@ -4,6 +4,7 @@
 #define NPY_TARGET_VERSION NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "call_error.hpp"
 #include "internal_failure.hpp"
 #include "quorvane/failure.hpp"
 
@@ -14,13 +15,6 @@ PyArrayObject* as_array(PyObject* object) noexcept {
     return reinterpret_cast<PyArrayObject*>(object);
 }
 
-// NumPy's own import of its C API table, run once, on the first array
-// argument rather than at module import.
-void obtain_numpy_api() noexcept {
-    if (PyArray_API == nullptr && _import_array() < 0) {
-        fail("Failed to access NumPy array API capsule");
-    }
-}
 
 // NumPy's float64 descriptor, taken once: arrays of native float64 almost
 // always carry this very object, so identity settles most checks without a
@@ -43,8 +37,19 @@ bool is_float64(PyArray_Descr* descr) noexcept {
 
 }  // namespace
 
+Status obtain_numpy_api() noexcept {
+    if (PyArray_API != nullptr || _import_array() == 0) {
+        return success;
+    }
+    // Running out of memory or of recursion depth says nothing about NumPy:
+    // the call fails, and a later one imports the table.
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return fetch_error();
+    }
+    fail("Failed to access NumPy array API capsule");
+}
+
 bool is_float64_vector(PyObject* object) noexcept {
-    obtain_numpy_api();
     return PyArray_Check(object) && PyArray_NDIM(as_array(object)) == 1 &&
            is_float64(PyArray_DESCR(as_array(object)));
 }

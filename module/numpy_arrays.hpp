@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "borrow_registry.hpp"
+#include "call_error.hpp"
 #include "quorvane/series.hpp"
 
 namespace quorvane::module {
@@ -38,9 +39,13 @@ inline bool shares_memory(const ArrayView& a, const ArrayView& b) noexcept {
 inline Series as_series(const ArrayView& view) noexcept { return {view.data, view.count}; }
 inline OutputSeries as_output(const ArrayView& view) noexcept { return {view.data, view.count}; }
 
+// NumPy's own import of its C API table, run once, on the first array
+// argument rather than at module import. Failing to is an internal failure,
+// unless memory or recursion depth ran out: that is the call's error.
+Status obtain_numpy_api() noexcept;
+
 // Whether `object` is a NumPy array (or subclass instance) of one dimension
-// whose dtype is float64 or equivalent to it. The first call in the process
-// imports NumPy; failing to is an internal failure.
+// whose dtype is float64 or equivalent to it. Needs the table above.
 bool is_float64_vector(PyObject* object) noexcept;
 
 // Whether the array's owner lets it be written (NumPy's writeable flag).

@@ -1,18 +1,13 @@
 #include "single_series_entry.hpp"
 
-
 namespace quorvane::module {
 namespace {
 
 enum : std::size_t { period, data, output };
 
-Status run(const FunctionSpec& spec, SingleSeriesKernel kernel, PyObject* const* args,
-           Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    Arguments arguments;
-    if (Status converted = convert_arguments(spec, args, nargs, kwnames, arguments);
-        !converted.ok()) {
-        return converted;
-    }
+}  // namespace
+
+Status run_single_series(const Arguments& arguments, SingleSeriesKernel kernel) noexcept {
     const ArrayView input = array_view(arguments.array(data));
     if (!is_contiguous(input)) {
         return value_error("Input array must be C-contiguous and float64");
@@ -36,13 +31,6 @@ Status run(const FunctionSpec& spec, SingleSeriesKernel kernel, PyObject* const*
     const Period window = arguments.period(period);
     run_unlocked([&] { kernel(window, inputs[0], as_output(result)); });
     return success;
-}
-
-}  // namespace
-
-PyObject* call_single_series(const FunctionSpec& spec, SingleSeriesKernel kernel,
-                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded_call([&] { return run(spec, kernel, args, nargs, kwnames); });
 }
 
 }  // namespace quorvane::module

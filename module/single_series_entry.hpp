@@ -1,5 +1,6 @@
-// The shared body of the entry points that map one input array to one output
-// array of the same length with one period: indicator_sma and indicator_ema.
+// The shared checks of the entry points that map one input array to one
+// output array of the same length with one period: indicator_sma and
+// indicator_ema.
 #pragma once
 
 #include <Python.h>
@@ -17,7 +18,12 @@ inline constexpr Parameter single_series_parameters[] = {
     {"output", ParamKind::output},
 };
 
-PyObject* call_single_series(const FunctionSpec& spec, SingleSeriesKernel kernel,
-                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+Status run_single_series(const Arguments& arguments, SingleSeriesKernel kernel) noexcept;
+
+// The CheckedRun of such an entry point.
+template <SingleSeriesKernel kernel>
+Status single_series_run(const Arguments& arguments) noexcept {
+    return run_single_series(arguments, kernel);
+}
 
 }  // namespace quorvane::module

@@ -79,13 +79,3 @@ class Buffer:
         reference.MODELS[function_name](
             periods, [list(w) for w in windows[:inputs]] + windows[inputs:])
         return cells
-
-
-def placed(values, count, length, shift, misalign=0):
-    """`count` arrays of `length` elements in one buffer, each `shift`
-    elements after the one before (before it, when `shift` is negative).
-    `values` must hold at least length + |shift| * (count - 1) numbers."""
-    size = length + abs(shift) * (count - 1)
-    buffer = Buffer(values[:size], misalign)
-    first = 0 if shift >= 0 else -shift * (count - 1)
-    return buffer, [buffer.array[first + k * shift:][:length] for k in range(count)]

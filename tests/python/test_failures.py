@@ -168,3 +168,199 @@ def test_failing_to_make_the_type_writes_the_report_and_aborts():
     expected = report("module/internal_failure.cpp",
                       "Failed to initialize new exception type.: MemoryError()")
     assert re.fullmatch(expected + re.escape(NOTE), completed.stderr), completed.stderr
+
+
+# Hostile calls that once crashed the process or left it unsound. Each runs
+# in a fresh interpreter and must end normally, its own checks passing.
+HOSTILE = {
+    "keyword_whose_str_fails": """
+        import numpy as np
+        import quorvane
+
+        class Raising(str):
+            def __str__(self):
+                raise ValueError("no text")
+
+        class NotText(str):
+            def __str__(self):
+                return 5
+
+        class Other(str):
+            def __str__(self):
+                return "other"
+
+        data, output = np.ones(4), np.full(4, 7.0)
+        for name, keyword, message in [
+            (Raising, "windw", "got an unexpected keyword argument 'windw'"),
+            (NotText, "windw", "got an unexpected keyword argument 'windw'"),
+            (Raising, "period", "got multiple values for argument 'period'"),
+            (Other, "period", "got multiple values for argument 'other'"),
+        ]:
+            try:
+                quorvane.indicator_sma(3, data, output, **{name(keyword): 1})
+            except TypeError as error:
+                assert str(error) == "indicator_sma() " + message, error
+            else:
+                raise AssertionError(keyword)
+        assert (output == 7.0).all()
+    """,
+    "exception_made_at_the_recursion_limit": """
+        import sys
+        import numpy as np
+        import quorvane
+
+        sys.setrecursionlimit(10**6)  # the C stack's limit is then the one met
+        output = np.full(3, 7.0)
+        if WARM:  # else NumPy's C API is first loaded at the limit
+            quorvane.indicator_sma(1, output, np.empty(3))
+        seen = set()
+
+        class Via:
+            # A call through this costs C stack, and a level of the guard.
+            def __init__(self, call):
+                self.call = call
+
+            def __call__(self):
+                return self.call()
+
+        def calls():
+            yield lambda: quorvane.indicator_sma(3, [1.0, 2.0, 3.0], output)
+            yield lambda: quorvane.indicator_ema(1.5, output, output)
+
+        class Deep:
+            # Each level tries the calls at a few C depths, so that one of
+            # them meets the limit inside the making of its error.
+            def __init__(self):
+                try:
+                    Deep()
+                except RecursionError:
+                    pass
+                for call in calls():
+                    for wrapped in (call, Via(call), Via(Via(call)), Via(Via(Via(call)))):
+                        try:
+                            wrapped()
+                        except (TypeError, RecursionError) as error:
+                            seen.add(type(error))
+
+        Deep()
+        assert seen == {TypeError, RecursionError}, seen
+        assert (output == 7.0).all()
+    """,
+    "reentry_to_the_recursion_limit": """
+        import os
+        import sys
+        import threading
+        import numpy as np
+        import quorvane
+
+        # A thread's stack of 6 MiB (more under the sanitizer's larger
+        # frames) holds every level the recursion guard lets through.
+        sys.setrecursionlimit(10**6)
+        threading.stack_size((24 if "asan" in os.environ.get("LD_PRELOAD", "") else 6) << 20)
+        data, output = np.ones(4), np.empty(4)
+
+        class Period:
+            def __index__(self):
+                quorvane.indicator_sma(Period(), data, output)
+                return 2
+
+        class Longer(np.ndarray):
+            def __len__(self):
+                quorvane.indicator_macd(2, 3, 2, data, *outputs)
+                return 4
+
+        outputs = [np.empty(4).view(Longer) for _ in range(3)]
+        raised = []
+
+        def recurse():
+            for call in (lambda: quorvane.indicator_sma(Period(), data, output),
+                         lambda: quorvane.indicator_macd(2, 3, 2, data, *outputs)):
+                try:
+                    call()
+                except RecursionError:
+                    raised.append(call)
+
+        worker = threading.Thread(target=recurse)
+        worker.start()
+        worker.join()
+        assert len(raised) == 2, raised
+    """,
+    "argument_freed_during_conversion": """
+        import functools
+        import numpy as np
+        import quorvane
+
+        output = np.full(4, 7.0)
+
+        class Period:
+            def __index__(self):
+                call.__setstate__((print, (), {}, None))
+                return 2
+
+        call = functools.partial(quorvane.indicator_sma, Period(), np.arange(4.0), output)
+        call()
+        assert output.tolist()[1:] == [0.5, 1.5, 2.5], output
+    """,
+    "huge_stride": """
+        import numpy as np
+        import quorvane
+        from numpy.lib.stride_tricks import as_strided
+
+        for stride in (2**62, -(2**62), 2**63 - 8):
+            data = as_strided(np.zeros(4), shape=(3,), strides=(stride,))
+            try:
+                quorvane.indicator_sma(2, data, np.empty(3))
+            except ValueError as error:
+                assert str(error) == "Input array must be C-contiguous and float64"
+            else:
+                raise AssertionError(stride)
+    """,
+    "nul_in_a_type_name": """
+        import quorvane
+
+        Odd = type("Odd", (), {"__qualname__": "Before\\0After"})
+        try:
+            quorvane.indicator_sma(3, Odd(), None)
+        except TypeError as error:
+            assert str(error) == (
+                "argument 'data': 'Before\\0After' object cannot be converted to 'PyArray<T, D>'")
+        else:
+            raise AssertionError("accepted")
+    """,
+    "registrations_of_threads_lost_in_a_fork": """
+        import os
+        import threading
+        import numpy as np
+        import quorvane
+        import borrow_registry
+
+        data = np.ones(50_000_000)
+        output = np.empty_like(data)
+        while True:
+            worker = threading.Thread(target=quorvane.indicator_sma, args=(5, data, output))
+            worker.start()
+            while borrow_registry.active() == 0 and worker.is_alive():
+                pass
+            child = os.fork()
+            if child == 0:
+                # Only this thread exists here: nothing holds the data.
+                with borrow_registry.held_exclusively(data):
+                    pass
+                os._exit(0 if borrow_registry.active() == 0 else 1)
+            forked_during_the_call = worker.is_alive()
+            worker.join()
+            _, status = os.waitpid(child, 0)
+            if forked_during_the_call:
+                assert os.waitstatus_to_exitcode(status) == 0, status
+                break
+    """,
+}
+
+
+@pytest.mark.parametrize("name, warm", [(name, False) for name in HOSTILE] + [
+    ("exception_made_at_the_recursion_limit", True)])
+def test_hostile_calls_end_normally(name, warm):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    completed = run_python(f"WARM = {warm}\n" + textwrap.dedent(HOSTILE[name]), env=env,
+                           check=False)
+    assert completed.returncode == 0, completed.stderr[-3000:]

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import quorvane
 import reference
-from aliasing import Buffer, placed
+from aliasing import Buffer
 from arguments import PARAMETERS, USUAL_PERIODS, counts
 from reference import PERIOD_MAX
 from strategies import bars, periods_for, random_walk, series, values
@@ -90,18 +90,29 @@ def test_unaligned_arrays_give_the_aligned_results(name, misalign):
     assert [r.tobytes() for r in results] == [e.tobytes() for e in expected]
 
 
-def test_ema_seed_search_is_linear():
+def gapped(n, every, tail=0):
+    """Ones with a NaN at every `every`-th position, then `tail` twos."""
+    data = np.ones(n)
+    data[every - 1::every] = np.nan
+    data[n - tail:] = 2.0
+    return data
+
+
+@pytest.mark.parametrize("name, periods, data, tail", [
     # Runs of period - 1 finite values, each broken by a NaN: testing every
-    # candidate window from its first value would cost n * period steps
-    # (about 10**11 here, minutes); one pass costs milliseconds.
-    period = 200_000
-    data = np.ones(2_000_000)
-    data[period - 1::period] = np.nan
-    data[-period:] = 2.0
+    # candidate window from its first value costs n * period steps.
+    ("indicator_ema", (200_000,), gapped(2_000_000, 200_000, tail=200_000), 2.0),
+    # A NaN in every window: summing both windows afresh at each position
+    # costs n * (fast + slow) steps.
+    ("indicator_macd", (5000, 20_000, 9), gapped(1_000_000, 2000), None),
+])
+def test_seeding_is_linear_in_the_length(name, periods, data, tail):
+    # About 10**11 steps if quadratic (minutes); milliseconds in one pass.
     start = time.perf_counter()
-    output, = run("indicator_ema", (period,), [data])
+    output = run(name, periods, [data])[0]
     assert time.perf_counter() - start < 10.0
-    assert np.isnan(output[:-1]).all() and output[-1] == 2.0
+    assert np.isnan(output[:-1]).all()
+    assert output[-1] == tail if tail is not None else np.isnan(output[-1])
 
 
 def walk(n, *specials):
@@ -163,27 +174,24 @@ def test_macd_outputs_sharing_one_array(shared, holds):
     assert outs[shared[0]].tobytes() == expected[holds].tobytes()
 
 
-@st.composite
-def small_periods(draw, name, n):
-    if name == "indicator_macd":
-        fast = draw(st.integers(1, 5))
-        return fast, draw(st.integers(fast + 1, fast + 8)), draw(st.integers(1, 5))
-    return (draw(st.integers(0, n + 1)),)
-
-
 @pytest.mark.parametrize("name", PARAMETERS)
-@given(draw=st.data())
-def test_overlap_gives_the_kernels_steps_one_at_a_time(name, draw):
-    """Every array argument lies `shift` elements after the previous one in
-    one buffer, so outputs overlap inputs in part, ahead or behind; the
-    result is the model's, run over the same sharing."""
-    n = draw.draw(st.integers(0, 30))
-    shift = draw.draw(st.integers(-n - 1, n + 1))
-    periods = draw.draw(small_periods(name, n))
-    count = sum(counts(name)[1:])
-    cells = draw.draw(st.lists(values, min_size=n + abs(shift) * (count - 1),
-                               max_size=n + abs(shift) * (count - 1)))
-    buffer, arrays = placed(cells, count, n, shift, misalign=draw.draw(st.integers(0, 7)))
-    expected = buffer.expected(name, periods, arrays)
-    assert getattr(quorvane, name)(*periods, *arrays) is None
-    reference.assert_matches(expected, buffer.array)
+@pytest.mark.parametrize("shift", [0, 8 * 5, -8 * 5, 3, -13, 8 * 39 + 1])
+def test_an_output_over_an_input_gives_the_separate_result(name, shift):
+    """Each output in turn placed over each input, exactly, in part, or
+    `shift` bytes off the element grid: the results are those of separate
+    arrays, as if every input were read before any output is written."""
+    _, inputs, outputs = counts(name)
+    values = [prices(40, k) for k in range(inputs)]
+    expected = run(name, USUAL_PERIODS[name], values)
+    for into in range(outputs):
+        for over in range(inputs):
+            raw = bytearray(8 * 120)
+            start = 8 * 40
+            shared = np.frombuffer(raw, np.float64, 40, start)
+            shared[:] = values[over]
+            arrays = [Buffer(v).array for v in values]
+            arrays[over] = shared
+            results = [np.full(40, 42.0) for _ in range(outputs)]
+            results[into] = np.frombuffer(raw, np.float64, 40, start + shift)
+            getattr(quorvane, name)(*USUAL_PERIODS[name], *arrays, *results)
+            assert [r.tobytes() for r in results] == [e.tobytes() for e in expected], (into, over)
