@@ -23,6 +23,7 @@ from pathlib import Path
 
 import numpy as np
 
+import quorvane
 from calls import INDICATORS, PERIODS, generated_prices, page_aligned, quorvane_call
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -244,6 +245,41 @@ def call_overhead(prices, rounds):
     samples = interleaved_samples(contenders, 16, rounds)
     return {contender.name: [16 * value for value in values]
             for contender, values in zip(contenders, samples)}
+
+
+GAPPED_SIZE = 2 * 10**5
+# (fast, slow, signal, a NaN every so many values): every window holds a NaN.
+GAPPED_CASES = ((12, 26, 9, 10), (100, 500, 9, 50), (1000, 5000, 9, 500), (5000, 20000, 9, 2000))
+
+
+def gapped_macd(prices, rounds):
+    """MACD on prices with a NaN at every k-th value over MACD on the same
+    prices without: (case, median ratio within each round) per case."""
+    close = prices[0][:GAPPED_SIZE]
+    outputs = [np.empty(GAPPED_SIZE) for _ in range(3)]
+    ratios = []
+    for fast, slow, signal, every in GAPPED_CASES:
+        gapped = close.copy()
+        gapped[every - 1::every] = np.nan
+        contenders = [PythonContender(name, "f(p, q, r, d, a, b, c)",
+                                      {"f": quorvane.indicator_macd, "p": fast, "q": slow,
+                                       "r": signal, "d": data, "a": outputs[0], "b": outputs[1],
+                                       "c": outputs[2]})
+                      for name, data in (("clean", close), ("gapped", gapped))]
+        clean, with_gaps = interleaved_samples(contenders, GAPPED_SIZE, rounds)
+        ratios.append(((fast, slow, signal, every), paired_ratio(with_gaps, clean)))
+    return ratios
+
+
+def gapped_report(ratios):
+    lines = ["", f"### MACD with missing values (n = {GAPPED_SIZE:,})", "",
+             "Time on prices with a NaN at every k-th value over time on the same prices "
+             "without, median of the ratios within each run. Every window holds a NaN, so no "
+             "average seeds: the work stays one pass.", "",
+             "| periods | a NaN every | time over clean |", "|---|---:|---:|"]
+    lines += [f"| {fast}/{slow}/{signal} | {every} | {ratio:.2f}x |"
+              for (fast, slow, signal, every), ratio in ratios]
+    return "\n".join(lines) + "\n"
 
 
 def run_threads(workloads, calls):
@@ -505,6 +541,7 @@ def main():
     finally:
         floor.close()
     overhead = call_overhead(prices, rounds[16])
+    gapped = gapped_macd(prices, rounds[10**5])
     traced = traced_allocations(prices)
     heap = heap_allocations(options.build_dir / "bench" / "libquorvane_heap_counter.so")
     load.append(os.getloadavg()[0])
@@ -514,6 +551,7 @@ def main():
                          for name, cells in rows.items()}
              for indicator, rows in samples.items()}
     text = report(table, sizes, rounds, overhead, threads, thread_rounds, traced, heap, goals, load)
+    text += gapped_report(gapped)
     options.output_dir.mkdir(parents=True, exist_ok=True)
     (options.output_dir / "results.md").write_text(text)
     chart(table, sizes, options.output_dir / "performance.png")
