@@ -37,9 +37,69 @@ struct Parameter {
     ParamKind kind;
 };
 
+inline constexpr std::size_t max_parameters = 7;
+
+// A function's name and parameters in declaration order: the one place they
+// are written. Its text signature, its parameter indexes and the size of its
+// argument slots are derived from it. Every parameter is positional-or-keyword
+// and required.
+template <std::size_t N>
+struct Declaration {
+    static_assert(N <= max_parameters, "more parameters than argument slots");
+
+    std::string_view name;  // NUL-terminated, as the method record needs
+    std::array<Parameter, N> parameters;
+
+    // The index of the parameter called `name`; a name not declared does not
+    // compile.
+    consteval std::size_t operator[](std::string_view wanted) const {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (parameters[i].name == wanted) {
+                return i;
+            }
+        }
+        not_declared();
+        return N;
+    }
+
+private:
+    static void not_declared();  // not constexpr: reaching it stops compilation
+};
+
+// "name(a, b)\n--\n\n": the docstring from which CPython reads a built-in
+// function's text signature, made when compiling.
+inline constexpr std::string_view signature_end = ")\n--\n\n";
+
+template <std::size_t N>
+consteval std::size_t text_signature_size(const Declaration<N>& declaration) {
+    std::size_t length = declaration.name.size() + 1 + signature_end.size() + 1;
+    for (std::size_t i = 0; i < N; ++i) {
+        length += declaration.parameters[i].name.size() + (i > 0 ? 2 : 0);
+    }
+    return length;
+}
+
+template <const auto& declaration>
+inline constexpr auto text_signature = [] {
+    std::array<char, text_signature_size(declaration)> text{};
+    std::size_t used = 0;
+    const auto append = [&](std::string_view part) {
+        for (const char c : part) {
+            text[used++] = c;
+        }
+    };
+    append(declaration.name);
+    append("(");
+    for (std::size_t i = 0; i < declaration.parameters.size(); ++i) {
+        append(i > 0 ? ", " : "");
+        append(declaration.parameters[i].name);
+    }
+    append(signature_end);
+    return text;
+}();
+
 // One function of the module: its method record (name, entry point, flags,
-// text-signature docstring) and its parameters in declaration order. Every
-// parameter is positional-or-keyword and required.
+// text-signature docstring) and its parameters in declaration order.
 struct FunctionSpec {
     PyMethodDef record;
     std::span<const Parameter> parameters;
@@ -47,14 +107,15 @@ struct FunctionSpec {
     const char* name() const noexcept { return record.ml_name; }
 };
 
-// The method record of an entry point: the vectorcall-with-keywords
+// The FunctionSpec of a declared entry point: the vectorcall-with-keywords
 // convention, and a docstring that holds only the text signature.
-inline PyMethodDef method_record(const char* name, PyCFunctionFastWithKeywords entry,
-                                 const char* signature_docstring) noexcept {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-            METH_FASTCALL | METH_KEYWORDS, signature_docstring};
+template <const auto& declaration>
+FunctionSpec function_spec(PyCFunctionFastWithKeywords entry) noexcept {
+    return {{declaration.name.data(),
+             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+             METH_FASTCALL | METH_KEYWORDS, text_signature<declaration>.data()},
+            declaration.parameters};
 }
-inline constexpr std::size_t max_parameters = 7;
 
 // Argument slots: borrowed references from the call's argument vector.
 using Slots = std::array<PyObject*, max_parameters>;

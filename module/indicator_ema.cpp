@@ -1,9 +1,11 @@
-#include "functions.hpp"
+#include "entry_points.hpp"
 #include "quorvane/indicators.hpp"
 #include "single_series_entry.hpp"
 
 namespace quorvane::module {
 namespace {
+
+constexpr Declaration<3> declaration = single_series_declaration("indicator_ema");
 
 PyObject* indicator_ema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
@@ -12,10 +14,6 @@ PyObject* indicator_ema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-FunctionSpec indicator_ema_spec{
-    method_record("indicator_ema", indicator_ema,
-                  "indicator_ema(period, data, output)\n--\n\n"),
-    single_series_parameters,
-};
+FunctionSpec indicator_ema_spec = function_spec<declaration>(indicator_ema);
 
 }  // namespace quorvane::module

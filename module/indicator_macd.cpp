@@ -1,24 +1,25 @@
 #include <array>
 
-#include "functions.hpp"
+#include "entry_points.hpp"
 #include "internal_failure.hpp"
 #include "quorvane/indicators.hpp"
 
 namespace quorvane::module {
 namespace {
 
-enum : std::size_t {
-    fast_period, slow_period, signal_period, data, macd_output, signal_output, hist_output,
+constexpr Declaration<7> declaration{
+    "indicator_macd",
+    {{{"fast_period", ParamKind::period},
+      {"slow_period", ParamKind::period},
+      {"signal_period", ParamKind::period},
+      {"data", ParamKind::input},
+      {"macd_output", ParamKind::output},
+      {"signal_output", ParamKind::output},
+      {"hist_output", ParamKind::output}}},
 };
 
-constexpr Parameter parameters[] = {
-    {"fast_period", ParamKind::period},   {"slow_period", ParamKind::period},
-    {"signal_period", ParamKind::period}, {"data", ParamKind::input},
-    {"macd_output", ParamKind::output},   {"signal_output", ParamKind::output},
-    {"hist_output", ParamKind::output},
-};
-
-constexpr std::array<std::size_t, 3> outputs{macd_output, signal_output, hist_output};
+constexpr std::array<std::size_t, 3> outputs{
+    declaration["macd_output"], declaration["signal_output"], declaration["hist_output"]};
 constexpr std::array<const char*, 3> not_contiguous{
     "MACD output array must be C-contiguous",
     "Signal output array must be C-contiguous",
@@ -31,9 +32,9 @@ constexpr std::array<const char*, 3> not_writeable{
 };
 
 Status checked_run(const Arguments& arguments) noexcept {
-    const Period fast = arguments.period(fast_period);
-    const Period slow = arguments.period(slow_period);
-    const Period signal = arguments.period(signal_period);
+    const Period fast = arguments.period(declaration["fast_period"]);
+    const Period slow = arguments.period(declaration["slow_period"]);
+    const Period signal = arguments.period(declaration["signal_period"]);
     if (fast == 0 || slow == 0 || signal == 0) {
         return value_error("Periods must be greater than 0");
     }
@@ -49,7 +50,7 @@ Status checked_run(const Arguments& arguments) noexcept {
             return fetch_error();
         }
     }
-    const ArrayView input = array_view(arguments.array(data));
+    const ArrayView input = array_view(arguments.array(declaration["data"]));
     std::array<ArrayView, 3> views{};
     for (std::size_t k = 0; k < outputs.size(); ++k) {
         views[k] = array_view(arguments.array(outputs[k]));
@@ -91,11 +92,6 @@ PyObject* indicator_macd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-FunctionSpec indicator_macd_spec{
-    method_record("indicator_macd", indicator_macd,
-                  "indicator_macd(fast_period, slow_period, signal_period, data, macd_output, "
-                  "signal_output, hist_output)\n--\n\n"),
-    parameters,
-};
+FunctionSpec indicator_macd_spec = function_spec<declaration>(indicator_macd);
 
 }  // namespace quorvane::module

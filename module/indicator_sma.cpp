@@ -1,9 +1,11 @@
-#include "functions.hpp"
+#include "entry_points.hpp"
 #include "quorvane/indicators.hpp"
 #include "single_series_entry.hpp"
 
 namespace quorvane::module {
 namespace {
+
+constexpr Declaration<3> declaration = single_series_declaration("indicator_sma");
 
 PyObject* indicator_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
@@ -12,10 +14,6 @@ PyObject* indicator_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-FunctionSpec indicator_sma_spec{
-    method_record("indicator_sma", indicator_sma,
-                  "indicator_sma(period, data, output)\n--\n\n"),
-    single_series_parameters,
-};
+FunctionSpec indicator_sma_spec = function_spec<declaration>(indicator_sma);
 
 }  // namespace quorvane::module

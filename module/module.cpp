@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "frame.hpp"
-#include "functions.hpp"
+#include "entry_points.hpp"
 #include "internal_failure.hpp"
 #include "quorvane/failure.hpp"
 

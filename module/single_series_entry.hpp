@@ -11,12 +11,11 @@ namespace quorvane::module {
 
 using SingleSeriesKernel = void (*)(Period period, Series data, OutputSeries output) noexcept;
 
-// The parameters of such an entry point, in declaration order.
-inline constexpr Parameter single_series_parameters[] = {
-    {"period", ParamKind::period},
-    {"data", ParamKind::input},
-    {"output", ParamKind::output},
-};
+// The declaration of such an entry point.
+constexpr Declaration<3> single_series_declaration(std::string_view name) noexcept {
+    return {name,
+            {{{"period", ParamKind::period}, {"data", ParamKind::input}, {"output", ParamKind::output}}}};
+}
 
 Status run_single_series(const Arguments& arguments, SingleSeriesKernel kernel) noexcept;
 
