@@ -8,6 +8,23 @@ stride). A position without a value holds the quiet NaN 0x7FF8000000000000.
 An output may share memory with an input, wholly or in part: results are as
 if every input were read before any output is written (such an input is read
 from a private copy; MemoryError when it cannot be made, nothing written).
+
+Every call checks its arguments in parameter order, then its own conditions,
+and raises only the first failure, before anything is written. Besides each
+function's ValueError messages below, the texts are:
+
+    TypeError: "{function}() takes {count} positional arguments but {count} were given"
+    TypeError: "{function}() got an unexpected keyword argument '{keyword}'"
+    TypeError: "{function}() got multiple values for argument '{keyword}'"
+    TypeError: "{function}() missing {count} required positional {argument|arguments}: {names}"
+    TypeError: "argument '{name}': '{type}' object cannot be converted to 'PyArray<T, D>'"
+    TypeError: "argument '{name}': {message}" (an integer conversion's TypeError)
+    OverflowError: the integer conversion's own, for a negative period or one of 2**64 or more
+    BufferError: "argument '{name}': array memory is held exclusively by another extension"
+    SystemError: "attempted to fetch exception but none was set"
+    ImportError: "PyO3 modules do not yet support subinterpreters, see https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
+
+Callers match on these texts, so they never change.
 """
 
 from typing import SupportsIndex
@@ -40,7 +57,9 @@ def indicator_sma(
         BufferError: `data` is held for writing by a cooperating extension.
         ValueError: "Input array must be C-contiguous and float64",
             "Output array must be C-contiguous and float64",
-            "Output array length must match input", checked in that order.
+            "Output array length must match input",
+            "Output array must be writeable", checked in that order.
+        MemoryError: `output` overlaps `data` and no copy could be made.
     """
 
 def indicator_ema(
@@ -65,7 +84,9 @@ def indicator_ema(
         TypeError, OverflowError, BufferError: as indicator_sma.
         ValueError: "Input array must be C-contiguous and float64",
             "Output array must be C-contiguous and float64",
-            "Output array length must match input", checked in that order.
+            "Output array length must match input",
+            "Output array must be writeable", checked in that order.
+        MemoryError: `output` overlaps `data` and no copy could be made.
     """
 
 def indicator_macd(
@@ -102,7 +123,11 @@ def indicator_macd(
             "Input array must be C-contiguous",
             "MACD output array must be C-contiguous",
             "Signal output array must be C-contiguous",
-            "Histogram output array must be C-contiguous".
+            "Histogram output array must be C-contiguous",
+            "MACD output array must be writeable",
+            "Signal output array must be writeable",
+            "Histogram output array must be writeable".
+        MemoryError: an output overlaps `data` and no copy could be made.
     """
 
 def indicator_atr(
@@ -131,7 +156,11 @@ def indicator_atr(
     Raises:
         TypeError, OverflowError, BufferError: as indicator_sma.
         ValueError, checked in this order:
-            "High array must be C-contiguous and float64" (then Low, Close),
+            "High array must be C-contiguous and float64",
+            "Low array must be C-contiguous and float64",
+            "Close array must be C-contiguous and float64",
             "All arrays must have the same length",
-            "Output array must be C-contiguous and float64".
+            "Output array must be C-contiguous and float64",
+            "Output array must be writeable".
+        MemoryError: `output` overlaps an input and no copy could be made.
     """

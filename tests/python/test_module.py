@@ -1,6 +1,9 @@
 """The module object: its attributes, its one-time initialisation and its
 refusal of a second interpreter."""
 
+import re
+from pathlib import Path
+
 import quorvane
 from arguments import PARAMETERS
 from subprocess_run import run_python
@@ -68,3 +71,19 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working():
         quorvane.indicator_sma(1, np.ones(3), output)
         assert output.tolist() == [1.0, 1.0, 1.0]
     """)
+
+
+def test_every_message_the_module_can_raise_is_in_the_stub():
+    root = Path(__file__).resolve().parents[2]
+    stub = (root / "quorvane.pyi").read_text()
+    sources = "".join(path.read_text() for path in sorted((root / "module").glob("*.cpp")))
+    sources = re.sub(r'"\s*\n\s*"', "", sources)  # join literals split over lines
+    calls = re.findall(r'(?:value_error\(|FromFormat\(\s*|keyword_error\(|fixed\(PyExc_\w+,\s*)'
+                       r'"([^"]*[a-z] [^"]*)"', sources)
+    listed = re.findall(r'^\s+"([^"]+ must [^"]+)",$', sources, re.MULTILINE)
+    formats = calls + listed
+    assert len(formats) > 20
+    for text in formats:
+        # Each %-conversion of a format is a {placeholder} or a value in the stub.
+        pattern = ".+?".join(map(re.escape, re.split(r"%[a-zA-Z]+", text)))
+        assert re.search(pattern, stub), text
