@@ -24,6 +24,7 @@ from pathlib import Path
 import numpy as np
 
 import quorvane
+import readme
 from calls import INDICATORS, PERIODS, generated_prices, page_aligned, quorvane_call
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -515,11 +516,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench",
                         help="the CMake build with QUORVANE_BUILD_BENCH=ON (default build/bench)")
-    parser.add_argument("--output-dir", type=Path, default=ROOT / "bench",
-                        help="where results.md and performance.png go (default bench/)")
+    parser.add_argument("--output-dir", type=Path,
+                        help="where results.md and performance.png go (default bench/, where "
+                             "the README copies them from; build/bench-quick for --quick)")
     parser.add_argument("--quick", action="store_true",
                         help="fewer runs and no n = 10^7: a trial, not a result")
     options = parser.parse_args()
+    if options.output_dir is None:
+        # A trial never replaces the committed results.
+        options.output_dir = ROOT / "build" / "bench-quick" if options.quick else ROOT / "bench"
 
     program = options.build_dir / "bench" / "quorvane_floor"
     if not program.exists():
@@ -555,6 +560,8 @@ def main():
     options.output_dir.mkdir(parents=True, exist_ok=True)
     (options.output_dir / "results.md").write_text(text)
     chart(table, sizes, options.output_dir / "performance.png")
+    if options.output_dir.resolve() == (ROOT / "bench").resolve():
+        readme.main()
     print(text)
     met = sum(met for _, _, met in goals)
     print(f"{met} of {len(goals)} targets met; wrote {options.output_dir / 'results.md'} "

@@ -38,3 +38,10 @@ def test_block_runs(code, line):
                                                 f"{package}: pip install 'quorvane[{package}]'")
     # Line numbers in a traceback are the README's.
     exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme"})
+
+
+def test_the_performance_section_is_the_committed_benchmark_run():
+    results = (README.parent / "bench" / "results.md").read_text()
+    text = README.read_text()
+    start = text.index("<!-- bench/results.md: copied in by bench/readme.py -->\n")
+    assert text[start:].split("\n", 1)[1].startswith(results + "<!-- end of bench/results.md -->")
