@@ -15,7 +15,8 @@ namespace {
 
 constexpr const char* sys_attribute = "_array_borrow_registry_v1";
 constexpr const char* capsule_name = "sys._array_borrow_registry_v1";
-constexpr const char* unreachable = "Interal borrow checking API error";
+// The report of a broken registry (its text is part of the interface, typo and all).
+constexpr const char* broken_registry_message = "Interal borrow checking API error";
 
 struct Registration {
     const void* owner;
@@ -59,7 +60,7 @@ public:
                 return;
             }
         }
-        fail(unreachable);
+        fail(broken_registry_message);
     }
 
     std::size_t size() const noexcept { return count_; }
@@ -140,7 +141,7 @@ const ArrayBorrowRegistryV1* locate() noexcept {
         OwnedRef capsule(PyCapsule_New(&this_build, capsule_name, nullptr));
         if (!capsule || PySys_SetObject(sys_attribute, capsule.get()) < 0 ||
             pthread_atfork(nullptr, nullptr, after_fork_in_child) != 0) {
-            fail(unreachable);
+            fail(broken_registry_message);
         }
         published = PySys_GetObject(sys_attribute);
     }
@@ -148,7 +149,7 @@ const ArrayBorrowRegistryV1* locate() noexcept {
         published != nullptr ? PyCapsule_GetPointer(published, capsule_name) : nullptr);
     if (registry == nullptr || registry->version < 1 ||
         registry->size < sizeof(ArrayBorrowRegistryV1)) {
-        fail(unreachable);
+        fail(broken_registry_message);
     }
     return registry;
 }

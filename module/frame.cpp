@@ -7,6 +7,8 @@
 namespace quorvane::module {
 namespace {
 
+// The messages below follow the interpreter's own wording, and callers match
+// on them: they are interface texts, not prose to improve.
 CallError type_error(PyObject* message) noexcept {
     return error_with(PyExc_TypeError, message);
 }

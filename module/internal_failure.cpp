@@ -9,8 +9,11 @@
 namespace quorvane::module {
 namespace {
 
-constexpr const char* panic_type_name = "pyo3_runtime.PanicException";
-constexpr const char* panic_type_doc =
+// The type's name, the report's wording ("panicked", "PyO3") and every message
+// this extension raises are interface texts, kept byte for byte: programs and
+// log monitors already written against this module match on them.
+constexpr const char* internal_failure_type_name = "pyo3_runtime.PanicException";
+constexpr const char* internal_failure_type_doc =
     "\n"
     "The exception raised when native code called from Python fails internally.\n"
     "\n"
@@ -18,7 +21,7 @@ constexpr const char* panic_type_doc =
     "typically propagate all the way up the stack and make the interpreter exit.\n";
 
 // Set once, on the first fetch of a raised exception, and never released.
-std::atomic<PyObject*> panic_type{nullptr};
+std::atomic<PyObject*> made_type{nullptr};
 
 // The message names the interpreter's exception. It is taken out directly:
 // a fetch through fetch_error would ask for the type being made.
@@ -47,16 +50,16 @@ std::atomic<PyObject*> panic_type{nullptr};
 // need; making it runs interpreter code that may switch threads, so the
 // first one stored wins and any other is dropped.
 PyObject* internal_failure_type() noexcept {
-    if (PyObject* const stored = panic_type.load(std::memory_order_acquire)) {
+    if (PyObject* const stored = made_type.load(std::memory_order_acquire)) {
         return stored;
     }
     PyObject* const made =
-        PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, PyExc_BaseException, nullptr);
+        PyErr_NewExceptionWithDoc(internal_failure_type_name, internal_failure_type_doc, PyExc_BaseException, nullptr);
     if (made == nullptr) {
         fail_type_creation();
     }
     PyObject* stored = nullptr;
-    if (!panic_type.compare_exchange_strong(stored, made, std::memory_order_acq_rel)) {
+    if (!made_type.compare_exchange_strong(stored, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);
         return stored;
     }
