@@ -6,17 +6,21 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+DOCUMENTS = [README, ROOT / "docs" / "guide.md"]
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.M | re.S)
 HEADING = re.compile(r"^#+ (.*)$", re.M)
 
 
 def blocks():
-    text = README.read_text()
-    for block in BLOCK.finditer(text):
-        line = text.count("\n", 0, block.start()) + 2
-        section = [h.group(1) for h in HEADING.finditer(text, 0, block.start())][-1:]
-        yield pytest.param(block.group(1), line, id=f"{''.join(section)} line {line}")
+    for document in DOCUMENTS:
+        text = document.read_text()
+        for block in BLOCK.finditer(text):
+            line = text.count("\n", 0, block.start()) + 2
+            section = [h.group(1) for h in HEADING.finditer(text, 0, block.start())][-1:]
+            yield pytest.param(block.group(1), document, line,
+                               id=f"{document.name}: {''.join(section)} line {line}")
 
 
 BLOCKS = list(blocks())
@@ -24,20 +28,20 @@ BLOCKS = list(blocks())
 
 def test_the_recipes_are_there():
     sections = {param.id.rsplit(" line ", 1)[0] for param in BLOCKS}
-    assert "pandas and polars" in sections and len(BLOCKS) >= 5
+    assert {"README.md: pandas and polars", "guide.md: Missing prices"} <= sections
 
 
-@pytest.mark.parametrize("code, line", BLOCKS)
-def test_block_runs(code, line):
+@pytest.mark.parametrize("code, document, line", BLOCKS)
+def test_block_runs(code, document, line):
     for node in ast.walk(ast.parse(code)):
         names = ([a.name for a in node.names] if isinstance(node, ast.Import)
                  else [node.module] if isinstance(node, ast.ImportFrom) else [])
         for name in names:
             package = name.partition(".")[0]
-            pytest.importorskip(package, reason=f"the README block at line {line} needs "
+            pytest.importorskip(package, reason=f"the block at {document.name}:{line} needs "
                                                 f"{package}: pip install 'quorvane[{package}]'")
-    # Line numbers in a traceback are the README's.
-    exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme"})
+    # Line numbers in a traceback are the document's.
+    exec(compile("\n" * (line - 1) + code, str(document), "exec"), {"__name__": "readme"})
 
 
 def test_the_performance_section_is_the_committed_benchmark_run():
