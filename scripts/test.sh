@@ -13,6 +13,7 @@
 #
 # QUORVANE_TEST_STAGES picks stages (default: "normal sanitize aarch64").
 # Arguments are passed to every pytest run.
+# shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 # Installs Debian packages as root; otherwise says what to install.
@@ -108,7 +109,7 @@ make_venv
 install_requirements test
 install_quorvane
 have_gtest || install_debian_packages libgtest-dev
-cd "$root"
+cd "$root" || exit
 for stage in $stages; do
     "stage_$stage" "$@"
 done
