@@ -14,7 +14,8 @@
 #   release   scripts/release.sh: the sdist and the manylinux wheel, each
 #             installed into a fresh environment and smoke-tested.
 #
-# QUORVANE_TEST_STAGES picks stages (default: all five, in this order).
+# QUORVANE_TEST_STAGES picks stages (default: "normal clang release sanitize
+# aarch64", the quick ones first).
 # Arguments are passed to every pytest run.
 # shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -115,7 +116,7 @@ stage_release() {
     bash "$root/scripts/release.sh"
 }
 
-stages="${QUORVANE_TEST_STAGES:-normal sanitize aarch64 clang release}"
+stages="${QUORVANE_TEST_STAGES:-normal clang release sanitize aarch64}"
 for stage in $stages; do
     declare -F "stage_$stage" >/dev/null \
         || die "unknown test stage '$stage' (normal, sanitize, aarch64, clang, release)"
