@@ -37,14 +37,8 @@ wheels=("$dist"/quorvane-"$version"-cp313-cp313-manylinux*.whl)
 [ -f "${wheels[0]}" ] || die "auditwheel made no manylinux wheel: $(ls "$dist")"
 wheel="${wheels[0]}"
 
-# Makes a fresh environment in build/release/NAME.
-fresh_venv() {
-    rm -rf "${work:?}/$1"
-    "$python" -m venv "$work/$1"
-}
-
 say "installing $(basename "$wheel") with no compiler on PATH"
-fresh_venv wheel-env
+"$python" -m venv "$work/wheel-env"
 # Only the environment's own programs are in reach; CC and CXX fail at once
 # should anything try to compile.
 no_compiler=(env PATH="$work/wheel-env/bin" CC=/bin/false CXX=/bin/false)
@@ -52,7 +46,7 @@ logged wheel-install "${no_compiler[@]}" "$work/wheel-env/bin/python" -m pip ins
 "${no_compiler[@]}" "$work/wheel-env/bin/python" -I "$root/scripts/smoke.py" "$version" --no-compiler
 
 say "building and installing $(basename "$sdist")"
-fresh_venv sdist-env
+"$python" -m venv "$work/sdist-env"
 # pip keeps the wheel it builds from a local sdist under the sdist's path; a
 # stale one would skip the build this is here to check.
 "$venv_python" -m pip cache remove quorvane >/dev/null 2>&1
