@@ -3,6 +3,7 @@
 # .venv and the floor program into build/bench, installs the peers, prints a
 # Markdown report and writes it with a chart to bench/results.md and
 # bench/performance.png. Arguments go to bench/run.py (--quick for a trial).
+# shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 make_venv
@@ -15,7 +16,7 @@ cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$root/build/bench" >/dev/null
 
 say "timing; this takes a few minutes"
-cd "$root"
+cd "$root" || exit
 # Where these are set for some processors they slow NumPy down; the peers
 # get NumPy's own choices.
 exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE \

@@ -2,6 +2,7 @@
 # Builds quorvane into .venv and runs the demo: the four indicators over
 # generated bars, or over a CSV file given with --csv PATH. Arguments go to
 # examples/demo.py (--help lists them).
+# shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 make_venv

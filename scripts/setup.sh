@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Set-up shared by the project's commands; sourced, not run.
 #
 # Finds CPython 3.13 (PYTHON, then python3.13 on PATH, then a pyenv
@@ -45,12 +46,12 @@ find_python313() {
     fi
     pyenv_root="${pyenv_root:-$HOME/.pyenv}"
     local candidate
-    for candidate in $(ls -d "$pyenv_root"/versions/3.13.* 2>/dev/null | sort -V -r); do
+    while IFS= read -r candidate; do
         if is_python313 "$candidate/bin/python3.13"; then
             printf '%s\n' "$candidate/bin/python3.13"
             return
         fi
-    done
+    done < <(printf '%s\n' "$pyenv_root"/versions/3.13.* | sort -V -r)
     if is_python313 /usr/bin/python3.13; then
         printf '%s\n' /usr/bin/python3.13
         return

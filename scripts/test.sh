@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test, in three stages:
+# Builds everything and runs every test, in five stages:
 #
 #   normal    the core's GoogleTest suite (with the check that the
 #             benchmark's floor computes what the kernels compute), then the
@@ -9,10 +9,15 @@
 #             .venv-sanitize; any report fails the run;
 #   aarch64   the core's suite cross-compiled for 64-bit ARM and run under
 #             qemu-user, so the kernel vectors written on x86-64 must come out
-#             bit for bit on another architecture.
+#             bit for bit on another architecture;
+#   clang     the core's suite built with clang++ 19, warnings as errors;
+#   release   scripts/release.sh: the sdist and the manylinux wheel, each
+#             installed into a fresh environment and smoke-tested.
 #
-# QUORVANE_TEST_STAGES picks stages (default: "normal sanitize aarch64").
+# QUORVANE_TEST_STAGES picks stages (default: "normal clang release sanitize
+# aarch64", the quick ones first).
 # Arguments are passed to every pytest run.
+# shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 # Installs Debian packages as root; otherwise says what to install.
@@ -99,16 +104,29 @@ stage_aarch64() {
         -DGTest_DIR="$build/googletest/lib/cmake/GTest"
 }
 
-stages="${QUORVANE_TEST_STAGES:-normal sanitize aarch64}"
+# Debian 12's default clang, 14, lacks the builtin that libstdc++'s
+# std::source_location needs; clang 19 is in Debian 12 and 13 alike.
+stage_clang() {
+    command -v clang++-19 >/dev/null || install_debian_packages clang-19
+    say "building and running the core's tests with clang++-19"
+    run_core_tests "$root/build/core-tests-clang" -DCMAKE_CXX_COMPILER=clang++-19
+}
+
+stage_release() {
+    bash "$root/scripts/release.sh"
+}
+
+stages="${QUORVANE_TEST_STAGES:-normal clang release sanitize aarch64}"
 for stage in $stages; do
-    declare -F "stage_$stage" >/dev/null || die "unknown test stage '$stage' (normal, sanitize, aarch64)"
+    declare -F "stage_$stage" >/dev/null \
+        || die "unknown test stage '$stage' (normal, sanitize, aarch64, clang, release)"
 done
 
 make_venv
 install_requirements test
 install_quorvane
 have_gtest || install_debian_packages libgtest-dev
-cd "$root"
+cd "$root" || exit
 for stage in $stages; do
     "stage_$stage" "$@"
 done

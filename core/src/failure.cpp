@@ -1,7 +1,14 @@
 #include "quorvane/failure.hpp"
 
-#include <execinfo.h>
 #include <unistd.h>
+
+// glibc has it; musl, for one, does not.
+#if __has_include(<execinfo.h>)
+#include <execinfo.h>
+#define QUORVANE_HAVE_EXECINFO 1
+#else
+#define QUORVANE_HAVE_EXECINFO 0
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +36,14 @@ bool backtrace_requested() noexcept {
 
 // glibc writes the frames straight to the descriptor, without allocating.
 void write_backtrace() noexcept {
+#if QUORVANE_HAVE_EXECINFO
     void* frames[64];
     const int depth = ::backtrace(frames, 64);
     write_to_stderr("stack backtrace:\n");
     ::backtrace_symbols_fd(frames, depth, 2);
+#else
+    write_to_stderr("stack backtrace: unavailable on this platform\n");
+#endif
 }
 
 void write_location(const std::source_location& where) noexcept {

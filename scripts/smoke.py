@@ -1,0 +1,82 @@
+"""Checks an installed quorvane: run by scripts/release.sh in each fresh
+environment it installs a built distribution into.
+
+    python smoke.py VERSION [--no-compiler]
+
+VERSION is the version the distribution must report. --no-compiler also
+checks that no C or C++ compiler is on PATH, so that a passing run shows the
+install needed none.
+"""
+
+import argparse
+import importlib.metadata
+import shutil
+import sys
+import sysconfig
+from pathlib import Path
+
+import numpy as np
+
+import quorvane
+
+COMPILERS = ["cc", "c++", "gcc", "g++", "clang", "clang++"]
+
+
+def check(condition, what):
+    if not condition:
+        sys.exit(f"smoke test failed: {what}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("version")
+    parser.add_argument("--no-compiler", action="store_true")
+    args = parser.parse_args()
+    if args.no_compiler:
+        found = {name: shutil.which(name) for name in COMPILERS}
+        check(not any(found.values()), f"a compiler is on PATH: {found}")
+
+    # The installed copy, not a build lying in the source tree.
+    site = Path(sysconfig.get_paths()["platlib"]).resolve()
+    check(Path(quorvane.__file__).resolve().parent == site,
+          f"quorvane imported from {quorvane.__file__}, not {site}")
+
+    # Integers and a period of 4 keep every sum and the scaling by 1/4 exact.
+    close = np.array([10.0, 11, 10, 11, 12, 13, 12, 12, 13, 14, 13, 12])
+    n, period = len(close), 4
+
+    sma = np.empty(n)
+    quorvane.indicator_sma(period, close, sma)
+    expected = np.full(n, np.nan)
+    expected[period - 1:] = np.convolve(close, np.ones(period), "valid") * (1 / period)
+    check(np.array_equal(sma, expected, equal_nan=True), f"SMA {sma} != {expected}")
+
+    ema = np.empty(n)
+    quorvane.indicator_ema(period, close, ema)
+    check(np.isnan(ema[:period - 1]).all() and np.isfinite(ema[period - 1:]).all(),
+          f"EMA warm-up wrong: {ema}")
+
+    macd, signal, hist = np.empty(n), np.empty(n), np.empty(n)
+    quorvane.indicator_macd(3, 6, 3, close, macd, signal, hist)
+    warm = 6 + 3 - 2
+    check(np.isnan(hist[:warm]).all() and np.array_equal(hist[warm:], macd[warm:] - signal[warm:]),
+          f"MACD histogram is not MACD - signal: {hist}")
+
+    # Closes move by at most 1, so every true range is the bar's range, 2.
+    atr = np.empty(n)
+    quorvane.indicator_atr(period, close + 1, close - 1, close, atr)
+    check(np.isnan(atr[:period]).all() and (atr[period:] == 2.0).all(), f"ATR {atr}")
+
+    dist = importlib.metadata.distribution("quorvane")
+    version = importlib.metadata.version("quorvane")
+    check(version == args.version, f"version {version}, not {args.version}")
+    for field, value in [("License-Expression", "BSD-3-Clause"), ("Requires-Python", "==3.13.*")]:
+        check(dist.metadata.get(field) == value, f"{field} is {dist.metadata.get(field)!r}")
+    licenses = [f for f in dist.files or [] if f.name == "LICENSE" and ".dist-info" in str(f)]
+    check(len(licenses) == 1 and "BSD" in licenses[0].read_text(),
+          f"no LICENSE in the dist-info: {dist.files}")
+    print(f"smoke test passed: quorvane {version} in {site}")
+
+
+if __name__ == "__main__":
+    main()
