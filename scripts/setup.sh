@@ -75,14 +75,18 @@ PY
     "$python" -m venv "$venv" || die "$python cannot make a virtual environment: install python3.13-venv"
 }
 
-# Installs requirements/<name>.txt unless this environment already has it.
+# Installs what building needs and what the named extras of pyproject.toml
+# list, unless this environment already has it.
 install_requirements() {
-    local file="$root/requirements/$1.txt" stamp
-    stamp="$venv/.installed-$1-$(cat "$root"/requirements/*.txt | sha256sum | cut -c1-16)"
+    local stamp packages
+    stamp="$venv/.installed-${*// /-}-$(sha256sum "$root/pyproject.toml" | cut -c1-16)"
     [ -f "$stamp" ] && return
-    say "installing the Python packages of requirements/$1.txt"
-    "$venv_python" -m pip install --quiet --disable-pip-version-check -r "$file" \
-        || die "pip could not install requirements/$1.txt"
+    say "installing the Python packages of the extras: $*"
+    packages="$("$venv_python" "$root/scripts/requirements.py" "$@")" \
+        || die "cannot read the extras $* from pyproject.toml"
+    # shellcheck disable=SC2086 # one requirement a line, none with a space
+    "$venv_python" -m pip install --quiet --disable-pip-version-check $packages \
+        || die "pip could not install the extras $*"
     if ! command -v cmake >/dev/null 2>&1 \
         || ! cmake --version | awk 'NR==1 { split($3, v, "."); exit !(v[1] > 3 || (v[1] == 3 && v[2] >= 26)) }'; then
         "$venv_python" -m pip install --quiet --disable-pip-version-check 'cmake>=3.26' \
