@@ -7,112 +7,16 @@ PNG chart.
 """
 
 import argparse
-import csv
 import math
-import os
 import sys
 from pathlib import Path
 
 import numpy as np
 
 import ohlc
+from csvbars import CsvError, read_csv
 
-COLUMNS = ("Date", "Open", "High", "Low", "Close")
-# Fields that stand for a missing price; anything else must be a number.
-MISSING = {"", "nan", "null"}
-# Files at least this large get a progress bar while they are read.
-PROGRESS_BYTES = 4 << 20
 DEFAULT_CHART = Path(__file__).resolve().parent.parent / "build" / "demo.png"
-
-
-class CsvError(Exception):
-    """A file that cannot be used, with the place and the problem."""
-
-
-def read_csv(path, progress=False):
-    """Bars from a CSV file with a header naming Date, Open, High, Low, Close.
-
-    Columns may come in any order, their names in any case, and others may
-    be there too. An empty field, "nan" or "null" is a missing price.
-    """
-    try:
-        with open(path, "rb") as raw:
-            size = os.fstat(raw.fileno()).st_size
-            with _progress_bar(progress and size >= PROGRESS_BYTES, size, path) as bar:
-                return _parse(path, _decoded_lines(path, raw, bar))
-    except OSError as error:
-        raise CsvError(f"{path}: cannot read: {error.strerror or error}") from None
-
-
-def _decoded_lines(path, raw, bar):
-    for number, line in enumerate(raw, start=1):
-        bar.update(len(line))
-        try:
-            yield line.decode("utf-8-sig" if number == 1 else "utf-8")
-        except UnicodeDecodeError:
-            raise CsvError(f"{path}:{number}: not UTF-8 text") from None
-
-
-def _parse(path, lines):
-    reader = csv.reader(lines)
-    try:
-        header = next(reader)
-    except StopIteration:
-        raise CsvError(f"{path}:1: empty file, expected a header naming "
-                       + ", ".join(COLUMNS)) from None
-    positions = {}
-    for position, name in enumerate(header):
-        key = name.strip().lower()
-        if key in positions:
-            raise CsvError(f"{path}:1: column {name.strip()!r} appears twice")
-        positions[key] = position
-    absent = [name for name in COLUMNS if name.lower() not in positions]
-    if absent:
-        raise CsvError(f"{path}:1: missing column{'s' if len(absent) > 1 else ''}: "
-                       + ", ".join(absent))
-    wanted = [(name, name.lower(), positions[name.lower()]) for name in COLUMNS[1:]]
-    dates, values = [], {key: [] for _, key, _ in wanted}
-    for row in reader:
-        if not row:
-            continue
-        if len(row) != len(header):
-            raise CsvError(f"{path}:{reader.line_num}: {len(row)} fields where the header "
-                           f"has {len(header)}")
-        dates.append(row[positions["date"]].strip())
-        for name, key, position in wanted:
-            values[key].append(_price(row[position], path, reader.line_num, name))
-    if not dates:
-        raise CsvError(f"{path}:{reader.line_num + 1}: no bars after the header")
-    return {"date": np.array(dates), **{key: np.array(v) for key, v in values.items()}}
-
-
-def _price(field, path, line, column):
-    text = field.strip()
-    if text.lower() in MISSING:
-        return math.nan
-    try:
-        return float(text)
-    except ValueError:
-        raise CsvError(f"{path}:{line}: column {column}: {field!r} is not a number") from None
-
-
-class _NoBar:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def update(self, _):
-        pass
-
-
-def _progress_bar(enabled, total, path):
-    if not enabled:
-        return _NoBar()
-    from tqdm import tqdm
-    return tqdm(total=total, unit="B", unit_scale=True, desc=f"reading {Path(path).name}",
-                file=sys.stderr)
 
 
 def table(bars, out, rows):
@@ -198,7 +102,9 @@ def main(argv=None):
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--csv", metavar="PATH",
                         help="bars from a CSV file with the columns Date, Open, High, Low, "
-                             "Close (any order, any case); empty, nan or null is missing")
+                             "Close (any order, any case) and, if wanted, Volume; separated by "
+                             "commas, semicolons or tabs; empty, nan, null, NA, N/A or #N/A is "
+                             "missing")
     parser.add_argument("--bars", type=int, default=500,
                         help="bars to generate without --csv (default 500)")
     parser.add_argument("--seed", type=int, default=11,
@@ -220,7 +126,8 @@ def main(argv=None):
 
     if args.csv:
         try:
-            bars = read_csv(args.csv, progress=True)
+            bars = read_csv(args.csv, progress=True,
+                            say=lambda line: print(f"{parser.prog}: {line}", file=sys.stderr))
         except CsvError as error:
             parser.exit(2, f"{parser.prog}: error: {error}\n")
         source = Path(args.csv).name
