@@ -8,6 +8,7 @@ PNG chart.
 
 import argparse
 import math
+import os
 import sys
 from pathlib import Path
 
@@ -97,6 +98,29 @@ def chart(bars, out, path, title, shown):
     figure.savefig(path, dpi=110)
 
 
+def chart_path(given):
+    """Where the chart goes: `given`, ".png" added if it has no extension.
+    A ValueError says why it cannot go there."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    if given.is_dir():
+        raise ValueError(f"cannot write the chart to {given}: it is a directory")
+    path = given if given.suffix else given.with_name(given.name + ".png")
+    kinds = FigureCanvasBase.get_supported_filetypes()
+    if path.suffix[1:].lower() not in kinds:
+        raise ValueError(f"cannot draw a chart as {path.suffix!r}: --chart {given} should end "
+                         "in one of " + ", ".join("." + kind for kind in sorted(kinds)))
+    # The first folder that is there must take a new file.
+    folder = path.parent
+    while not folder.exists() and folder != folder.parent:
+        folder = folder.parent
+    if not folder.is_dir():
+        raise ValueError(f"cannot write the chart to {path}: {folder} is not a directory")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise ValueError(f"cannot write the chart to {path}: {folder} is not writable")
+    return path
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -111,25 +135,33 @@ def main(argv=None):
                         help="seed of the generated bars (default 11)")
     parser.add_argument("--rows", type=int, default=10, help="bars to print (default 10)")
     parser.add_argument("--chart", metavar="PATH", type=Path, default=DEFAULT_CHART,
-                        help=f"where to write the PNG chart (default {DEFAULT_CHART})")
+                        help="where to write the chart, as PNG unless PATH ends in another "
+                             f"image type such as .svg or .pdf (default {DEFAULT_CHART})")
     parser.add_argument("--chart-bars", type=int, default=250, metavar="N",
                         help="bars the chart shows, the last ones (default 250)")
     args = parser.parse_args(argv)
     if args.bars < 1 or args.rows < 0 or args.chart_bars < 1:
         parser.error("--bars and --chart-bars must be positive, --rows must not be negative")
+
+    def fail(problem):
+        parser.exit(2, f"{parser.prog}: error: {problem}\n")
+
     try:
         import matplotlib  # noqa: F401
         import tqdm  # noqa: F401
     except ImportError as error:
-        parser.exit(2, f"{parser.prog}: error: the demo needs {error.name}: "
-                       "pip install 'quorvane[demo]'\n")
+        fail(f"the demo needs {error.name}: pip install 'quorvane[demo]'")
+    try:
+        path = chart_path(args.chart)
+    except ValueError as problem:
+        fail(problem)
 
     if args.csv:
         try:
-            bars = read_csv(args.csv, progress=True,
+            bars = read_csv(args.csv, progress=sys.stderr.isatty(),
                             say=lambda line: print(f"{parser.prog}: {line}", file=sys.stderr))
         except CsvError as error:
-            parser.exit(2, f"{parser.prog}: error: {error}\n")
+            fail(error)
         source = Path(args.csv).name
     else:
         bars = ohlc.generated(args.bars, args.seed)
@@ -138,10 +170,20 @@ def main(argv=None):
 
     print(table(bars, out, args.rows))
     shown = min(args.chart_bars, len(bars["close"]))
-    chart(bars, out, args.chart,
-          f"quorvane demo: {source}, last {shown} of {len(bars['close'])} bars", shown)
-    print(f"\nchart written to {args.chart}")
+    try:
+        chart(bars, out, path, f"quorvane demo: {source}, last {shown} of "
+                               f"{len(bars['close'])} bars", shown)
+    except OSError as error:
+        fail(f"cannot write the chart to {path}: {error.strerror or error}")
+    print(f"\nchart written to {path}")
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader left, as `| head` does: stop quietly, as other tools do.
+        # Python would complain again while flushing at exit; /dev/null takes that.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)

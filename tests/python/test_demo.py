@@ -64,12 +64,14 @@ def test_columns_are_found_in_any_order_and_case(tmp_path, header, missing, newe
 
 
 @pytest.mark.usefixtures("demo_extra")
-def test_large_files_show_a_progress_bar(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("terminal", [True, False])
+def test_large_files_show_a_progress_bar_on_a_terminal(tmp_path, monkeypatch, capsys, terminal):
     path = tmp_path / "bars.csv"
     write_csv(path, "Date,Open,High,Low,Close", ohlc.generated(200, 4))
     monkeypatch.setattr(csvbars, "PROGRESS_BYTES", path.stat().st_size)
-    demo.read_csv(path, progress=True)
-    assert f"reading {path.name}" in capsys.readouterr().err
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
+    demo.main(["--csv", str(path), "--chart", str(tmp_path / "chart.png")])
+    assert (f"reading {path.name}" in capsys.readouterr().err) == terminal
 
 
 @pytest.mark.usefixtures("demo_extra")
@@ -134,12 +136,24 @@ def test_sma_and_atr_run_over_the_bars_that_have_prices():
 
 
 @pytest.mark.usefixtures("demo_extra")
-def test_demo_prints_an_aligned_table_and_writes_a_chart(tmp_path):
-    chart = tmp_path / "chart.png"
-    run = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), "--rows", "7",
-                          "--chart", str(chart)],
+@pytest.mark.parametrize("chart, pipe, status, last", [
+    ("chart", "", 0, "chart written to {tmp}/chart.png"),
+    ("chart.xyz", "", 2, "demo.py: error: cannot draw a chart as '.xyz': --chart {tmp}/chart.xyz"),
+    ("file/chart.png", "", 2, "demo.py: error: cannot write the chart to {tmp}/file/chart.png: "
+                              "{tmp}/file is not a directory"),
+    ("chart.png", "--bars 3000 --rows 3000 | head -2", 1, "2015-01-02"),
+])
+def test_demo_prints_an_aligned_table_and_writes_a_chart(tmp_path, chart, pipe, status, last):
+    (tmp_path / "file").touch()
+    command = f"'{sys.executable}' '{ROOT}/examples/demo.py' --chart '{tmp_path / chart}' "
+    run = subprocess.run(["bash", "-o", "pipefail", "-c", command + (pipe or "--rows 7")],
                          capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stderr
+    # The last line of the output, or the only one of the errors.
+    said = run.stderr or run.stdout.splitlines()[-1]
+    assert run.returncode == status and said.startswith(last.format(tmp=tmp_path)), run.stderr
+    assert run.stderr.count("\n") == (status == 2)
+    if pipe or status:
+        return
     table, _, tail = run.stdout.partition("\n\n")
     lines = table.splitlines()
     assert lines[0].split() == ["Date", "Close", "SMA(50)", "EMA(20)", "MACD(12,26,9)",
@@ -147,5 +161,5 @@ def test_demo_prints_an_aligned_table_and_writes_a_chart(tmp_path):
     assert len(lines) == 8 and len({len(line) for line in lines}) == 1, table
     dates = ohlc.generated(500, 11)["date"]
     assert [line.split()[0] for line in lines[1:]] == [str(d) for d in dates[-7:]]
-    assert tail == f"chart written to {chart}\n"
-    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and chart.stat().st_size > 20_000
+    png = tmp_path / "chart.png"
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 20_000
