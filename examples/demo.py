@@ -15,9 +15,23 @@ from pathlib import Path
 import numpy as np
 
 import ohlc
-from csvbars import CsvError, read_csv
+from csvbars import CsvError, moments, read_csv
 
 DEFAULT_CHART = Path(__file__).resolve().parent.parent / "build" / "demo.png"
+# More bars than this would merge into a band of candles: a close line instead.
+CANDLE_LIMIT = 400
+RISING, FALLING, NEUTRAL, GRID = "#26a269", "#c01c28", "#9a9996", "#deddda"
+MAX_TICKS = 8
+# Periods that date ticks may mark the start of, finest first: the key of
+# the period a moment falls in, the numbers of periods one tick may span,
+# and the label formats of a tick and of one that starts a longer period.
+TICK_PERIODS = (
+    (lambda m: (m.toordinal() * 24 + m.hour) * 60 + m.minute, (1, 5, 15, 30), "%H:%M", "%b %d\n%H:%M"),
+    (lambda m: m.toordinal() * 24 + m.hour, (1, 2, 3, 6, 12), "%H:%M", "%b %d\n%H:%M"),
+    (lambda m: m.toordinal(), (1, 7, 14), "%d", "%d\n%b %Y"),  # by 7: Mondays
+    (lambda m: m.year * 12 + m.month - 1, (1, 2, 3, 6), "%b", "%b\n%Y"),
+    (lambda m: m.year, (1, 2, 5, 10, 20, 50, 100), "%Y", "%Y"),
+)
 
 
 def table(bars, out, rows):
@@ -48,54 +62,114 @@ def _cell(value):
 
 
 def chart(bars, out, path, title, shown):
-    """Draws the last `shown` bars: prices with SMA and EMA, MACD, ATR."""
+    """Draws the last `shown` bars: prices with SMA and EMA, the volume when
+    the bars have one, MACD with its signal and histogram, and ATR."""
     from matplotlib.figure import Figure
-    from matplotlib.ticker import FuncFormatter, MaxNLocator
+    from matplotlib.patches import Patch
+    from matplotlib.ticker import EngFormatter, FuncFormatter, MaxNLocator
 
     n = len(bars["close"])
     first = max(0, n - shown)
     x = np.arange(first, n)
     at = slice(first, n)
-    figure = Figure(figsize=(11, 8), layout="constrained")
-    price, macd, atr = figure.subplots(3, 1, sharex=True, height_ratios=[3, 1.4, 1])
+    panels = {"price": 3, "volume": 0.8, "macd": 1.4, "atr": 1}
+    if "volume" not in bars or not np.nanmax(bars["volume"][at], initial=0.0) > 0:
+        del panels["volume"]  # none, or none recorded (all zero)
+    figure = Figure(figsize=(12, 7 + 1.5 * len(panels) / 2), layout="constrained")
+    axes = dict(zip(panels, figure.subplots(len(panels), 1, sharex=True,
+                                            height_ratios=list(panels.values()))))
 
+    price = axes["price"]
     rising = bars["close"][at] >= bars["open"][at]
-    for mask, colour in ((rising, "#26a269"), (~rising, "#c01c28")):
-        price.vlines(x[mask], bars["low"][at][mask], bars["high"][at][mask],
-                     colors=colour, linewidth=1)
-        price.hlines(bars["open"][at][mask], x[mask] - 0.35, x[mask], colors=colour, linewidth=1)
-        price.hlines(bars["close"][at][mask], x[mask], x[mask] + 0.35, colors=colour, linewidth=1)
+    width = 0.8 if shown <= CANDLE_LIMIT else 1.0  # narrower bars would alias
+    if shown <= CANDLE_LIMIT:
+        for mask, colour in ((rising, RISING), (~rising, FALLING)):
+            price.vlines(x[mask], bars["low"][at][mask], bars["high"][at][mask],
+                         colors=colour, linewidth=1)
+            price.hlines(bars["open"][at][mask], x[mask] - 0.35, x[mask], colors=colour,
+                         linewidth=1)
+            price.hlines(bars["close"][at][mask], x[mask], x[mask] + 0.35, colors=colour,
+                         linewidth=1)
+    else:
+        price.plot(x, bars["close"][at], color="#3d3846", linewidth=0.8, label="close")
     price.plot(x, out["sma"][at], color="#1c71d8", linewidth=1.4, label=f"SMA({ohlc.SMA_PERIOD})")
     price.plot(x, out["ema"][at], color="#e66100", linewidth=1.4, label=f"EMA({ohlc.EMA_PERIOD})")
     price.set_ylabel("price")
     price.set_title(title, loc="left")
-    price.legend(loc="upper left", framealpha=0.85, edgecolor="none")
 
+    if "volume" in axes:
+        axes["volume"].bar(x, bars["volume"][at], width=width, linewidth=0, alpha=0.6,
+                           color=np.where(rising, RISING, FALLING), label="volume")
+        axes["volume"].yaxis.set_major_formatter(EngFormatter(sep=""))
+        axes["volume"].set_ylabel("volume")
+
+    macd = axes["macd"]
     hist = out["hist"][at]
-    macd.bar(x, hist, width=0.8, color=np.where(hist >= 0, "#8ff0a4", "#f66151"), label="histogram")
+    macd.bar(x, hist, width=width, linewidth=0, color=np.where(hist >= 0, "#8ff0a4", "#f66151"))
     macd.plot(x, out["macd"][at], color="#1c71d8", linewidth=1.2,
               label="MACD({},{},{})".format(*ohlc.MACD_PERIODS))
     macd.plot(x, out["signal"][at], color="#e66100", linewidth=1.2, label="signal")
-    macd.axhline(0.0, color="#9a9996", linewidth=0.6)
+    macd.axhline(0.0, color=NEUTRAL, linewidth=0.6)
     macd.set_ylabel("MACD")
-    macd.legend(loc="upper left", framealpha=0.85, edgecolor="none", ncols=3)
+    # The bars take both colours: a grey swatch stands for them all.
+    macd_lines = macd.get_legend_handles_labels()
+    macd.legend([Patch(color=NEUTRAL), *macd_lines[0]], ["histogram", *macd_lines[1]],
+                **_LEGEND)
 
+    atr = axes["atr"]
     atr.plot(x, out["atr"][at], color="#613583", linewidth=1.2, label=f"ATR({ohlc.ATR_PERIOD})")
     atr.set_ylabel("ATR")
-    atr.legend(loc="upper left", framealpha=0.85, edgecolor="none")
 
+    for name, axis in axes.items():
+        axis.grid(True, color=GRID, linewidth=0.5)
+        axis.set_xlim(first - 1, n)
+        if name not in ("macd", "volume"):
+            axis.legend(**_LEGEND)
     dates = bars["date"]
-    atr.xaxis.set_major_locator(MaxNLocator(8, integer=True))
-    atr.xaxis.set_major_formatter(
-        FuncFormatter(lambda value, _: str(dates[int(value)]) if 0 <= value < n else ""))
-    for axes in (price, macd, atr):
-        axes.grid(True, color="#deddda", linewidth=0.5)
-        axes.set_xlim(first - 1, n)
-        # Room above the lines for the legend.
-        low, high = axes.get_ylim()
-        axes.set_ylim(low, high + 0.2 * (high - low))
+    ticks = date_ticks(dates[at])
+    if ticks is None:
+        atr.xaxis.set_major_locator(MaxNLocator(MAX_TICKS, integer=True))
+        atr.xaxis.set_major_formatter(
+            FuncFormatter(lambda value, _: str(dates[int(value)]) if 0 <= value < n else ""))
+    else:
+        atr.set_xticks(first + ticks[0], ticks[1])
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=110)
+
+
+# Legends beside the panels, never over their lines.
+_LEGEND = {"loc": "upper left", "bbox_to_anchor": (1.01, 1.0), "borderaxespad": 0.0,
+           "frameon": False, "fontsize": "small"}
+
+
+def date_ticks(dates):
+    """Positions and labels of ticks at the bars that start a new year,
+    month, week, day, hour or minute: the finest such periods that give
+    at most MAX_TICKS ticks. None if the dates cannot be read."""
+    if np.issubdtype(dates.dtype, np.datetime64):
+        found = dates.astype("datetime64[s]").tolist()
+    else:
+        found = moments(dates.tolist())
+    if not found or len(found) < 2:
+        return None
+    for key, steps, label, long_label in TICK_PERIODS:
+        keys = np.array([key(moment) for moment in found])
+        for step in steps:
+            period = keys // step
+            places = np.flatnonzero(period[1:] != period[:-1]) + 1
+            if len(places) > MAX_TICKS:
+                continue
+            if not len(places):
+                return None
+            labels, before = [], None
+            for place in places:
+                moment = found[place]
+                longer = before is None or (moment.date() != before.date() if label == "%H:%M"
+                                            else moment.year != before.year)
+                labels.append(moment.strftime(long_label if longer else label))
+                before = moment
+            return places, labels
+    return None
 
 
 def chart_path(given):
@@ -138,7 +212,8 @@ def main(argv=None):
                         help="where to write the chart, as PNG unless PATH ends in another "
                              f"image type such as .svg or .pdf (default {DEFAULT_CHART})")
     parser.add_argument("--chart-bars", type=int, default=250, metavar="N",
-                        help="bars the chart shows, the last ones (default 250)")
+                        help="bars the chart shows, the last ones (default 250); past "
+                             f"{CANDLE_LIMIT} a close line stands for the candles")
     args = parser.parse_args(argv)
     if args.bars < 1 or args.rows < 0 or args.chart_bars < 1:
         parser.error("--bars and --chart-bars must be positive, --rows must not be negative")
