@@ -93,10 +93,10 @@ def _parse(path, data, size):
             raise CsvError(f"{path}:{line}: not UTF-8 text") from None
     first = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
     body = data.find(b"\n", first, size) + 1 or size
-    if not data[first:size].strip():
+    header_line = data[first:body].decode().rstrip("\r\n")
+    if not header_line.strip() and not data[first:size].strip():
         raise CsvError(f"{path}:1: empty file, expected a header naming "
                        + ", ".join(COLUMNS))
-    header_line = data[first:body].decode().rstrip("\r\n")
     separator = max(SEPARATORS, key=header_line.count)
     header = next(csv.reader([header_line], delimiter=separator))
     positions = {}
@@ -181,9 +181,10 @@ def _fast_columns(data, body, size, separator, fields, columns):
     if len(separators) != rows * (fields - 1):
         return None
     starts = np.concatenate(([body], ends[:-1] + 1))
-    separators = separators.reshape(rows, fields - 1)
+    # A row of separators per field boundary, each in line order.
+    separators = separators.reshape(rows, fields - 1).T.copy()
     # Each line holds its own share of separators, so every line has them all.
-    if fields > 1 and ((separators[:, 0] < starts).any() or (separators[:, -1] >= ends).any()):
+    if (separators[0] < starts).any() or (separators[-1] >= ends).any():
         return None
     carriage = array[ends - 1] == ord("\r")
     if data.find(b"\r", body, size) >= 0 and (
@@ -192,8 +193,8 @@ def _fast_columns(data, body, size, separator, fields, columns):
     words = np.ndarray((len(data) - 7,), dtype="<u8", buffer=data, strides=(1,))
 
     def bounds(position, rows):
-        first = starts[rows] if position == 0 else separators[rows, position - 1] + 1
-        last = ends[rows] - carriage[rows] if position == fields - 1 else separators[rows, position]
+        first = starts[rows] if position == 0 else separators[position - 1, rows] + 1
+        last = ends[rows] - carriage[rows] if position == fields - 1 else separators[position, rows]
         return first, last
 
     parts = {name: [] for name in columns}
