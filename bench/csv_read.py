@@ -1,10 +1,12 @@
-"""Times the demo's CSV reader against pandas.read_csv on a 1,000,000-row file.
+"""Times the demo's CSV reader against pandas.read_csv on 1,000,000-row files.
 
-The file, written to a temporary folder, is laid out as price sites publish
-daily bars: Date, Open, High, Low, Close, Adj Close, Volume, with six
-decimals. The two readers take turns, several runs each; the ratio is the
-median of the runs' ratios.
-Needs pandas (requirements/bench.txt) besides the demo's packages.
+Two files, written to a temporary folder, both laid out as price sites
+publish daily bars (Date, Open, High, Low, Close, Adj Close, Volume): one
+with six decimals, as those sites write prices, and one with every digit
+of the doubles, as pandas and Python write them. The two readers take
+turns, several runs each; a ratio is the median of the runs' ratios, so a
+busy machine slows both alike. Needs pandas (requirements/bench.txt)
+besides the demo's packages.
 """
 
 import argparse
@@ -17,10 +19,14 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import demo  # noqa: E402
+import csvbars  # noqa: E402
+
+LAYOUTS = {"six decimals": "%.6f", "every digit": None}
 
 
-def write_bars(path, rows, seed):
+def write_bars(path, rows, seed, float_format):
+    import pandas
+
     rng = np.random.default_rng(seed)
     # Prices between about 30 and 300, whatever the number of rows: a random
     # walk of a million days would leave any price range.
@@ -28,17 +34,15 @@ def write_bars(path, rows, seed):
     open_ = close * np.exp(rng.normal(0.0, 0.004, rows))
     high = np.maximum(open_, close) * np.exp(np.abs(rng.normal(0.0, 0.006, rows)))
     low = np.minimum(open_, close) * np.exp(-np.abs(rng.normal(0.0, 0.006, rows)))
-    dates = np.datetime64("1000-01-01") + np.arange(rows)
-    columns = [dates.astype(str)] + [np.char.mod("%.6f", v) for v in (open_, high, low, close)]
-    columns += [columns[-1], rng.integers(10**5, 10**9, rows).astype(str)]
-    with open(path, "w") as file:
-        file.write("Date,Open,High,Low,Close,Adj Close,Volume\n")
-        file.write("\n".join(map(",".join, zip(*columns))) + "\n")
+    pandas.DataFrame({
+        "Date": (np.datetime64("1000-01-01") + np.arange(rows)).astype(str),
+        "Open": open_, "High": high, "Low": low, "Close": close, "Adj Close": close,
+        "Volume": rng.integers(10**5, 10**9, rows),
+    }).to_csv(path, index=False, float_format=float_format)
 
 
 def paired(readers, path, runs):
-    """Seconds of each reader in each run; the readers take turns, so a busy
-    machine slows them alike."""
+    """Seconds of each reader in each run; the readers take turns."""
     times = [[] for _ in readers]
     for _ in range(runs):
         for read, seconds in zip(readers, times):
@@ -55,21 +59,21 @@ def main():
     args = parser.parse_args()
     import pandas
 
+    print(f"{args.rows:,} rows, {args.runs} runs taking turns; pandas {pandas.__version__}")
     with tempfile.TemporaryDirectory() as folder:
-        path = Path(folder) / "bars.csv"
-        write_bars(path, args.rows, seed=3)
-        ours, theirs = demo.read_csv(path), pandas.read_csv(path)
-        for key in ("open", "high", "low", "close", "volume"):
-            if not np.array_equal(ours[key], theirs[key.capitalize()].to_numpy()):
-                sys.exit(f"the readers disagree on {key}")
-        mine, theirs = paired((demo.read_csv, pandas.read_csv), path, args.runs)
-        size = path.stat().st_size
-    ratio = statistics.median(a / b for a, b in zip(mine, theirs))
-    print(f"{args.rows:,} rows, {size / 2**20:.1f} MiB; {args.runs} runs, taking turns")
-    print(f"demo.read_csv    best {min(mine):.3f} s, median {statistics.median(mine):.3f} s")
-    print(f"pandas.read_csv  best {min(theirs):.3f} s, median {statistics.median(theirs):.3f} s "
-          f"(pandas {pandas.__version__})")
-    print(f"ratio            {ratio:.2f}x (median of the runs' ratios)")
+        for layout, float_format in LAYOUTS.items():
+            path = Path(folder) / "bars.csv"
+            write_bars(path, args.rows, 3, float_format)
+            ours, theirs = csvbars.read_csv(path), pandas.read_csv(path)
+            for key in ("open", "high", "low", "close", "volume"):
+                if not np.array_equal(ours[key], theirs[key.capitalize()].to_numpy()):
+                    sys.exit(f"{layout}: the readers disagree on {key}")
+            mine, pandas_times = paired((csvbars.read_csv, pandas.read_csv), path, args.runs)
+            ratio = statistics.median(a / b for a, b in zip(mine, pandas_times))
+            print(f"{layout} ({path.stat().st_size / 2**20:.0f} MiB): demo "
+                  f"{statistics.median(mine):.3f} s, pandas {statistics.median(pandas_times):.3f} s"
+                  f" (medians), ratio {ratio:.2f}x")
+
 
 if __name__ == "__main__":
     main()

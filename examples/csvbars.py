@@ -1,9 +1,10 @@
 """Bars from a CSV file, as the demo reads them.
 
 A plain file (no quotes, every line with all its fields) is read with
-whole-array NumPy operations, as fast as pandas reads it; any other file, or
-one with a problem, is read line by line, which names the line of the first
-problem.
+whole-array NumPy operations, within twice the time pandas takes
+(bench/csv_read.py); any other file, or one with a problem, is read line by
+line, which names the line of the first problem. Either way every price is
+the double float() makes of it.
 """
 
 import codecs
@@ -34,19 +35,31 @@ NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 PROGRESS_BYTES = 4 << 20
 CHUNK_BYTES = 1 << 20
 
-# The fast reader parses a price of at most WIDTH characters with at most
-# DIGITS digits as an integer over a power of ten: both are exact doubles, so
-# the one division rounds as float() does. Other fields go through float().
-WIDTH, DIGITS = 16, 15
+# The fast reader reads a price in plain decimal notation from the 8-byte
+# words that end it, its digits as an integer. Up to SHORT digits and dot
+# (two words) the integer and the power of ten to divide it by are exact
+# doubles, so the one division rounds as float() does. Up to LONG (three
+# words) the quotient is rounded by its exact remainder, found with
+# Dekker's products; what lies too near a tie, or is written otherwise
+# (1.5e3), goes through NumPy's cast, which rounds as float() does.
+SHORT, LONG = 15, 19
 ROWS_AT_ONCE = 1 << 15
 BLOCK_BYTES = 1 << 18
-TENS = 10.0 ** np.arange(DIGITS + 1)
+TENS = 10.0 ** np.arange(LONG + 1)
+POWERS = 10 ** np.arange(LONG + 1, dtype=np.uint64)
 # Words of eight bytes, for the fast reader's bytewise arithmetic.
-ONE, SEVEN, BYTE = np.uint64(1), np.uint64(7), np.uint64(0xFF)
+SEVEN = np.uint64(7)
 LOW7, HIGH = np.uint64(0x7F7F7F7F7F7F7F7F), np.uint64(0x8080808080808080)
 ZEROS, DOTS = np.uint64(0x3030303030303030), np.uint64(0x1E1E1E1E1E1E1E1E)  # "0", "." ^ "0"
+DOT = np.uint64(0x1E)
 ABOVE_NINE = np.uint64(0x7676767676767676)  # added to a byte, sets its top bit if it is over 9
-LEADING = np.array([(1 << 8 * k) - 1 for k in range(9)], dtype=np.uint64)  # the low k bytes
+# For word k of three, entry n: the mask that clears the first n bytes of the
+# three, the low bytes first.
+KEPT = np.array([[~((1 << 8 * min(8, max(0, n - 8 * k))) - 1) & (2**64 - 1) for n in range(25)]
+                 for k in range(3)], dtype=np.uint64)
+NUMBER_BYTES = np.zeros(256, dtype=bool)
+NUMBER_BYTES[list(b"0123456789.eE+-")] = True
+SPLITTER = 2.0 ** 27 + 1  # Veltkamp's: splits a double into two halves of 26 bits
 # Dates longer than this are gathered one by one; also the zero bytes kept
 # after the file so that a window never runs past it.
 DATE_WIDTH = 64
@@ -203,14 +216,20 @@ def _fast_columns(data, body, size, separator, fields, columns):
     for at in range(0, rows, ROWS_AT_ONCE):
         for name, position in columns.items():
             first, last = bounds(position, slice(at, at + ROWS_AT_ONCE))
-            parts[name].append(_texts(data, array, first, last) if name == "Date"
-                               else _plain_numbers(array, words, first, last))
+            if name == "Date":
+                parts[name].append(_texts(data, array, first, last))
+                continue
+            values = _numbers(array, words, first, last)
+            others = np.isnan(values)
+            if others.any():
+                values[others] = _cast_numbers(array, first[others], last[others])
+            parts[name].append(values)
     out = {}
     for name, position in columns.items():
         values = out[name.lower()] = np.concatenate(parts[name])
         if name == "Date":
             continue
-        # Not in plain decimal notation: missing, or for float() to read.
+        # Left by both: missing, or wrong.
         others = np.flatnonzero(np.isnan(values))
         for row, first, last in zip(others, *bounds(position, others)):
             try:
@@ -245,45 +264,113 @@ def _texts(data, array, first, last):
     return np.array([data[a:b].decode().strip() for a, b in zip(first, last)])
 
 
-def _plain_numbers(array, words, first, last):
-    """Prices in plain decimal notation; NaN where a field is anything else.
+def _numbers(array, words, first, last):
+    """Prices in plain decimal notation; NaN where a field is anything else."""
+    long = int((last - first).max(initial=0)) > SHORT
+    whole, fraction, dotted, negative, plain = _digits(
+        array, words, first, last, *((3, LONG) if long else (2, SHORT)))
+    if long:
+        below = POWERS[fraction]
+        above = whole // (below * np.uint64(10))
+        whole = np.where(dotted, above * below + (whole - above * below * np.uint64(10)), whole)
+        plain &= whole < POWERS[LONG - 1]
+        values = _nearest(whole, fraction)
+    else:
+        # Below 10^15, so exact: the dot stood as a zero digit, taken out here.
+        whole = whole.astype(np.float64)
+        scale = TENS[fraction]
+        above = np.floor(whole / scale)
+        values = np.where(dotted, above / 10.0 * scale + (whole - above * scale), whole) / scale
+    values[~plain] = np.nan
+    np.negative(values, out=values, where=negative)
+    return values
 
-    Reads each field as the 16 bytes that end it, two 64-bit words, with
-    the bytes before the field and its sign made "0": eight bytes are
-    checked and turned into digits at a time."""
+
+def _digits(array, words, first, last, count, most):
+    """The fields that are a sign, digits and a dot, at most `most` of them,
+    read from the `count` words that end each: the digits as an integer
+    with the dot as a zero, the digits after the dot, whether there is a
+    dot, whether the sign is minus, and which fields are such."""
+    width = 8 * count
     widths = last - first
     sign = array[first]
     negative = sign == ord("-")
     signed = negative | (sign == ord("+"))
-    plain = (widths - signed >= 1) & (widths - signed <= DIGITS) & (last >= WIDTH)
-    lead = np.clip(WIDTH - widths + signed, 0, WIDTH)
-    start = np.maximum(last - WIDTH, 0)
-    bad = dots = fraction = 0
-    parts = []
-    for half in range(2):
-        before = LEADING[np.clip(lead - 8 * half, 0, 8)]
-        word = ((words[start + 8 * half] & ~before) | (ZEROS & before)) ^ ZEROS
+    plain = (widths - signed >= 1) & (widths - signed <= most) & (last >= width)
+    # Bytes before the field, and its sign, are zeros once "0" is taken away.
+    lead = np.clip(width - widths + signed, 0, width)
+    start = np.maximum(last - width, 0)
+    bad = dots = 0
+    at = np.zeros(len(first))
+    whole = np.zeros(len(first), np.uint64)
+    for k in range(count):
+        word = (words[start + 8 * k] ^ ZEROS) & KEPT[k][lead]
         dot = _zero_bytes(word ^ DOTS)
-        bad = bad | ((((word & LOW7) + ABOVE_NINE) | word) & HIGH & ~dot)
+        word ^= (dot >> SEVEN) * DOT
+        bad = bad | ((((word & LOW7) + ABOVE_NINE) | word) & HIGH)
         dots = dots + np.bitwise_count(dot)
-        # Digits after a dot in this word, and all of the next word's.
-        fraction = np.where(dot != 0, (15 - 8 * half) - np.bitwise_count(dot - ONE) // 8,
-                            fraction)
-        word &= ~((dot >> SEVEN) * BYTE)
+        # The window as one number, as a double: a dot in byte b sets bit 8b + 7.
+        at += dot.astype(np.float64) * 2.0 ** (64 * k)
         # Eight digits to an integer at once, as in fast JSON readers.
         word = (word * np.uint64(2561)) >> np.uint64(8)
         word = ((word & np.uint64(0x00FF00FF00FF00FF)) * np.uint64(6553601)) >> np.uint64(16)
         word = ((word & np.uint64(0x0000FFFF0000FFFF)) * np.uint64(42949672960001)) >> np.uint64(32)
-        parts.append(word.astype(np.float64))
+        whole = whole * POWERS[8] + word
+    place = np.frexp(at)[1]  # 8b + 8
+    dotted = dots > 0
     plain &= (bad == 0) & (dots <= 1) & (widths - signed - dots >= 1)
-    # Below 2^53, so every step is exact: the dot stood as a zero digit.
-    whole = parts[0] * 1e8 + parts[1]
+    fraction = np.where(dotted, np.minimum(width - place // 8, most), 0)
+    return whole, fraction, dotted, negative, plain
+
+
+def _nearest(whole, fraction):
+    """whole / 10^fraction rounded to the nearest double, as float() rounds
+    it, for whole below 10^18: NaN where it lies too near a tie between two
+    doubles to tell."""
     scale = TENS[fraction]
-    above = np.floor(whole / scale)
-    whole = np.where(dots > 0, above / 10.0 * scale + (whole - above * scale), whole)
-    values = whole / scale
-    np.negative(values, out=values, where=negative)
-    values[~plain] = np.nan
+    high = whole.astype(np.float64)
+    with np.errstate(invalid="ignore"):  # in fields that are no number, then dropped
+        low = (whole.astype(np.int64) - high.astype(np.int64)).astype(np.float64)  # exact
+    quotient = high / scale
+    # quotient * scale exactly, as product + error (no fused multiply-add).
+    product = quotient * scale
+    q_high, q_low = _halves(quotient)
+    s_high, s_low = _halves(scale)
+    error = ((q_high * s_high - product) + q_high * s_low + q_low * s_high) + q_low * s_low
+    # high - product is exact, the two being within a factor of two; off is
+    # whole / scale - quotient to within 2^-49 of the gap between doubles.
+    off = (((high - product) - error) + low) / scale
+    nearest = quotient + off
+    beyond = off - (nearest - quotient)
+    gap = nearest - np.nextafter(nearest, 0.0)  # the gap below: never the larger one
+    return np.where(np.abs(beyond) < gap * (0.5 - 2.0 ** -30), nearest, np.nan)
+
+
+def _halves(x):
+    split = SPLITTER * x
+    high = split - (split - x)
+    return high, x - high
+
+
+def _cast_numbers(array, first, last):
+    """Fields of digits, dots, signs and exponents that `_numbers` cannot
+    read, read by NumPy's cast, which rounds as float() does; NaN for any
+    other field, and for all if one of them is no number after all."""
+    values = np.full(len(first), np.nan)
+    widths = last - first
+    fit = np.flatnonzero((widths > 0) & (widths <= DATE_WIDTH))
+    if not len(fit):
+        return values
+    width = int(widths[fit].max())
+    window = sliding_window_view(array, width)[first[fit]]
+    outside = np.arange(width) >= widths[fit][:, None]
+    looks = (NUMBER_BYTES[window] | outside).all(axis=1)
+    window[outside] = 0
+    try:
+        numbers = window[looks].view(f"S{width}").ravel().astype(np.float64)
+    except ValueError:
+        return values
+    values[fit[looks]] = np.where(np.isfinite(numbers), numbers, np.nan)
     return values
 
 
