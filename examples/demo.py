@@ -22,15 +22,37 @@ DEFAULT_CHART = Path(__file__).resolve().parent.parent / "build" / "demo.png"
 CANDLE_LIMIT = 400
 RISING, FALLING, NEUTRAL, GRID = "#26a269", "#c01c28", "#9a9996", "#deddda"
 MAX_TICKS = 8
-# Periods that date ticks may mark the start of, finest first: the key of
-# the period a moment falls in, the numbers of periods one tick may span,
-# and the label formats of a tick and of one that starts a longer period.
+
+
+def _year(moment):
+    return moment.year
+
+
+def _month(moment):
+    return moment.year * 12 + moment.month - 1
+
+
+def _day(moment):
+    return moment.toordinal()  # the ordinal of a Sunday is a multiple of 7
+
+
+def _hour(moment):
+    return moment.toordinal() * 24 + moment.hour
+
+
+def _minute(moment):
+    return _hour(moment) * 60 + moment.minute
+
+
+# Periods that date ticks may mark the starts of, finest first: the period a
+# moment falls in, the numbers of periods one tick may span, the label, and
+# the longer period whose change a tick's label also shows, with that label.
 TICK_PERIODS = (
-    (lambda m: (m.toordinal() * 24 + m.hour) * 60 + m.minute, (1, 5, 15, 30), "%H:%M", "%b %d\n%H:%M"),
-    (lambda m: m.toordinal() * 24 + m.hour, (1, 2, 3, 6, 12), "%H:%M", "%b %d\n%H:%M"),
-    (lambda m: m.toordinal(), (1, 7, 14), "%d", "%d\n%b %Y"),  # by 7: Mondays
-    (lambda m: m.year * 12 + m.month - 1, (1, 2, 3, 6), "%b", "%b\n%Y"),
-    (lambda m: m.year, (1, 2, 5, 10, 20, 50, 100), "%Y", "%Y"),
+    (_minute, (1, 5, 15, 30), "%H:%M", _day, "%b %d\n%H:%M"),
+    (_hour, (1, 2, 3, 6, 12), "%H:%M", _day, "%b %d\n%H:%M"),
+    (_day, (1, 7, 14), "%d", _month, "%d\n%b %Y"),
+    (_month, (1, 2, 3, 6), "%b", _year, "%b\n%Y"),
+    (_year, (1, 2, 5, 10, 20, 50, 100), "%Y", _year, "%Y"),
 )
 
 
@@ -152,7 +174,7 @@ def date_ticks(dates):
         found = moments(dates.tolist())
     if not found or len(found) < 2:
         return None
-    for key, steps, label, long_label in TICK_PERIODS:
+    for key, steps, label, longer, long_label in TICK_PERIODS:
         keys = np.array([key(moment) for moment in found])
         for step in steps:
             period = keys // step
@@ -161,13 +183,11 @@ def date_ticks(dates):
                 continue
             if not len(places):
                 return None
-            labels, before = [], None
-            for place in places:
+            labels = []
+            for k, place in enumerate(places):
                 moment = found[place]
-                longer = before is None or (moment.date() != before.date() if label == "%H:%M"
-                                            else moment.year != before.year)
-                labels.append(moment.strftime(long_label if longer else label))
-                before = moment
+                changed = k == 0 or longer(moment) != longer(found[places[k - 1]])
+                labels.append(moment.strftime(long_label if changed else label))
             return places, labels
     return None
 
