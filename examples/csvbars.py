@@ -380,6 +380,8 @@ def _zero_bytes(word):
 
 
 def _oldest_first(bars, path, say):
+    """The bars oldest first. The first and last hundred dates decide, both
+    how the dates are written and which way they run."""
     dates = bars["date"]
     sample = np.concatenate((dates[:100], dates[-100:]))
     found = moments(sample.tolist())

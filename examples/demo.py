@@ -22,6 +22,9 @@ DEFAULT_CHART = Path(__file__).resolve().parent.parent / "build" / "demo.png"
 CANDLE_LIMIT = 400
 RISING, FALLING, NEUTRAL, GRID = "#26a269", "#c01c28", "#9a9996", "#deddda"
 MAX_TICKS = 8
+# Legends beside the panels, never over their lines.
+_LEGEND = {"loc": "upper left", "bbox_to_anchor": (1.01, 1.0), "borderaxespad": 0.0,
+           "frameon": False, "fontsize": "small"}
 
 
 def _year(moment):
@@ -121,7 +124,7 @@ def chart(bars, out, path, title, shown):
 
     if "volume" in axes:
         axes["volume"].bar(x, bars["volume"][at], width=width, linewidth=0, alpha=0.6,
-                           color=np.where(rising, RISING, FALLING), label="volume")
+                           color=np.where(rising, RISING, FALLING))
         axes["volume"].yaxis.set_major_formatter(EngFormatter(sep=""))
         axes["volume"].set_ylabel("volume")
 
@@ -159,11 +162,6 @@ def chart(bars, out, path, title, shown):
     figure.savefig(path, dpi=110)
 
 
-# Legends beside the panels, never over their lines.
-_LEGEND = {"loc": "upper left", "bbox_to_anchor": (1.01, 1.0), "borderaxespad": 0.0,
-           "frameon": False, "fontsize": "small"}
-
-
 def date_ticks(dates):
     """Positions and labels of ticks at the bars that start a new year,
     month, week, day, hour or minute: the finest such periods that give
@@ -172,7 +170,7 @@ def date_ticks(dates):
         found = dates.astype("datetime64[s]").tolist()
     else:
         found = moments(dates.tolist())
-    if not found or len(found) < 2:
+    if found is None or len(found) < 2:
         return None
     for key, steps, label, longer, long_label in TICK_PERIODS:
         keys = np.array([key(moment) for moment in found])
