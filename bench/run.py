@@ -484,28 +484,78 @@ def report(table, sizes, rounds, overhead, threads, thread_rounds, traced, heap,
     return "\n".join(lines) + "\n"
 
 
+# Each contender's line looks the same in every panel.
+STYLES = {
+    FLOOR: {"color": "black", "linestyle": "--"},
+    KERNEL: {"color": "#77767b", "linestyle": ":"},
+    TALIB: {"color": "#1c71d8"},
+    "pandas": {"color": "#e66100"},
+    "polars": {"color": "#9141ac"},
+    "bottleneck": {"color": "#26a269"},
+    "NumPy cumsum": {"color": "#865e3c"},
+}
+CHART_TOP = 2.5  # ratios above this are written at the top instead
+
+
 def chart(table, sizes, path):
+    """Per indicator, quorvane's time over each contender's at each size, on
+    a linear axis where 1 is a tie: a ratio of times, unlike the times
+    themselves, stays in a narrow range."""
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib import pyplot
 
     figure, axes = pyplot.subplots(2, 2, figsize=(12, 8.5), layout="constrained")
+    legend = {}
     for axis, (indicator, rows) in zip(axes.flat, table.items()):
+        ours = rows[QUORVANE]
+        written = dict.fromkeys(sizes, 0)  # ratios written above each size
         for name, cells in rows.items():
-            xs = [n for n in sizes if n in cells]
-            axis.plot(xs, [cells[n] for n in xs], marker="o", label=name,
-                      linewidth=2.5 if name == QUORVANE else 1.2,
-                      linestyle="--" if name == FLOOR else "-")
+            xs = [n for n in sizes if n in cells and n in ours]
+            if name == QUORVANE or not xs:
+                continue
+            ratios = np.array([ours[n] / cells[n] for n in xs])
+            style = STYLES.get(name, {})
+            (line,) = axis.plot(xs, np.minimum(ratios, CHART_TOP), marker="o", linewidth=1.5,
+                                label=name, **style)
+            legend.setdefault(name, line)
+            for x, ratio in zip(xs, ratios):
+                if ratio > CHART_TOP:
+                    axis.annotate(f"{ratio:.0f}x", (x, CHART_TOP), xytext=(10, 2 - 13 * written[x]),
+                                  textcoords="offset points", fontsize=8, va="top",
+                                  color=line.get_color(),
+                                  bbox={"facecolor": "white", "edgecolor": "none", "pad": 1})
+                    written[x] += 1
+        axis.axhline(1.0, color="#9a9996", linewidth=1.0)
         axis.set_xscale("log")
-        axis.set_yscale("log")
+        axis.set_xticks(sizes, [f"${size_label(n)}$" for n in sizes])
+        axis.minorticks_off()
+        axis.set_ylim(0.0, CHART_TOP * 1.05)
         axis.set_title(indicator.upper())
         axis.set_xlabel("n (elements)")
-        axis.set_ylabel("ns per element")
-        axis.grid(True, which="both", alpha=0.3)
-        axis.legend(fontsize=8)
-    figure.suptitle("quorvane against its floor and its peers (lower is faster)")
+        axis.set_ylabel("quorvane's time / theirs")
+        axis.grid(True, alpha=0.3)
+    figure.suptitle("quorvane's time as a multiple of each contender's: below 1, quorvane is "
+                    f"faster (ratios over {CHART_TOP:g} are written at the top)")
+    figure.legend(legend.values(), legend.keys(), loc="outside lower center", ncols=len(legend),
+                  frameon=False)
     figure.savefig(path, dpi=90)
     pyplot.close(figure)
+
+
+def table_from_report(text):
+    """The medians of the ns-per-element table of a report, and its sizes."""
+    lines = text.split("### ns per element", 1)[1].splitlines()
+    start = next(k for k, line in enumerate(lines) if line.startswith("|"))
+    rows = [line.strip("|").split("|") for line in
+            itertools.takewhile(lambda line: line.startswith("|"), lines[start:])]
+    labels = [cell.split("=")[1].strip() for cell in rows[0][2:]]  # as size_label writes them
+    sizes = [10 ** int(label[3:]) if label.startswith("10^") else int(label) for label in labels]
+    table = {}
+    for indicator, name, *cells in rows[2:]:
+        table.setdefault(indicator.strip().lower(), {})[name.strip()] = {
+            n: float(cell.replace(",", "")) for n, cell in zip(sizes, cells) if cell.strip()}
+    return table, sizes
 
 
 def say(text):
@@ -521,10 +571,18 @@ def main():
                              "the README copies them from; build/bench-quick for --quick)")
     parser.add_argument("--quick", action="store_true",
                         help="fewer runs and no n = 10^7: a trial, not a result")
+    parser.add_argument("--chart-only", action="store_true",
+                        help="time nothing: draw performance.png again from the results.md "
+                             "in the output folder")
     options = parser.parse_args()
     if options.output_dir is None:
         # A trial never replaces the committed results.
         options.output_dir = ROOT / "build" / "bench-quick" if options.quick else ROOT / "bench"
+    if options.chart_only:
+        table, sizes = table_from_report((options.output_dir / "results.md").read_text())
+        chart(table, sizes, options.output_dir / "performance.png")
+        print(f"wrote {options.output_dir / 'performance.png'}")
+        return
 
     program = options.build_dir / "bench" / "quorvane_floor"
     if not program.exists():

@@ -21,6 +21,12 @@ import numpy as np
 import ohlc
 
 COLUMNS = ("close",) + ohlc.INDICATORS
+# Seconds to wait for a --scheduler by default: Dask's own 30 s hides a typo.
+CONNECT_SECONDS = 10.0
+
+
+class Unreachable(Exception):
+    """A scheduler that could not be connected to."""
 
 
 def symbol_name(index):
@@ -47,12 +53,16 @@ def run(client, symbols, bars, seed, batch):
 
 
 @contextmanager
-def connected(scheduler, workers, threads):
+def connected(scheduler, workers, threads, timeout=CONNECT_SECONDS):
     """A client of the scheduler at `scheduler`, or of a new local cluster."""
     from dask.distributed import Client, LocalCluster
 
     if scheduler:
-        with Client(scheduler) as client:
+        try:
+            client = Client(scheduler, timeout=timeout)
+        except (OSError, ValueError) as error:
+            raise Unreachable(f"cannot reach scheduler {scheduler}: {error}") from None
+        with client:
             yield client
         return
     with (LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
@@ -88,6 +98,9 @@ def main(argv=None):
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="a running Dask scheduler, such as tcp://10.0.0.5:8786; "
                              "without it a local cluster is started")
+    parser.add_argument("--connect-timeout", type=float, default=CONNECT_SECONDS,
+                        metavar="SECONDS",
+                        help=f"how long to try to reach --scheduler (default {CONNECT_SECONDS:g})")
     parser.add_argument("--workers", type=int, default=1,
                         help="worker processes of the local cluster (default 1)")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
@@ -95,8 +108,9 @@ def main(argv=None):
     parser.add_argument("--out", metavar="PATH",
                         help="write every symbol's latest values to this CSV file")
     args = parser.parse_args(argv)
-    if min(args.symbols, args.bars) < 0 or args.batch < 1:
-        parser.error("--symbols and --bars must not be negative, --batch must be positive")
+    if min(args.symbols, args.bars) < 0 or args.batch < 1 or args.connect_timeout <= 0:
+        parser.error("--symbols and --bars must not be negative, --batch and "
+                     "--connect-timeout must be positive")
     try:
         import dask.distributed  # noqa: F401
     except ImportError:
@@ -104,11 +118,15 @@ def main(argv=None):
                        "pip install 'quorvane[dask]'\n")
     ship_helpers_by_value()
 
-    with connected(args.scheduler, args.workers, args.threads) as client:
-        threads = sum(client.nthreads().values())
-        start = time.perf_counter()
-        values = run(client, args.symbols, args.bars, args.seed, args.batch)
-        elapsed = time.perf_counter() - start
+    try:
+        with connected(args.scheduler, args.workers, args.threads,
+                       args.connect_timeout) as client:
+            threads = sum(client.nthreads().values())
+            start = time.perf_counter()
+            values = run(client, args.symbols, args.bars, args.seed, args.batch)
+            elapsed = time.perf_counter() - start
+    except Unreachable as error:
+        parser.exit(2, f"{parser.prog}: error: {error}\n")
 
     if args.out:
         write_csv(args.out, values)

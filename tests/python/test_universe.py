@@ -59,16 +59,23 @@ def running_cluster(tmp_path):
             process.wait(timeout=60)
 
 
-@pytest.mark.parametrize("cluster", ["local", "running"])
-def test_universe_matches_direct_calls(tmp_path, request, cluster):
+@pytest.mark.parametrize("cluster", ["local", "running", "tcp://127.0.0.1:9"])
+def test_universe_matches_direct_calls_or_names_the_unreachable_scheduler(
+        tmp_path, request, cluster):
     results = tmp_path / "latest.csv"
     command = [sys.executable, str(SCRIPT), "--symbols", str(SYMBOLS), "--bars", str(BARS),
                "--seed", str(SEED), "--batch", "5", "--out", str(results)]
     if cluster == "local":
         command += ["--workers", "1", "--threads", "2"]
-    else:
+    elif cluster == "running":
         command += ["--scheduler", request.getfixturevalue("running_cluster")]
+    else:  # nothing listens there
+        command += ["--scheduler", cluster, "--connect-timeout", "1"]
     run = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    if cluster.startswith("tcp:"):
+        assert run.returncode == 2 and run.stderr.count("\n") == 1, run.stderr
+        assert run.stderr.startswith(f"universe.py: error: cannot reach scheduler {cluster}: ")
+        return
     assert run.returncode == 0, run.stderr
     assert f"{SYMBOLS} symbols x {BARS} bars in " in run.stdout
     assert "symbols per second" in run.stdout
