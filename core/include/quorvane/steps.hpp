@@ -32,8 +32,10 @@ struct SmaStep {
     explicit SmaStep(Period period) noexcept : scale(1.0 / static_cast<double>(period)) {}
 
     // The first window, strictly sequential.
-    void fill(double x) noexcept { sum += x; }
-    double value() const noexcept { return scale * sum; }
+    static void fill(double& sum, double x) noexcept { sum += x; }
+    void fill(double x) noexcept { fill(sum, x); }
+    static double value(double sum, double scale) noexcept { return scale * sum; }
+    double value() const noexcept { return value(sum, scale); }
 
     // The difference is formed first and then added, so every average
     // carries all earlier rounding.
