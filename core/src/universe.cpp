@@ -1,5 +1,8 @@
+// Lanes are vectors of 32 bytes, passed by value only within this file, so
+// the note that their ABI differs without AVX does not concern it.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include <algorithm>
-#include <bit>
 
 #include "quorvane/stream.hpp"
 
@@ -13,22 +16,152 @@ enum : std::uint64_t {
     atr_tag,
 };
 
-#if defined(__SSE2__)
-// Finite in both lanes: x - x is +0 for every finite x and NaN for NaN and
-// both infinities.
-inline __m128d is_finite_pair(__m128d x) noexcept {
-    return _mm_cmpeq_pd(_mm_sub_pd(x, x), _mm_setzero_pd());
-}
+// Four lanes in GCC's vector extension: one AVX register in the clone that
+// runs where AVX2 is, two SSE2 (or NEON) registers elsewhere. Each lane gets
+// the scalar operations, so lanes and single series agree bit for bit.
+using Lanes = double __attribute__((vector_size(32)));
+constexpr std::size_t lanes = 4;
 
-// a where the mask is set, else b.
-inline __m128d select(__m128d mask, __m128d a, __m128d b) noexcept {
-    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
-}
-
-inline void store_pair(void* bytes, std::size_t j, __m128d pair) noexcept {
-    std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &pair, sizeof pair);
-}
+#if defined(__x86_64__)
+#define QUORVANE_LANES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVANE_LANES
 #endif
+
+inline Lanes load(const void* bytes, std::size_t j) noexcept {
+    Lanes v;
+    std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
+    return v;
+}
+
+inline void store(void* bytes, std::size_t j, Lanes v) noexcept {
+    std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
+}
+
+// SMA's slide over the lanes of a bar: `slot` holds the values leaving the
+// window and takes the new ones.
+QUORVANE_LANES void slide_lanes(std::size_t width, double scale, Series values, double* slot,
+                                double* sums, OutputSeries output) noexcept {
+    for (std::size_t j = 0; j < width; ++j) {
+        const double x = values[j];
+        output.set(j, SmaStep::slide(sums[j], x, slot[j], scale));
+        slot[j] = x;
+    }
+}
+
+// EMA's recurrence over the seeded lanes of a bar, without a branch: a lane
+// still seeding holds NaN, and a missing value is stepped over. A seeded
+// average is never NaN (its inputs are finite).
+QUORVANE_LANES void smooth_lanes(std::size_t width, const EmaStep& shared, Series values,
+                                 double* averages, OutputSeries output) noexcept {
+    const EmaStep step = shared;  // a local that the stores cannot alias
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes x = load(values.data(), j);
+        const Lanes average = load(averages, j);
+        const Lanes next = step.next(average, x);
+        // x - x is +0 for every finite x and NaN for NaN and both infinities.
+        const auto taken = (x - x == 0.0) & (average == average);
+        store(averages, j, taken ? next : average);
+        store(output.data(), j, taken ? next : Lanes{} + no_value);
+    }
+    for (; j < width; ++j) {
+        const double x = values[j];
+        const bool taken = is_finite_bits(x) && !is_nan(averages[j]);
+        averages[j] = taken ? step.next(averages[j], x) : averages[j];
+        output.set(j, taken ? averages[j] : no_value);
+    }
+}
+
+struct MacdLanes {
+    double* f;
+    double* s;
+    double* g;
+    OutputSeries macd_output;
+    OutputSeries signal_output;
+    OutputSeries hist_output;
+    std::uint64_t* failed;  // the lanes to do in full, in order
+};
+
+// MACD's steady step over the lanes of a bar. A lane whose new signal is
+// NaN keeps its values and is listed for the full step; returns how many
+// were. The slot takes the bar's values.
+QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step, Series values,
+                                        double* slot, const MacdLanes& shared) noexcept {
+    // Locals that the stores cannot alias.
+    const MacdLanes to = shared;
+    const EmaStep fast = step.fast;
+    const EmaStep slow = step.slow;
+    const EmaStep signal = step.signal;
+    std::size_t failed = 0;
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes x = load(values.data(), j);
+        store(slot, j, x);
+        const Lanes f = load(to.f, j);
+        const Lanes s = load(to.s, j);
+        const Lanes g = load(to.g, j);
+        const Lanes next_f = fast.next(f, x);
+        const Lanes next_s = slow.next(s, x);
+        const Lanes m = next_f - next_s;
+        const Lanes next_g = signal.next(g, m);
+        const auto kept = next_g == next_g;
+        store(to.f, j, kept ? next_f : f);
+        store(to.s, j, kept ? next_s : s);
+        store(to.g, j, kept ? next_g : g);
+        store(to.macd_output.data(), j, m);
+        store(to.signal_output.data(), j, next_g);
+        store(to.hist_output.data(), j, m - next_g);
+        if ((kept[0] & kept[1] & kept[2] & kept[3]) == 0) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                if (kept[k] == 0) {
+                    to.failed[failed++] = j + k;
+                }
+            }
+        }
+    }
+    for (; j < width; ++j) {
+        const double x = values[j];
+        slot[j] = x;
+        MacdStep lane = step;
+        lane.f = to.f[j];
+        lane.s = to.s[j];
+        lane.g = to.g[j];
+        MacdValues v;
+        if (lane.try_steady(x, v)) {
+            to.f[j] = lane.f;
+            to.s[j] = lane.s;
+            to.g[j] = lane.g;
+            to.macd_output.set(j, v.macd);
+            to.signal_output.set(j, v.signal);
+            to.hist_output.set(j, v.hist);
+        } else {
+            to.failed[failed++] = j;
+        }
+    }
+    return failed;
+}
+
+// ATR's smoothing over the lanes of a bar; `previous` takes the closes.
+QUORVANE_LANES void smooth_ranges(std::size_t width, const AtrStep& shared, Series high, Series low,
+                                  Series close, double* sums, double* previous,
+                                  OutputSeries output) noexcept {
+    const AtrStep step = shared;  // a local that the stores cannot alias
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes range =
+            true_range_lanes(load(high.data(), j), load(low.data(), j), load(previous, j));
+        const Lanes average = step.smooth(load(sums, j), range);
+        store(sums, j, average);
+        store(output.data(), j, average);
+        store(previous, j, load(close.data(), j));
+    }
+    for (; j < width; ++j) {
+        sums[j] = step.smooth(sums[j], true_range(high[j], low[j], previous[j]));
+        previous[j] = close[j];
+        output.set(j, sums[j]);
+    }
+}
 
 }  // namespace
 
@@ -76,13 +209,7 @@ void SmaUniverse::update(Series values, OutputSeries output) noexcept {
             output.set(j, SmaStep::value(sums[j], scale_));
         }
     } else {
-        const double scale = scale_;
-        const std::size_t width = width_;
-        for (std::size_t j = 0; j < width; ++j) {
-            const double x = values[j];
-            output.set(j, SmaStep::slide(sums[j], x, slot[j], scale));
-            slot[j] = x;
-        }
+        slide_lanes(width_, scale_, values, slot, sums, output);
     }
     window_.advance();
 }
@@ -145,41 +272,18 @@ bool EmaUniverse::assign(const EmaUniverse& other) noexcept {
 void EmaUniverse::update(Series values, OutputSeries output) noexcept {
     ++seen_;
     double* const averages = averages_.data();
-    // The seeded lanes, all at once and without a branch: a lane still
-    // seeding holds NaN, and a missing value is stepped over. A seeded
-    // average is never NaN (its inputs are finite).
-    const EmaStep step = step_;
-    const std::size_t width = width_;
-    std::size_t j = 0;
-#if defined(__SSE2__)
-    for (; j + 2 <= width; j += 2) {
-        const __m128d x = load_pair(values.data(), j);
-        const __m128d average = load_pair(averages, j);
-        const __m128d next = step.next(average, x);
-        const __m128d taken = _mm_and_pd(is_finite_pair(x), _mm_cmpord_pd(average, average));
-        store_pair(averages, j, select(taken, next, average));
-        store_pair(output.data(), j, select(taken, next, _mm_set1_pd(no_value)));
-    }
-#endif
-    for (; j < width; ++j) {
-        const double x = values[j];
-        const double average = averages[j];
-        const double next = step.next(average, x);
-        const bool taken = is_finite_bits(x) && !is_nan(average);
-        averages[j] = taken ? next : average;
-        output.set(j, taken ? next : no_value);
-    }
+    smooth_lanes(width_, step_, values, averages, output);
     if (unseeded_ == 0) {
         return;
     }
     // The lanes still seeding, each on its own run.
-    for (j = 0; j < width; ++j) {
+    for (std::size_t j = 0; j < width_; ++j) {
         if (!is_nan(averages[j])) {
             continue;
         }
         EmaSeed seed{runs_[j], sums_[j]};
         if (seed.add(values[j], period_)) {
-            averages[j] = step.seed(seed.sum);
+            averages[j] = step_.seed(seed.sum);
             output.set(j, averages[j]);
             --unseeded_;
         }
@@ -226,7 +330,7 @@ bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
 
 bool MacdUniverse::allocate() noexcept {
     if (!f_.resize(width_) || !s_.resize(width_) || !g_.resize(width_) ||
-        !trial_.resize(width_) || width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_)) {
+        !failed_.resize(width_) || width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_)) {
         return false;
     }
     std::fill_n(f_.data(), width_, no_value);
@@ -237,7 +341,7 @@ bool MacdUniverse::allocate() noexcept {
 
 bool MacdUniverse::assign(const MacdUniverse& other) noexcept {
     if (!f_.assign(other.f_) || !s_.assign(other.s_) || !g_.assign(other.g_) ||
-        !trial_.assign(other.trial_) || !marks_.assign(other.marks_) ||
+        !failed_.assign(other.failed_) || !marks_.assign(other.marks_) ||
         !window_.assign(other.window_)) {
         return false;
     }
@@ -283,66 +387,17 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
         return;
     }
     // Every lane tries the steady step at once; a lane whose new signal is
-    // NaN keeps its values and is done again in full below. The slot
-    // written is one that no trailing window of this bar reads.
-    const EmaStep fast = step_.fast;
-    const EmaStep slow = step_.slow;
-    const EmaStep signal = step_.signal;
-    double* const f = f_.data();
-    double* const s = s_.data();
-    double* const g = g_.data();
-    double* const trial = trial_.data();
-    std::size_t failed = 0;
-    const std::size_t width = width_;
-    std::size_t j = 0;
-#if defined(__SSE2__)
-    for (; j + 2 <= width; j += 2) {
-        const __m128d x = load_pair(values.data(), j);
-        store_pair(slot, j, x);
-        const __m128d old_f = load_pair(f, j);
-        const __m128d old_s = load_pair(s, j);
-        const __m128d old_g = load_pair(g, j);
-        const __m128d next_f = fast.next(old_f, x);
-        const __m128d next_s = slow.next(old_s, x);
-        const __m128d m = next_f - next_s;
-        const __m128d next_g = signal.next(old_g, m);
-        const __m128d kept = _mm_cmpord_pd(next_g, next_g);
-        store_pair(f, j, select(kept, next_f, old_f));
-        store_pair(s, j, select(kept, next_s, old_s));
-        store_pair(g, j, select(kept, next_g, old_g));
-        store_pair(trial, j, next_g);
-        store_pair(macd_output.data(), j, m);
-        store_pair(signal_output.data(), j, next_g);
-        store_pair(hist_output.data(), j, m - next_g);
-        failed += static_cast<std::size_t>(std::popcount(3u & ~static_cast<unsigned>(_mm_movemask_pd(kept))));
-    }
-#endif
-    for (; j < width; ++j) {
-        const double x = values[j];
-        slot[j] = x;
-        const double next_f = fast.next(f[j], x);
-        const double next_s = slow.next(s[j], x);
-        const double m = next_f - next_s;
-        const double next_g = signal.next(g[j], m);
-        const bool kept = !is_nan(next_g);
-        f[j] = kept ? next_f : f[j];
-        s[j] = kept ? next_s : s[j];
-        g[j] = kept ? next_g : g[j];
-        trial[j] = next_g;
-        macd_output.set(j, m);
-        signal_output.set(j, next_g);
-        hist_output.set(j, m - next_g);
-        failed += !kept;
-    }
-    for (j = 0; j < width && failed != 0; ++j) {
-        if (!is_nan(trial[j])) {
-            continue;
-        }
-        --failed;
+    // NaN keeps its values and is done again in full. The slot written is
+    // one that no trailing window of this bar reads.
+    const std::size_t failed = steady_lanes(
+        width_, step_, values, slot,
+        {f_.data(), s_.data(), g_.data(), macd_output, signal_output, hist_output, failed_.data()});
+    for (std::size_t k = 0; k < failed; ++k) {
+        const auto j = static_cast<std::size_t>(failed_[k]);
         MacdStep step = lane(j);
         const double x = slot[j];
-        const MacdValues v = step.full_step(i, x, [&](Period k) {
-            return k == 0 ? x : window_.back(static_cast<std::size_t>(k - 1))[j];
+        const MacdValues v = step.full_step(i, x, [&](Period back) {
+            return back == 0 ? x : window_.back(static_cast<std::size_t>(back - 1))[j];
         });
         keep(j, step);
         macd_output.set(j, v.macd);
@@ -436,24 +491,7 @@ void AtrUniverse::update(Series high, Series low, Series close, OutputSeries out
         }
         return;
     }
-    const AtrStep step = step_;
-    std::size_t j = 0;
-#if defined(__SSE2__)
-    // Two lanes in one register, with the operations of one.
-    for (; j + 2 <= width_; j += 2) {
-        const __m128d range = true_range_pair(load_pair(high.data(), j), load_pair(low.data(), j),
-                                              load_pair(previous, j));
-        const __m128d average = step.smooth(load_pair(sums, j), range);
-        store_pair(sums, j, average);
-        store_pair(output.data(), j, average);
-        store_pair(previous, j, load_pair(close.data(), j));
-    }
-#endif
-    for (; j < width_; ++j) {
-        sums[j] = step.smooth(sums[j], true_range(high[j], low[j], previous[j]));
-        previous[j] = close[j];
-        output.set(j, sums[j]);
-    }
+    smooth_ranges(width_, step_, high, low, close, sums, previous, output);
 }
 
 std::size_t AtrUniverse::save(unsigned char* into) const noexcept {

@@ -289,27 +289,36 @@ inline void macd_run(MacdStep& step, Position start, Series data, OutputSeries m
     step = local;
 }
 
-#if defined(__SSE2__)
-// max_num in both lanes, without a branch: a NaN x is first replaced by y,
-// maxpd then takes y only when it is larger, and equal operands (which
-// differ at most in the sign of a zero) keep a sign bit only when both
-// have it.
-inline __m128d max_num_pair(__m128d x, __m128d y) noexcept {
-    const __m128d x_is_nan = _mm_cmpunord_pd(x, x);
-    const __m128d x_or_y = _mm_or_pd(_mm_andnot_pd(x_is_nan, x), _mm_and_pd(x_is_nan, y));
-    const __m128d larger = _mm_max_pd(y, x_or_y);
-    const __m128d y_sign_lost = _mm_andnot_pd(y, _mm_cmpeq_pd(x_or_y, y));
-    return _mm_andnot_pd(y_sign_lost, larger);
+// max_num lane by lane, without a branch, over a vector of doubles of GCC's
+// vector extension (__m128d is one): a NaN x is first replaced by y, y is
+// then taken only when it is larger, and equal operands (which differ at
+// most in the sign of a zero) keep a sign bit only when both have it.
+template <class V>
+inline V max_num_lanes(V x, V y) noexcept {
+    using Bits = decltype(x != x);
+    const V x_or_y = x != x ? y : x;
+    const V larger = y > x_or_y ? y : x_or_y;
+    const Bits y_sign_lost = ~std::bit_cast<Bits>(y) & (x_or_y == y);
+    return std::bit_cast<V>(std::bit_cast<Bits>(larger) & ~y_sign_lost);
 }
 
-// True ranges in both lanes from highs, lows and previous closes. The
-// spread is signed: a high below its low gives a negative candidate.
+// True ranges lane by lane from highs, lows and previous closes. The spread
+// is signed: a high below its low gives a negative candidate.
+template <class V>
+inline V true_range_lanes(V high, V low, V previous_close) noexcept {
+    using Bits = decltype(high != high);
+    const auto magnitude = [](V v) {
+        return std::bit_cast<V>(std::bit_cast<Bits>(v) & 0x7FFFFFFFFFFFFFFF);
+    };
+    const V spread = high - low;
+    const V up = magnitude(high - previous_close);
+    const V down = magnitude(low - previous_close);
+    return max_num_lanes(max_num_lanes(spread, up), down);
+}
+
+#if defined(__SSE2__)
 inline __m128d true_range_pair(__m128d high, __m128d low, __m128d previous_close) noexcept {
-    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    const __m128d spread = _mm_sub_pd(high, low);
-    const __m128d up = _mm_and_pd(_mm_sub_pd(high, previous_close), magnitude);
-    const __m128d down = _mm_and_pd(_mm_sub_pd(low, previous_close), magnitude);
-    return max_num_pair(max_num_pair(spread, up), down);
+    return true_range_lanes(high, low, previous_close);
 }
 
 inline __m128d load_pair(const void* bytes, std::size_t i) noexcept {

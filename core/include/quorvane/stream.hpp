@@ -363,7 +363,7 @@ private:
     Buffer<double> f_;
     Buffer<double> s_;
     Buffer<double> g_;
-    Buffer<double> trial_;  // each lane's tried signal of the bar
+    Buffer<std::uint64_t> failed_;  // the lanes of a bar to do in full
     Buffer<std::uint64_t> marks_;  // nan_end, positive_end, negative_end per lane
     Ring window_;
 };
