@@ -28,13 +28,13 @@ constexpr std::size_t lanes = 4;
 #define QUORVANE_LANES
 #endif
 
-inline Lanes load(const void* bytes, std::size_t j) noexcept {
+[[gnu::always_inline]] inline Lanes load(const void* bytes, std::size_t j) noexcept {
     Lanes v;
     std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
     return v;
 }
 
-inline void store(void* bytes, std::size_t j, Lanes v) noexcept {
+[[gnu::always_inline]] inline void store(void* bytes, std::size_t j, Lanes v) noexcept {
     std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
 }
 

@@ -3,14 +3,18 @@
 // the same binary64 operations in the same order and agree bit for bit.
 //
 // The arithmetic of a step is a template over the value type, so that a
-// universe of independent series can run two of them side by side in one
-// SSE2 register with the very same operations.
+// universe of independent series can run several side by side in vector
+// registers with the very same operations. Such templates are always
+// inlined: an out-of-line copy taking 32-byte vectors, compiled without
+// AVX, would pass them otherwise than the AVX2 code that calls it expects
+// (builds with sanitizers inline less and met exactly that).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "quorvane/series.hpp"
 
@@ -40,7 +44,7 @@ struct SmaStep {
     // The difference is formed first and then added, so every average
     // carries all earlier rounding.
     template <class T>
-    static T slide(T& sum, T x, T oldest, double scale) noexcept {
+    [[gnu::always_inline]] static T slide(T& sum, T x, T oldest, double scale) noexcept {
         const T d = x - oldest;
         sum += d;
         return scale * sum;
@@ -82,7 +86,7 @@ struct EmaStep {
 
     double seed(double sum) const noexcept { return sum / divisor; }
     template <class T>
-    T next(T average, T x) const noexcept {
+    [[gnu::always_inline]] T next(T average, T x) const noexcept {
         return keep * average + alpha * x;
     }
 };
@@ -294,7 +298,7 @@ inline void macd_run(MacdStep& step, Position start, Series data, OutputSeries m
 // then taken only when it is larger, and equal operands (which differ at
 // most in the sign of a zero) keep a sign bit only when both have it.
 template <class V>
-inline V max_num_lanes(V x, V y) noexcept {
+[[gnu::always_inline]] inline V max_num_lanes(V x, V y) noexcept {
     using Bits = decltype(x != x);
     const V x_or_y = x != x ? y : x;
     const V larger = y > x_or_y ? y : x_or_y;
@@ -305,7 +309,7 @@ inline V max_num_lanes(V x, V y) noexcept {
 // True ranges lane by lane from highs, lows and previous closes. The spread
 // is signed: a high below its low gives a negative candidate.
 template <class V>
-inline V true_range_lanes(V high, V low, V previous_close) noexcept {
+[[gnu::always_inline]] inline V true_range_lanes(V high, V low, V previous_close) noexcept {
     using Bits = decltype(high != high);
     const auto magnitude = [](V v) {
         return std::bit_cast<V>(std::bit_cast<Bits>(v) & 0x7FFFFFFFFFFFFFFF);
@@ -357,9 +361,20 @@ struct AtrStep {
     // A product with k differs from the division in the last bit for many sums.
     double seed(double sum) const noexcept { return sum / divisor; }
     template <class T>
-    T smooth(T average, T range) const noexcept {
+    [[gnu::always_inline]] T smooth(T average, T range) const noexcept {
         const T d = range - average;
         const T e = k * d;
+#if defined(__SSE2__)
+        // e + average with e as the first operand: when both are NaN the sum
+        // is e's NaN, as the recorded kernel vectors have it. A plain sum
+        // lets register allocation pick the operand that wins, and builds
+        // with sanitizers picked the other.
+        if constexpr (std::is_same_v<T, double>) {
+            double sum = e;
+            asm("addsd %1, %0" : "+x"(sum) : "x"(average));
+            return sum;
+        }
+#endif
         return average + e;
     }
 };
