@@ -189,52 +189,65 @@ struct MacdStep {
     // make the new G NaN (NaN passes through every operation), and so does
     // arithmetic that ends in NaN; then nothing changes and the position
     // must be done in full. So does every non-finite input: one that this
-    // would keep would make F - S NaN.
-    bool try_steady(double x, MacdValues& out) noexcept {
-        const double next_f = fast.next(f, x);
-        const double next_s = slow.next(s, x);
+    // would keep would make F - S NaN. Static over the values, which a loop
+    // keeps in registers.
+    static bool try_steady(const EmaStep& fast, const EmaStep& slow, const EmaStep& signal,
+                           double& fast_average, double& slow_average, double& signal_line,
+                           double x, MacdValues& out) noexcept {
+        const double next_f = fast.next(fast_average, x);
+        const double next_s = slow.next(slow_average, x);
         const double m = next_f - next_s;
-        const double next_g = signal.next(g, m);
+        const double next_g = signal.next(signal_line, m);
         if (is_nan(next_g)) {
             return false;
         }
-        f = next_f;
-        s = next_s;
-        g = next_g;
-        out = {m, g, m - g};
+        fast_average = next_f;
+        slow_average = next_s;
+        signal_line = next_g;
+        out = {m, next_g, m - next_g};
         return true;
+    }
+    bool try_steady(double x, MacdValues& out) noexcept {
+        return try_steady(fast, slow, signal, f, s, g, x, out);
     }
 
     // One position i >= slow_period - 1 in full: a missing input, the
     // seeding of F and S while F is NaN, and the start of the signal line.
     // window(k) is the input at position i - k.
     template <class Window>
-    MacdValues full_step(Position i, double x, const Window& window) noexcept {
-        marks.note(i, x);
+    static MacdValues full_step(const MacdStep& p, Position i, double x, const Window& window,
+                                double& fast_average, double& slow_average,
+                                double& signal_line, NonFiniteMarks& seen) noexcept {
+        seen.note(i, x);
         if (is_nan(x)) {
             return macd_no_values;
         }
-        if (is_nan(f)) {
+        if (is_nan(fast_average)) {
             // The slow window holds the fast one and its sum begins with the
             // same additions, so it is NaN whenever the fast sum is. A sum
             // known to be NaN is not done.
-            f = marks.sums_to_nan(i, fast_period) ? no_value
-                                                  : fast.seed(trailing_sum(window, fast_period));
-            s = is_nan(f) || marks.sums_to_nan(i, slow_period)
-                    ? no_value
-                    : slow.seed(trailing_sum(window, slow_period));
+            fast_average = seen.sums_to_nan(i, p.fast_period)
+                               ? no_value
+                               : p.fast.seed(trailing_sum(window, p.fast_period));
+            slow_average = is_nan(fast_average) || seen.sums_to_nan(i, p.slow_period)
+                               ? no_value
+                               : p.slow.seed(trailing_sum(window, p.slow_period));
         } else {
-            f = fast.next(f, x);
-            s = slow.next(s, x);
+            fast_average = p.fast.next(fast_average, x);
+            slow_average = p.slow.next(slow_average, x);
         }
-        const double m = f - s;
-        if (!is_nan(g)) {
-            g = signal.next(g, m);
-        } else if (i - (slow_period - 1) >= signal_period - 1) {
+        const double m = fast_average - slow_average;
+        if (!is_nan(signal_line)) {
+            signal_line = p.signal.next(signal_line, m);
+        } else if (i - (p.slow_period - 1) >= p.signal_period - 1) {
             // Subtracted form: cannot wrap for any periods.
-            g = m;
+            signal_line = m;
         }
-        return {m, g, is_nan(g) ? no_value : m - g};
+        return {m, signal_line, is_nan(signal_line) ? no_value : m - signal_line};
+    }
+    template <class Window>
+    MacdValues full_step(Position i, double x, const Window& window) noexcept {
+        return full_step(*this, i, x, window, f, s, g, marks);
     }
 
     // A position before slow_period - 1: no value, only the marks.
@@ -259,38 +272,49 @@ inline void macd_run(MacdStep& step, Position start, Series data, OutputSeries m
                      OutputSeries signal_output, OutputSeries hist_output,
                      const Window& window) noexcept {
     const std::size_t n = data.size();
-    MacdStep local = step;  // a local the output's stores cannot alias
+    // Locals that the output's stores cannot alias.
+    const MacdStep periods = step;
+    double f = step.f;
+    double s = step.s;
+    double g = step.g;
+    NonFiniteMarks marks = step.marks;
     const auto write = [&](std::size_t i, const MacdValues& v) {
         macd_output.set(i, v.macd);
         signal_output.set(i, v.signal);
         hist_output.set(i, v.hist);
     };
-    const Position first_value = local.slow_period - 1;
+    const Position first_value = periods.slow_period - 1;
     std::size_t i = 0;
     const std::size_t warm = start >= first_value
                                  ? 0
                                  : static_cast<std::size_t>(
                                        std::min<Position>(first_value - start, n));
     for (; i < warm; ++i) {
-        local.warm_up(start + i, data[i]);
+        marks.note(start + i, data[i]);
         write(i, macd_no_values);
     }
+    const auto full = [&](std::size_t j) {
+        write(j, MacdStep::full_step(periods, start + j, data[j],
+                                     [&](Period k) { return window(j, k); }, f, s, g, marks));
+    };
     while (i < n) {
         // One test per position is left on the steady path.
         for (; i < n; ++i) {
             MacdValues v;
-            if (!local.try_steady(data[i], v)) {
+            if (!MacdStep::try_steady(periods.fast, periods.slow, periods.signal, f, s, g, data[i],
+                                      v)) {
                 break;
             }
             write(i, v);
         }
         if (i < n) {
-            const auto at = [&](Period k) { return window(i, k); };
-            write(i, local.full_step(start + i, data[i], at));
-            ++i;
+            full(i++);
         }
     }
-    step = local;
+    step.f = f;
+    step.s = s;
+    step.g = g;
+    step.marks = marks;
 }
 
 // max_num lane by lane, without a branch, over a vector of doubles of GCC's
