@@ -199,11 +199,12 @@ def universe_table(rounds, bars, cached):
         outs = [np.empty(WIDTH) for _ in range(3 if indicator == "macd" else 1)]
         columns = (high, low, close) if indicator == "atr" else (close,)
         update = state.update
+        # Each bar's arguments made beforehand: the loop times the updates.
+        calls = [(*(c[t % rows_made] for c in columns), *outs) for t in range(bars)]
 
         def run():
-            for t in range(bars):
-                k = t % rows_made
-                update(*(c[k] for c in columns), *outs)
+            for arguments in calls:
+                update(*arguments)
 
         run()  # past every warm-up
         batch, _, _ = batch_call(indicator, *prices)
