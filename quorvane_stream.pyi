@@ -9,7 +9,8 @@ whole series (j). Positions without a value hold the quiet NaN
 0x7FF8000000000000.
 
 States pickle (and copy) to a compact state: periods, counters and the
-trailing window, which continue bit for bit after a round trip.
+trailing window, which continue bit for bit after a round trip. peek on a
+universe runs a copy of it, so unlike update it allocates.
 
 Threads: every object has its own lock. A call that uses the state holds it,
 and update_many and a universe update hold it while they compute with the
