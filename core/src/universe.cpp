@@ -1,7 +1,3 @@
-// Lanes are vectors of 32 bytes, passed by value only within this file, so
-// the note that their ABI differs without AVX does not concern it.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 #include <algorithm>
 
 #include "quorvane/stream.hpp"
