@@ -21,6 +21,16 @@ corrupt it. Arguments are converted before the lock is taken.
 Periods are accepted and refused as by the batch functions; update_many
 checks its arrays with the batch function's messages and writes nothing
 when it refuses them. An output may share memory with an input.
+
+Besides the batch functions' messages, the texts raised are:
+
+    TypeError: "{method}() takes no keyword arguments"
+    TypeError: "{method}() takes {count} positional argument{s} ({count} given)"
+    TypeError: "{method}() argument '{name}' must be a real number, not {type}"
+    OverflowError: "width is too large"
+    ValueError: "Array length must match the width"
+    ValueError: "State bytes were not saved by this class"
+    ImportError: "quorvane_stream cannot be imported in a second interpreter"
 """
 
 from typing import Self, SupportsIndex, final, overload
