@@ -1,4 +1,5 @@
 #include "quorvane/indicators.hpp"
+#include "quorvane/steps.hpp"
 #include "window.hpp"
 
 namespace quorvane {
@@ -31,29 +32,14 @@ void ema(Period period, Series data, OutputSeries output) noexcept {
     output.fill_no_value(0, end - 1);
     output.fill_no_value(n, output.size());
 
-    // Seed: the window's mean, summed oldest first, as a true division.
-    double sum = -0.0;
+    const EmaStep step(period);
+    EmaSeed seed;
     for (std::size_t i = end - window; i < end; ++i) {
-        sum += data[i];
+        seed.add(data[i], period);
     }
-    double average = sum / static_cast<double>(period);
+    const double average = step.seed(seed.sum);
     output.set(end - 1, average);
-
-    // Smoothing factor and its complement, once per call.
-    const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
-    const double keep = 1.0 - alpha;
-
-    // Recurrence: missing values are stepped over, so the next finite value
-    // is weighted as if it followed the last one directly.
-    for (std::size_t i = end; i < n; ++i) {
-        const double x = data[i];
-        if (is_finite_bits(x)) {
-            average = keep * average + alpha * x;
-            output.set(i, average);
-        } else {
-            output.set(i, no_value);
-        }
-    }
+    ema_smooth(step, average, data, end, output);
 }
 
 }  // namespace quorvane

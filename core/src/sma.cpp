@@ -1,4 +1,5 @@
 #include "quorvane/indicators.hpp"
+#include "quorvane/steps.hpp"
 #include "window.hpp"
 
 namespace quorvane {
@@ -15,36 +16,14 @@ void sma(Period period, Series data, OutputSeries output) noexcept {
     output.fill_no_value(0, window - 1);
     output.fill_no_value(n, output.size());
 
-    // First window, strictly sequential from -0.0 so that a window of
-    // negative zeros sums to negative zero.
-    double sum = -0.0;
-    for (std::size_t i = 0; i < window; ++i) {
-        sum += data[i];
-    }
-
     // One reciprocal for the whole call: averages are products, never
     // quotients, which fixes their last bit.
-    const double scale = 1.0 / static_cast<double>(period);
-    output.set(window - 1, scale * sum);
-
-    // Slide: the difference is formed first and then added, and the window
-    // is never summed afresh, so every average carries all earlier rounding.
-    const auto slide = [&](std::size_t i) {
-        const double d = data[i] - data[i - window];
-        sum += d;
-        output.set(i, scale * sum);
-    };
-    std::size_t i = window;
-    if (n - window >= 64) {
-        for (; n - i >= 8; i += 8) {
-            for (std::size_t k = 0; k < 8; ++k) {
-                slide(i + k);
-            }
-        }
+    SmaStep step(period);
+    for (std::size_t i = 0; i < window; ++i) {
+        step.fill(data[i]);
     }
-    for (; i < n; ++i) {
-        slide(i);
-    }
+    output.set(window - 1, step.value());
+    sma_slide(step, data, window, window, output);
 }
 
 }  // namespace quorvane

@@ -75,7 +75,7 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working():
 
 def test_every_message_the_module_can_raise_is_in_the_stub():
     root = Path(__file__).resolve().parents[2]
-    stub = (root / "quorvane.pyi").read_text()
+    stub = (root / "quorvane.pyi").read_text() + (root / "quorvane_stream.pyi").read_text()
     sources = "".join(path.read_text() for path in sorted((root / "module").glob("*.cpp")))
     sources = re.sub(r'"\s*\n\s*"', "", sources)  # join literals split over lines
     calls = re.findall(r'(?:value_error\(|FromFormat\(\s*|keyword_error\(|fixed\(PyExc_\w+,\s*)'

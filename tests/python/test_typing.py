@@ -24,6 +24,12 @@ CORRECT = """
     m, s, h = np.empty_like(d), np.empty_like(d), np.empty_like(d)
     indicator_macd(12, 26, 9, d, m, s, h)
     indicator_atr(True, d, d, d, smooth(d, 3))
+
+    from quorvane_stream import Atr, Ema, Macd
+    latest: float = Ema(10).update(1.0)
+    line, signal, hist = Macd(12, 26, 9).peek(latest)
+    Ema(10, width=40).update(d, m)
+    Atr(14).update_many(d, d, d, m)
 """
 
 # Each line must draw an arg-type error from mypy.
@@ -59,7 +65,8 @@ def test_mypy_accepts_correct_calls_and_rejects_wrong_argument_types(tmp_path):
     assert checked.returncode == 1
 
 
-def test_stub_matches_the_module(tmp_path):
-    checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quorvane"],
+@pytest.mark.parametrize("module", ["quorvane", "quorvane_stream"])
+def test_stub_matches_the_module(tmp_path, module):
+    checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
                              cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert checked.returncode == 0, checked.stdout + checked.stderr

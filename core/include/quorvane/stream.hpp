@@ -1,0 +1,397 @@
+// Streaming states: the indicators one position at a time, or a chunk at a
+// time, for one series or for a universe of independent series that advance
+// together, one bar per update. Every state steps with the functions of
+// steps.hpp, so the values it gives are the batch kernels' values, bit for
+// bit, however the series is cut into updates.
+//
+// A state keeps only what its next values need: SMA and MACD the trailing
+// window (period, slow period values), EMA and ATR a few numbers. Window
+// storage grows geometrically while the window fills, so a long period on a
+// short feed costs only what was fed; after that nothing is allocated.
+// Growth happens only in `prepare`, which every update must be preceded by;
+// it reports a failed allocation as false and leaves the state as it was.
+//
+// A state saves itself as bytes (periods, counters, window oldest first) and
+// is restored from them; `load` refuses bytes it did not write.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "quorvane/series.hpp"
+#include "quorvane/steps.hpp"
+
+namespace quorvane {
+
+// An array of T on the C heap, owned. Failures are values.
+template <class T>
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : items_(std::exchange(other.items_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        std::swap(items_, other.items_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    ~Buffer() { std::free(items_); }
+
+    // Keeps the first values; the rest are zero. False when memory runs out.
+    bool resize(std::size_t size) noexcept {
+        if (size > SIZE_MAX / sizeof(T)) {
+            return false;
+        }
+        void* const grown = std::realloc(items_, size == 0 ? 1 : size * sizeof(T));
+        if (grown == nullptr) {
+            return false;
+        }
+        items_ = static_cast<T*>(grown);
+        if (size > size_) {
+            std::memset(static_cast<void*>(items_ + size_), 0, (size - size_) * sizeof(T));
+        }
+        size_ = size;
+        return true;
+    }
+    bool assign(const Buffer& other) noexcept {
+        if (!resize(other.size_)) {
+            return false;
+        }
+        if (size_ != 0) {
+            std::memcpy(static_cast<void*>(items_), other.items_, size_ * sizeof(T));
+        }
+        return true;
+    }
+
+    T* data() const noexcept { return items_; }
+    std::size_t size() const noexcept { return size_; }
+    T& operator[](std::size_t i) const noexcept { return items_[i]; }
+
+private:
+    T* items_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The newest `limit` slots of `width` values each. While filling, slots lie
+// in order from the start and storage doubles as needed; once full, a push
+// overwrites the oldest slot.
+class Ring {
+public:
+    Ring(Period limit, std::size_t width) noexcept : limit_(limit), width_(width) {}
+
+    // Room for `more` pushes beyond those held. False when memory runs out.
+    bool prepare(std::uint64_t more) noexcept;
+    bool assign(const Ring& other) noexcept;
+
+    std::size_t held() const noexcept { return held_; }
+    bool full() const noexcept { return held_ == limit_; }
+    // The slot pushed k pushes ago, k < held().
+    double* back(std::size_t k) const noexcept {
+        const std::size_t index = head_ > k ? head_ - 1 - k : head_ + held_ - 1 - k;
+        return slots_.data() + index * width_;
+    }
+    // The slot the next push writes: the oldest one once full.
+    double* next() const noexcept { return slots_.data() + head_ * width_; }
+    // Keeps the slot that next() gave.
+    void advance() noexcept {
+        if (held_ < limit_) {
+            ++held_;
+        }
+        head_ = head_ + 1 == limit_ ? 0 : head_ + 1;
+    }
+    void push(double x) noexcept {
+        *next() = x;
+        advance();
+    }
+
+private:
+    Period limit_;
+    std::size_t width_;
+    std::size_t held_ = 0;
+    std::size_t head_ = 0;  // while filling, equal to held_
+    Buffer<double> slots_;
+
+    friend class StateWriter;
+    friend class StateReader;
+};
+
+// The bytes of a saved state: native 64-bit words.
+class StateWriter {
+public:
+    explicit StateWriter(unsigned char* into) noexcept : next_(into) {}
+    void word(std::uint64_t value) noexcept;
+    void number(double value) noexcept { word(std::bit_cast<std::uint64_t>(value)); }
+    void numbers(const double* values, std::size_t count) noexcept;
+    void words(const std::uint64_t* values, std::size_t count) noexcept;
+    void ring(const Ring& ring) noexcept;
+    std::size_t written() const noexcept { return count_; }
+
+private:
+    unsigned char* next_;  // null when only counting
+    std::size_t count_ = 0;
+};
+
+class StateReader {
+public:
+    StateReader(const unsigned char* bytes, std::size_t size) noexcept : next_(bytes), left_(size) {}
+    bool word(std::uint64_t& value) noexcept;
+    bool number(double& value) noexcept;
+    bool numbers(double* values, std::size_t count) noexcept;
+    bool words(std::uint64_t* values, std::size_t count) noexcept;
+    // The ring of a state that has seen `seen` values.
+    bool ring(Ring& ring, std::uint64_t seen) noexcept;
+    bool done() const noexcept { return left_ == 0; }
+
+private:
+    const unsigned char* next_;
+    std::size_t left_;
+};
+
+// What every state offers, beside its updates. `save(nullptr)` counts.
+//   std::size_t save(unsigned char* into) const;
+//   bool load(const unsigned char* bytes, std::size_t size);
+//   bool prepare(std::uint64_t more);  // before every update
+
+class SmaStream {
+public:
+    explicit SmaStream(Period period) noexcept : period_(period), step_(period), window_(period, 1) {}
+    bool assign(const SmaStream& other) noexcept;
+
+    Period period() const noexcept { return period_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+
+    double update(double x) noexcept;
+    double peek(double x) const noexcept;
+    void run(Series data, OutputSeries output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    double step(SmaStep& step, double x) const noexcept;
+
+    Period period_;
+    SmaStep step_;
+    Position seen_ = 0;
+    Ring window_;
+};
+
+class EmaStream {
+public:
+    explicit EmaStream(Period period) noexcept : period_(period), step_(period) {}
+    bool assign(const EmaStream& other) noexcept {
+        *this = other;
+        return true;
+    }
+
+    Period period() const noexcept { return period_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t) noexcept { return true; }
+
+    double update(double x) noexcept;
+    double peek(double x) const noexcept;
+    void run(Series data, OutputSeries output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    EmaStream& operator=(const EmaStream&) noexcept = default;
+
+    struct Scalars {
+        EmaSeed seed;
+        double average = no_value;
+        bool seeded = false;
+    };
+    double step(Scalars& state, double x) const noexcept;
+
+    Period period_;
+    EmaStep step_;
+    Scalars state_;
+    Position seen_ = 0;
+};
+
+class MacdStream {
+public:
+    MacdStream(Period fast, Period slow, Period signal) noexcept
+        : step_(fast, slow, signal), window_(slow, 1) {}
+    bool assign(const MacdStream& other) noexcept;
+
+    const MacdStep& periods() const noexcept { return step_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+
+    MacdValues update(double x) noexcept;
+    MacdValues peek(double x) const noexcept;
+    void run(Series data, OutputSeries macd_output, OutputSeries signal_output,
+             OutputSeries hist_output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    MacdStep step_;
+    Position seen_ = 0;
+    Ring window_;
+};
+
+class AtrStream {
+public:
+    explicit AtrStream(Period period) noexcept : period_(period), step_(period) {}
+    bool assign(const AtrStream& other) noexcept {
+        *this = other;
+        return true;
+    }
+
+    Period period() const noexcept { return period_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t) noexcept { return true; }
+
+    double update(double high, double low, double close) noexcept;
+    double peek(double high, double low, double close) const noexcept;
+    void run(Series high, Series low, Series close, OutputSeries output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    AtrStream& operator=(const AtrStream&) noexcept = default;
+
+    struct Scalars {
+        double sum = 0.0;  // the seed's, then the average
+        double previous_close = no_value;
+    };
+    double step(Scalars& state, double high, double low, double close) const noexcept;
+
+    Period period_;
+    AtrStep step_;
+    Scalars state_;
+    Position seen_ = 0;
+};
+
+// Universes: `width` series side by side, laid out lane by lane (structure
+// of arrays), so that the independent chains of one bar run together. Lane
+// j of a universe gives what a single-series state fed series j gives.
+// `allocate` makes the per-lane storage; false when memory runs out.
+
+class SmaUniverse {
+public:
+    SmaUniverse(Period period, std::size_t width) noexcept
+        : period_(period), width_(width), scale_(SmaStep(period).scale), window_(period, width) {}
+    bool allocate() noexcept;
+    bool assign(const SmaUniverse& other) noexcept;
+
+    Period period() const noexcept { return period_; }
+    std::size_t width() const noexcept { return width_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+
+    // One bar: values and output hold `width` elements each.
+    void update(Series values, OutputSeries output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    Period period_;
+    std::size_t width_;
+    double scale_;
+    Position seen_ = 0;
+    Buffer<double> sums_;
+    Ring window_;
+};
+
+class EmaUniverse {
+public:
+    EmaUniverse(Period period, std::size_t width) noexcept
+        : period_(period), width_(width), step_(period), unseeded_(width) {}
+    bool allocate() noexcept;
+    bool assign(const EmaUniverse& other) noexcept;
+
+    Period period() const noexcept { return period_; }
+    std::size_t width() const noexcept { return width_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t) noexcept { return true; }
+
+    void update(Series values, OutputSeries output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    Period period_;
+    std::size_t width_;
+    EmaStep step_;
+    Position seen_ = 0;
+    std::size_t unseeded_;
+    Buffer<double> averages_;  // NaN until seeded, never NaN after
+    Buffer<double> sums_;
+    Buffer<std::uint64_t> runs_;
+};
+
+class MacdUniverse {
+public:
+    MacdUniverse(Period fast, Period slow, Period signal, std::size_t width) noexcept
+        : step_(fast, slow, signal), width_(width), window_(slow, width) {}
+    bool allocate() noexcept;
+    bool assign(const MacdUniverse& other) noexcept;
+
+    const MacdStep& periods() const noexcept { return step_; }
+    std::size_t width() const noexcept { return width_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+
+    void update(Series values, OutputSeries macd_output, OutputSeries signal_output,
+                OutputSeries hist_output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    MacdStep lane(std::size_t j) const noexcept;
+    void keep(std::size_t j, const MacdStep& step) noexcept;
+
+    MacdStep step_;  // the periods and smoothings; its own values are unused
+    std::size_t width_;
+    Position seen_ = 0;
+    Buffer<double> f_;
+    Buffer<double> s_;
+    Buffer<double> g_;
+    Buffer<std::uint64_t> failed_;  // the lanes of a bar to do in full
+    Buffer<std::uint64_t> marks_;  // nan_end, positive_end, negative_end per lane
+    Ring window_;
+};
+
+class AtrUniverse {
+public:
+    AtrUniverse(Period period, std::size_t width) noexcept
+        : period_(period), width_(width), step_(period) {}
+    bool allocate() noexcept;
+    bool assign(const AtrUniverse& other) noexcept;
+
+    Period period() const noexcept { return period_; }
+    std::size_t width() const noexcept { return width_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t) noexcept { return true; }
+
+    void update(Series high, Series low, Series close, OutputSeries output) noexcept;
+
+    std::size_t save(unsigned char* into) const noexcept;
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+
+private:
+    Period period_;
+    std::size_t width_;
+    AtrStep step_;
+    Position seen_ = 0;
+    Buffer<double> sums_;  // the seeds', then the averages
+    Buffer<double> previous_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,440 @@
+#include "quorvane/stream.hpp"
+
+#include <algorithm>
+
+namespace quorvane {
+
+// Tags of the saved states, so that one state's bytes never load into another.
+enum : std::uint64_t {
+    sma_tag = 0x51760001,
+    ema_tag,
+    macd_tag,
+    atr_tag,
+};
+
+bool Ring::prepare(std::uint64_t more) noexcept {
+    if (held_ == limit_ || width_ == 0) {
+        return true;
+    }
+    const std::uint64_t wanted = limit_ - held_ < more ? limit_ : held_ + more;
+    const std::size_t capacity = slots_.size() / width_;
+    if (wanted <= capacity) {
+        return true;
+    }
+    // Doubling keeps the copies of a long fill linear in its length.
+    const std::uint64_t doubled = std::max<std::uint64_t>(8, std::uint64_t{capacity} * 2);
+    const std::uint64_t slots = std::max(wanted, std::min<std::uint64_t>(limit_, doubled));
+    if (slots > SIZE_MAX / width_) {
+        return false;
+    }
+    return slots_.resize(static_cast<std::size_t>(slots) * width_);
+}
+
+bool Ring::assign(const Ring& other) noexcept {
+    if (!slots_.assign(other.slots_)) {
+        return false;
+    }
+    limit_ = other.limit_;
+    width_ = other.width_;
+    held_ = other.held_;
+    head_ = other.head_;
+    return true;
+}
+
+void StateWriter::word(std::uint64_t value) noexcept {
+    if (next_ != nullptr) {
+        std::memcpy(next_ + count_, &value, sizeof value);
+    }
+    count_ += sizeof value;
+}
+
+void StateWriter::numbers(const double* values, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        number(values[i]);
+    }
+}
+
+void StateWriter::words(const std::uint64_t* values, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        word(values[i]);
+    }
+}
+
+// Oldest first: a restored ring starts from its first slot.
+void StateWriter::ring(const Ring& ring) noexcept {
+    for (std::size_t k = ring.held(); k-- > 0;) {
+        numbers(ring.back(k), ring.width_);
+    }
+}
+
+bool StateReader::word(std::uint64_t& value) noexcept {
+    if (left_ < sizeof value) {
+        return false;
+    }
+    std::memcpy(&value, next_, sizeof value);
+    next_ += sizeof value;
+    left_ -= sizeof value;
+    return true;
+}
+
+bool StateReader::number(double& value) noexcept {
+    std::uint64_t bits = 0;
+    const bool read = word(bits);
+    value = std::bit_cast<double>(bits);
+    return read;
+}
+
+bool StateReader::numbers(double* values, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!number(values[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StateReader::words(std::uint64_t* values, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!word(values[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StateReader::ring(Ring& ring, std::uint64_t seen) noexcept {
+    const std::uint64_t held = std::min<std::uint64_t>(seen, ring.limit_);
+    // The bytes must be there before memory is taken for them.
+    if (ring.width_ != 0 && held > left_ / sizeof(double) / ring.width_) {
+        return false;
+    }
+    if (!ring.prepare(held)) {
+        return false;
+    }
+    for (std::uint64_t k = 0; k < held; ++k) {
+        if (!numbers(ring.next(), ring.width_)) {
+            return false;
+        }
+        ring.advance();
+    }
+    return true;
+}
+
+// SMA
+
+bool SmaStream::assign(const SmaStream& other) noexcept {
+    if (!window_.assign(other.window_)) {
+        return false;
+    }
+    period_ = other.period_;
+    step_ = other.step_;
+    seen_ = other.seen_;
+    return true;
+}
+
+double SmaStream::step(SmaStep& step, double x) const noexcept {
+    if (period_ == 0 || seen_ < period_ - 1) {
+        step.fill(x);
+        return no_value;
+    }
+    if (seen_ == period_ - 1) {
+        step.fill(x);
+        return step.value();
+    }
+    return step.slide(x, *window_.back(static_cast<std::size_t>(period_ - 1)));
+}
+
+double SmaStream::update(double x) noexcept {
+    const double value = step(step_, x);
+    if (period_ != 0) {
+        window_.push(x);
+    }
+    ++seen_;
+    return value;
+}
+
+double SmaStream::peek(double x) const noexcept {
+    SmaStep trial = step_;
+    return step(trial, x);
+}
+
+void SmaStream::run(Series data, OutputSeries output) noexcept {
+    const std::size_t n = data.size();
+    if (period_ == 0) {
+        output.fill_no_value();
+        seen_ += n;
+        return;
+    }
+    // Until a whole window lies inside the data, the value leaving it comes
+    // from the ring; then from the data, as in the batch kernel.
+    std::size_t i = 0;
+    for (; i < n && i < period_; ++i) {
+        output.set(i, update(data[i]));
+    }
+    if (i == n) {
+        return;
+    }
+    const auto window = static_cast<std::size_t>(period_);
+    sma_slide(step_, data, window, i, output);
+    for (std::size_t k = std::max(i, n - window); k < n; ++k) {
+        window_.push(data[k]);
+    }
+    seen_ += n - i;
+}
+
+std::size_t SmaStream::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(sma_tag);
+    out.word(period_);
+    out.word(seen_);
+    out.number(step_.sum);
+    out.ring(window_);
+    return out.written();
+}
+
+bool SmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period period = 0;
+    Position seen = 0;
+    double sum = 0.0;
+    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(seen) ||
+        !in.number(sum)) {
+        return false;
+    }
+    SmaStream loaded(period);
+    loaded.seen_ = seen;
+    loaded.step_.sum = sum;
+    if (!in.ring(loaded.window_, period == 0 ? 0 : seen) || !in.done()) {
+        return false;
+    }
+    return assign(loaded);
+}
+
+// EMA
+
+double EmaStream::step(Scalars& state, double x) const noexcept {
+    if (state.seeded) {
+        if (!is_finite_bits(x)) {
+            return no_value;
+        }
+        state.average = step_.next(state.average, x);
+        return state.average;
+    }
+    if (!state.seed.add(x, period_)) {
+        return no_value;
+    }
+    state.average = step_.seed(state.seed.sum);
+    state.seeded = true;
+    return state.average;
+}
+
+double EmaStream::update(double x) noexcept {
+    ++seen_;
+    return step(state_, x);
+}
+
+double EmaStream::peek(double x) const noexcept {
+    Scalars trial = state_;
+    return step(trial, x);
+}
+
+void EmaStream::run(Series data, OutputSeries output) noexcept {
+    const std::size_t n = data.size();
+    std::size_t i = 0;
+    for (; i < n && !state_.seeded; ++i) {
+        output.set(i, update(data[i]));
+    }
+    state_.average = ema_smooth(step_, state_.average, data, i, output);
+    seen_ += n - i;
+}
+
+std::size_t EmaStream::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(ema_tag);
+    out.word(period_);
+    out.word(seen_);
+    out.word(state_.seed.run);
+    out.number(state_.seed.sum);
+    out.number(state_.average);
+    out.word(state_.seeded);
+    return out.written();
+}
+
+bool EmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period period = 0;
+    std::uint64_t seeded = 0;
+    if (!in.word(tag) || tag != ema_tag || !in.word(period)) {
+        return false;
+    }
+    EmaStream loaded(period);
+    if (!in.word(loaded.seen_) || !in.word(loaded.state_.seed.run) ||
+        !in.number(loaded.state_.seed.sum) || !in.number(loaded.state_.average) ||
+        !in.word(seeded) || seeded > 1 || !in.done()) {
+        return false;
+    }
+    loaded.state_.seeded = seeded == 1;
+    return assign(loaded);
+}
+
+// MACD
+
+bool MacdStream::assign(const MacdStream& other) noexcept {
+    if (!window_.assign(other.window_)) {
+        return false;
+    }
+    step_ = other.step_;
+    seen_ = other.seen_;
+    return true;
+}
+
+MacdValues MacdStream::peek(double x) const noexcept {
+    MacdStep trial = step_;
+    MacdValues values;
+    macd_run(trial, seen_, Series(&x, 1), OutputSeries(&values.macd, 1),
+             OutputSeries(&values.signal, 1), OutputSeries(&values.hist, 1),
+             [&](std::size_t, Period k) {
+                 return k == 0 ? x : *window_.back(static_cast<std::size_t>(k - 1));
+             });
+    return values;
+}
+
+MacdValues MacdStream::update(double x) noexcept {
+    MacdValues values;
+    run(Series(&x, 1), OutputSeries(&values.macd, 1), OutputSeries(&values.signal, 1),
+        OutputSeries(&values.hist, 1));
+    return values;
+}
+
+void MacdStream::run(Series data, OutputSeries macd_output, OutputSeries signal_output,
+                     OutputSeries hist_output) noexcept {
+    const std::size_t n = data.size();
+    // A trailing window reaches back from the data into the ring.
+    macd_run(step_, seen_, data, macd_output, signal_output, hist_output,
+             [&](std::size_t i, Period k) {
+                 return k <= i ? data[i - static_cast<std::size_t>(k)]
+                               : *window_.back(static_cast<std::size_t>(k - i - 1));
+             });
+    const std::size_t kept = static_cast<std::size_t>(std::min<Period>(n, step_.slow_period));
+    for (std::size_t k = n - kept; k < n; ++k) {
+        window_.push(data[k]);
+    }
+    seen_ += n;
+}
+
+std::size_t MacdStream::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(macd_tag);
+    out.word(step_.fast_period);
+    out.word(step_.slow_period);
+    out.word(step_.signal_period);
+    out.word(seen_);
+    out.number(step_.f);
+    out.number(step_.s);
+    out.number(step_.g);
+    out.word(step_.marks.nan_end);
+    out.word(step_.marks.positive_end);
+    out.word(step_.marks.negative_end);
+    out.ring(window_);
+    return out.written();
+}
+
+bool MacdStream::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period fast = 0;
+    Period slow = 0;
+    Period signal = 0;
+    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) ||
+        !in.word(signal) || fast == 0 || fast >= slow || signal == 0) {
+        return false;
+    }
+    MacdStream loaded(fast, slow, signal);
+    MacdStep& step = loaded.step_;
+    if (!in.word(loaded.seen_) || !in.number(step.f) || !in.number(step.s) ||
+        !in.number(step.g) || !in.word(step.marks.nan_end) ||
+        !in.word(step.marks.positive_end) || !in.word(step.marks.negative_end) ||
+        !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+        return false;
+    }
+    return assign(loaded);
+}
+
+// ATR
+
+double AtrStream::step(Scalars& state, double high, double low, double close) const noexcept {
+    const double previous_close = state.previous_close;
+    state.previous_close = close;
+    if (seen_ == 0 || period_ == 0) {
+        return no_value;
+    }
+    const double range = true_range(high, low, previous_close);
+    if (seen_ < period_) {
+        state.sum += range;
+        return no_value;
+    }
+    if (seen_ == period_) {
+        state.sum += range;
+        state.sum = step_.seed(state.sum);
+        return state.sum;
+    }
+    state.sum = step_.smooth(state.sum, range);
+    return state.sum;
+}
+
+double AtrStream::update(double high, double low, double close) noexcept {
+    const double value = step(state_, high, low, close);
+    ++seen_;
+    return value;
+}
+
+double AtrStream::peek(double high, double low, double close) const noexcept {
+    Scalars trial = state_;
+    return step(trial, high, low, close);
+}
+
+void AtrStream::run(Series high, Series low, Series close, OutputSeries output) noexcept {
+    const std::size_t n = high.size();
+    // Through the seed one bar at a time; after it, the batch kernel's
+    // smoothing, from the second bar on so that every previous close lies
+    // inside the data.
+    std::size_t i = 0;
+    for (; i < n && (i == 0 || seen_ <= period_ || period_ == 0); ++i) {
+        output.set(i, update(high[i], low[i], close[i]));
+    }
+    if (i == n) {
+        return;
+    }
+    state_.sum = atr_smooth(step_, state_.sum, high, low, close, i, output);
+    state_.previous_close = close[n - 1];
+    seen_ += n - i;
+}
+
+std::size_t AtrStream::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(atr_tag);
+    out.word(period_);
+    out.word(seen_);
+    out.number(state_.sum);
+    out.number(state_.previous_close);
+    return out.written();
+}
+
+bool AtrStream::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period period = 0;
+    if (!in.word(tag) || tag != atr_tag || !in.word(period)) {
+        return false;
+    }
+    AtrStream loaded(period);
+    if (!in.word(loaded.seen_) || !in.number(loaded.state_.sum) ||
+        !in.number(loaded.state_.previous_close) || !in.done()) {
+        return false;
+    }
+    return assign(loaded);
+}
+
+}  // namespace quorvane

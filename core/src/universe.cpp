@@ -1,0 +1,523 @@
+#include <algorithm>
+
+#include "quorvane/stream.hpp"
+
+namespace quorvane {
+namespace {
+
+enum : std::uint64_t {
+    sma_tag = 0x51760011,
+    ema_tag,
+    macd_tag,
+    atr_tag,
+};
+
+// Four lanes in GCC's vector extension: one AVX register in the clone that
+// runs where AVX2 is, two SSE2 (or NEON) registers elsewhere. Each lane gets
+// the scalar operations, so lanes and single series agree bit for bit.
+using Lanes = double __attribute__((vector_size(32)));
+constexpr std::size_t lanes = 4;
+
+#if defined(__x86_64__)
+#define QUORVANE_LANES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVANE_LANES
+#endif
+
+[[gnu::always_inline]] inline Lanes load(const void* bytes, std::size_t j) noexcept {
+    Lanes v;
+    std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store(void* bytes, std::size_t j, Lanes v) noexcept {
+    std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
+}
+
+// SMA's slide over the lanes of a bar: `slot` holds the values leaving the
+// window and takes the new ones.
+QUORVANE_LANES void slide_lanes(std::size_t width, double scale, Series values, double* slot,
+                                double* sums, OutputSeries output) noexcept {
+    for (std::size_t j = 0; j < width; ++j) {
+        const double x = values[j];
+        output.set(j, SmaStep::slide(sums[j], x, slot[j], scale));
+        slot[j] = x;
+    }
+}
+
+// EMA's recurrence over the seeded lanes of a bar, without a branch: a lane
+// still seeding holds NaN, and a missing value is stepped over. A seeded
+// average is never NaN (its inputs are finite).
+QUORVANE_LANES void smooth_lanes(std::size_t width, const EmaStep& shared, Series values,
+                                 double* averages, OutputSeries output) noexcept {
+    const EmaStep step = shared;  // a local that the stores cannot alias
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes x = load(values.data(), j);
+        const Lanes average = load(averages, j);
+        const Lanes next = step.next(average, x);
+        // x - x is +0 for every finite x and NaN for NaN and both infinities.
+        const auto taken = (x - x == 0.0) & (average == average);
+        store(averages, j, taken ? next : average);
+        store(output.data(), j, taken ? next : Lanes{} + no_value);
+    }
+    for (; j < width; ++j) {
+        const double x = values[j];
+        const bool taken = is_finite_bits(x) && !is_nan(averages[j]);
+        averages[j] = taken ? step.next(averages[j], x) : averages[j];
+        output.set(j, taken ? averages[j] : no_value);
+    }
+}
+
+struct MacdLanes {
+    double* f;
+    double* s;
+    double* g;
+    OutputSeries macd_output;
+    OutputSeries signal_output;
+    OutputSeries hist_output;
+    std::uint64_t* failed;  // the lanes to do in full, in order
+};
+
+// MACD's steady step over the lanes of a bar. A lane whose new signal is
+// NaN keeps its values and is listed for the full step; returns how many
+// were. The slot takes the bar's values.
+QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step, Series values,
+                                        double* slot, const MacdLanes& shared) noexcept {
+    // Locals that the stores cannot alias.
+    const MacdLanes to = shared;
+    const EmaStep fast = step.fast;
+    const EmaStep slow = step.slow;
+    const EmaStep signal = step.signal;
+    std::size_t failed = 0;
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes x = load(values.data(), j);
+        store(slot, j, x);
+        const Lanes f = load(to.f, j);
+        const Lanes s = load(to.s, j);
+        const Lanes g = load(to.g, j);
+        const Lanes next_f = fast.next(f, x);
+        const Lanes next_s = slow.next(s, x);
+        const Lanes m = next_f - next_s;
+        const Lanes next_g = signal.next(g, m);
+        const auto kept = next_g == next_g;
+        store(to.f, j, kept ? next_f : f);
+        store(to.s, j, kept ? next_s : s);
+        store(to.g, j, kept ? next_g : g);
+        store(to.macd_output.data(), j, m);
+        store(to.signal_output.data(), j, next_g);
+        store(to.hist_output.data(), j, m - next_g);
+        if ((kept[0] & kept[1] & kept[2] & kept[3]) == 0) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                if (kept[k] == 0) {
+                    to.failed[failed++] = j + k;
+                }
+            }
+        }
+    }
+    for (; j < width; ++j) {
+        const double x = values[j];
+        slot[j] = x;
+        MacdStep lane = step;
+        lane.f = to.f[j];
+        lane.s = to.s[j];
+        lane.g = to.g[j];
+        MacdValues v;
+        if (lane.try_steady(x, v)) {
+            to.f[j] = lane.f;
+            to.s[j] = lane.s;
+            to.g[j] = lane.g;
+            to.macd_output.set(j, v.macd);
+            to.signal_output.set(j, v.signal);
+            to.hist_output.set(j, v.hist);
+        } else {
+            to.failed[failed++] = j;
+        }
+    }
+    return failed;
+}
+
+// ATR's smoothing over the lanes of a bar; `previous` takes the closes.
+QUORVANE_LANES void smooth_ranges(std::size_t width, const AtrStep& shared, Series high, Series low,
+                                  Series close, double* sums, double* previous,
+                                  OutputSeries output) noexcept {
+    const AtrStep step = shared;  // a local that the stores cannot alias
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes range =
+            true_range_lanes(load(high.data(), j), load(low.data(), j), load(previous, j));
+        const Lanes average = step.smooth(load(sums, j), range);
+        store(sums, j, average);
+        store(output.data(), j, average);
+        store(previous, j, load(close.data(), j));
+    }
+    for (; j < width; ++j) {
+        sums[j] = step.smooth(sums[j], true_range(high[j], low[j], previous[j]));
+        previous[j] = close[j];
+        output.set(j, sums[j]);
+    }
+}
+
+}  // namespace
+
+// SMA
+
+bool SmaUniverse::allocate() noexcept {
+    if (!sums_.resize(width_)) {
+        return false;
+    }
+    std::fill_n(sums_.data(), width_, SmaStep(period_).sum);
+    return true;
+}
+
+bool SmaUniverse::assign(const SmaUniverse& other) noexcept {
+    if (!sums_.assign(other.sums_) || !window_.assign(other.window_)) {
+        return false;
+    }
+    period_ = other.period_;
+    width_ = other.width_;
+    scale_ = other.scale_;
+    seen_ = other.seen_;
+    return true;
+}
+
+void SmaUniverse::update(Series values, OutputSeries output) noexcept {
+    const Position i = seen_++;
+    if (period_ == 0) {
+        output.fill_no_value();
+        return;
+    }
+    // Once the window is full, the slot written is the oldest one, whose
+    // values leave the sums now.
+    double* const slot = window_.next();
+    double* const sums = sums_.data();
+    if (i < period_ - 1) {
+        for (std::size_t j = 0; j < width_; ++j) {
+            slot[j] = values[j];
+            SmaStep::fill(sums[j], slot[j]);
+        }
+        output.fill_no_value();
+    } else if (i == period_ - 1) {
+        for (std::size_t j = 0; j < width_; ++j) {
+            slot[j] = values[j];
+            SmaStep::fill(sums[j], slot[j]);
+            output.set(j, SmaStep::value(sums[j], scale_));
+        }
+    } else {
+        slide_lanes(width_, scale_, values, slot, sums, output);
+    }
+    window_.advance();
+}
+
+std::size_t SmaUniverse::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(sma_tag);
+    out.word(period_);
+    out.word(width_);
+    out.word(seen_);
+    out.numbers(sums_.data(), width_);
+    out.ring(window_);
+    return out.written();
+}
+
+bool SmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period period = 0;
+    std::uint64_t width = 0;
+    if (!in.word(tag) || tag != sma_tag || !in.word(period) ||
+        !in.word(width) ||
+        width > size / sizeof(double)) {
+        return false;
+    }
+    SmaUniverse loaded(period, static_cast<std::size_t>(width));
+    if (!loaded.allocate() || !in.word(loaded.seen_) ||
+        !in.numbers(loaded.sums_.data(), loaded.width_) ||
+        !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+        return false;
+    }
+    return assign(loaded);
+}
+
+// EMA
+
+bool EmaUniverse::allocate() noexcept {
+    if (!averages_.resize(width_) || !sums_.resize(width_) || !runs_.resize(width_)) {
+        return false;
+    }
+    std::fill_n(averages_.data(), width_, no_value);
+    std::fill_n(sums_.data(), width_, -0.0);
+    unseeded_ = width_;
+    return true;
+}
+
+bool EmaUniverse::assign(const EmaUniverse& other) noexcept {
+    if (!averages_.assign(other.averages_) || !sums_.assign(other.sums_) ||
+        !runs_.assign(other.runs_)) {
+        return false;
+    }
+    period_ = other.period_;
+    width_ = other.width_;
+    step_ = other.step_;
+    seen_ = other.seen_;
+    unseeded_ = other.unseeded_;
+    return true;
+}
+
+void EmaUniverse::update(Series values, OutputSeries output) noexcept {
+    ++seen_;
+    double* const averages = averages_.data();
+    smooth_lanes(width_, step_, values, averages, output);
+    if (unseeded_ == 0) {
+        return;
+    }
+    // The lanes still seeding, each on its own run.
+    for (std::size_t j = 0; j < width_; ++j) {
+        if (!is_nan(averages[j])) {
+            continue;
+        }
+        EmaSeed seed{runs_[j], sums_[j]};
+        if (seed.add(values[j], period_)) {
+            averages[j] = step_.seed(seed.sum);
+            output.set(j, averages[j]);
+            --unseeded_;
+        }
+        runs_[j] = seed.run;
+        sums_[j] = seed.sum;
+    }
+}
+
+std::size_t EmaUniverse::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(ema_tag);
+    out.word(period_);
+    out.word(width_);
+    out.word(seen_);
+    out.numbers(averages_.data(), width_);
+    out.numbers(sums_.data(), width_);
+    out.words(runs_.data(), width_);
+    return out.written();
+}
+
+bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period period = 0;
+    std::uint64_t width = 0;
+    if (!in.word(tag) || tag != ema_tag || !in.word(period) ||
+        !in.word(width) ||
+        width > size / sizeof(double)) {
+        return false;
+    }
+    EmaUniverse loaded(period, static_cast<std::size_t>(width));
+    if (!loaded.allocate() || !in.word(loaded.seen_) ||
+        !in.numbers(loaded.averages_.data(), loaded.width_) ||
+        !in.numbers(loaded.sums_.data(), loaded.width_) ||
+        !in.words(loaded.runs_.data(), loaded.width_) || !in.done()) {
+        return false;
+    }
+    loaded.unseeded_ = static_cast<std::size_t>(
+        std::count_if(loaded.averages_.data(), loaded.averages_.data() + loaded.width_, is_nan));
+    return assign(loaded);
+}
+
+// MACD
+
+bool MacdUniverse::allocate() noexcept {
+    if (!f_.resize(width_) || !s_.resize(width_) || !g_.resize(width_) ||
+        !failed_.resize(width_) || width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_)) {
+        return false;
+    }
+    std::fill_n(f_.data(), width_, no_value);
+    std::fill_n(s_.data(), width_, no_value);
+    std::fill_n(g_.data(), width_, no_value);
+    return true;
+}
+
+bool MacdUniverse::assign(const MacdUniverse& other) noexcept {
+    if (!f_.assign(other.f_) || !s_.assign(other.s_) || !g_.assign(other.g_) ||
+        !failed_.assign(other.failed_) || !marks_.assign(other.marks_) ||
+        !window_.assign(other.window_)) {
+        return false;
+    }
+    step_ = other.step_;
+    width_ = other.width_;
+    seen_ = other.seen_;
+    return true;
+}
+
+MacdStep MacdUniverse::lane(std::size_t j) const noexcept {
+    MacdStep step = step_;
+    step.f = f_[j];
+    step.s = s_[j];
+    step.g = g_[j];
+    step.marks = {marks_[3 * j], marks_[3 * j + 1], marks_[3 * j + 2]};
+    return step;
+}
+
+void MacdUniverse::keep(std::size_t j, const MacdStep& step) noexcept {
+    f_[j] = step.f;
+    s_[j] = step.s;
+    g_[j] = step.g;
+    marks_[3 * j] = step.marks.nan_end;
+    marks_[3 * j + 1] = step.marks.positive_end;
+    marks_[3 * j + 2] = step.marks.negative_end;
+}
+
+void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries signal_output,
+                          OutputSeries hist_output) noexcept {
+    const Position i = seen_++;
+    double* const slot = window_.next();
+    if (i < step_.slow_period - 1) {
+        for (std::size_t j = 0; j < width_; ++j) {
+            slot[j] = values[j];
+            MacdStep step = lane(j);
+            step.warm_up(i, slot[j]);
+            keep(j, step);
+        }
+        macd_output.fill_no_value();
+        signal_output.fill_no_value();
+        hist_output.fill_no_value();
+        window_.advance();
+        return;
+    }
+    // Every lane tries the steady step at once; a lane whose new signal is
+    // NaN keeps its values and is done again in full. The slot written is
+    // one that no trailing window of this bar reads.
+    const std::size_t failed = steady_lanes(
+        width_, step_, values, slot,
+        {f_.data(), s_.data(), g_.data(), macd_output, signal_output, hist_output, failed_.data()});
+    for (std::size_t k = 0; k < failed; ++k) {
+        const auto j = static_cast<std::size_t>(failed_[k]);
+        MacdStep step = lane(j);
+        const double x = slot[j];
+        const MacdValues v = step.full_step(i, x, [&](Period back) {
+            return back == 0 ? x : window_.back(static_cast<std::size_t>(back - 1))[j];
+        });
+        keep(j, step);
+        macd_output.set(j, v.macd);
+        signal_output.set(j, v.signal);
+        hist_output.set(j, v.hist);
+    }
+    window_.advance();
+}
+
+std::size_t MacdUniverse::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(macd_tag);
+    out.word(step_.fast_period);
+    out.word(step_.slow_period);
+    out.word(step_.signal_period);
+    out.word(width_);
+    out.word(seen_);
+    out.numbers(f_.data(), width_);
+    out.numbers(s_.data(), width_);
+    out.numbers(g_.data(), width_);
+    out.words(marks_.data(), 3 * width_);
+    out.ring(window_);
+    return out.written();
+}
+
+bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period fast = 0;
+    Period slow = 0;
+    Period signal = 0;
+    std::uint64_t width = 0;
+    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) ||
+        !in.word(signal) || fast == 0 || fast >= slow || signal == 0 ||
+        !in.word(width) ||
+        width > size / sizeof(double)) {
+        return false;
+    }
+    MacdUniverse loaded(fast, slow, signal, static_cast<std::size_t>(width));
+    if (!loaded.allocate() || !in.word(loaded.seen_) ||
+        !in.numbers(loaded.f_.data(), loaded.width_) ||
+        !in.numbers(loaded.s_.data(), loaded.width_) ||
+        !in.numbers(loaded.g_.data(), loaded.width_) ||
+        !in.words(loaded.marks_.data(), 3 * loaded.width_) ||
+        !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+        return false;
+    }
+    return assign(loaded);
+}
+
+// ATR
+
+bool AtrUniverse::allocate() noexcept {
+    if (!sums_.resize(width_) || !previous_.resize(width_)) {
+        return false;
+    }
+    std::fill_n(previous_.data(), width_, no_value);
+    return true;
+}
+
+bool AtrUniverse::assign(const AtrUniverse& other) noexcept {
+    if (!sums_.assign(other.sums_) || !previous_.assign(other.previous_)) {
+        return false;
+    }
+    period_ = other.period_;
+    width_ = other.width_;
+    step_ = other.step_;
+    seen_ = other.seen_;
+    return true;
+}
+
+void AtrUniverse::update(Series high, Series low, Series close, OutputSeries output) noexcept {
+    const Position i = seen_++;
+    double* const sums = sums_.data();
+    double* const previous = previous_.data();
+    if (i == 0 || period_ == 0) {
+        for (std::size_t j = 0; j < width_; ++j) {
+            previous[j] = close[j];
+        }
+        output.fill_no_value();
+        return;
+    }
+    if (i <= period_) {
+        for (std::size_t j = 0; j < width_; ++j) {
+            sums[j] += true_range(high[j], low[j], previous[j]);
+            previous[j] = close[j];
+            if (i == period_) {
+                sums[j] = step_.seed(sums[j]);
+            }
+            output.set(j, i == period_ ? sums[j] : no_value);
+        }
+        return;
+    }
+    smooth_ranges(width_, step_, high, low, close, sums, previous, output);
+}
+
+std::size_t AtrUniverse::save(unsigned char* into) const noexcept {
+    StateWriter out(into);
+    out.word(atr_tag);
+    out.word(period_);
+    out.word(width_);
+    out.word(seen_);
+    out.numbers(sums_.data(), width_);
+    out.numbers(previous_.data(), width_);
+    return out.written();
+}
+
+bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
+    StateReader in(bytes, size);
+    std::uint64_t tag = 0;
+    Period period = 0;
+    std::uint64_t width = 0;
+    if (!in.word(tag) || tag != atr_tag || !in.word(period) ||
+        !in.word(width) ||
+        width > size / sizeof(double)) {
+        return false;
+    }
+    AtrUniverse loaded(period, static_cast<std::size_t>(width));
+    if (!loaded.allocate() || !in.word(loaded.seen_) ||
+        !in.numbers(loaded.sums_.data(), loaded.width_) ||
+        !in.numbers(loaded.previous_.data(), loaded.width_) || !in.done()) {
+        return false;
+    }
+    return assign(loaded);
+}
+
+}  // namespace quorvane

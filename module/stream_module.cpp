@@ -1,0 +1,88 @@
+// The module quorvane_stream: the streaming classes Sma, Ema, Macd and Atr.
+// Built once per process by single-phase initialisation, like quorvane, and
+// refused to a second interpreter.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "call_error.hpp"
+#include "owned_ref.hpp"
+#include "stream_state.hpp"
+
+namespace quorvane::module::stream {
+namespace {
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorvane_stream",
+    "Streaming indicators: quorvane's values one position, one chunk or one bar of many "
+    "series at a time.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr int api_version = 1013;
+
+std::atomic<std::int64_t> first_interpreter{-1};
+PyObject* built_module = nullptr;
+
+Result<OwnedRef> build_module() noexcept {
+    OwnedRef module(PyModule_Create2(&definition, api_version));
+    OwnedRef names(PyList_New(0));
+    if (!module || !names) {
+        return fetch_error();
+    }
+    for (PyObject* (*make)() noexcept : {make_sma_type, make_ema_type, make_macd_type,
+                                         make_atr_type}) {
+        OwnedRef type(make());
+        if (!type) {
+            return fetch_error();
+        }
+        OwnedRef name(PyObject_GetAttrString(type.get(), "__name__"));
+        if (!name || PyList_Append(names.get(), name.get()) < 0 ||
+            PyObject_SetAttr(module.get(), name.get(), type.get()) < 0) {
+            return fetch_error();
+        }
+    }
+    if (PyModule_AddObjectRef(module.get(), "__all__", names.get()) < 0) {
+        return fetch_error();
+    }
+    return module;
+}
+
+PyObject* initialise() noexcept {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) {
+        fetch_error().raise();
+        return nullptr;
+    }
+    std::int64_t recorded = -1;
+    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) &&
+        recorded != interpreter) {
+        CallError::fixed(PyExc_ImportError,
+                         "quorvane_stream cannot be imported in a second interpreter")
+            .raise();
+        return nullptr;
+    }
+    if (built_module == nullptr) {
+        Result<OwnedRef> module = build_module();
+        if (!module.ok()) {
+            std::move(module).error().raise();
+            return nullptr;
+        }
+        built_module = module.value().release();
+    }
+    return Py_NewRef(built_module);
+}
+
+}  // namespace
+}  // namespace quorvane::module::stream
+
+PyMODINIT_FUNC PyInit_quorvane_stream() {
+    return quorvane::module::stream::initialise();
+}

@@ -1,0 +1,187 @@
+#include "stream_state.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace quorvane::module::stream {
+
+CallError no_memory() noexcept {
+    PyErr_NoMemory();
+    return fetch_error();
+}
+
+CallError bad_state() noexcept {
+    return value_error("State bytes were not saved by this class");
+}
+
+PyObject* finish(Status status) noexcept {
+    if (status.ok()) {
+        Py_RETURN_NONE;
+    }
+    std::move(status).error().raise();
+    return nullptr;
+}
+
+PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
+
+PyObject* to_python(const MacdValues& values) noexcept {
+    OwnedRef macd(PyFloat_FromDouble(values.macd));
+    OwnedRef signal(PyFloat_FromDouble(values.signal));
+    OwnedRef hist(PyFloat_FromDouble(values.hist));
+    if (!macd || !signal || !hist) {
+        return nullptr;
+    }
+    return PyTuple_Pack(3, macd.get(), signal.get(), hist.get());
+}
+
+Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<double> values,
+                    std::span<const char* const> names) noexcept {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        return error_with(PyExc_TypeError,
+                          PyUnicode_FromFormat("%s() takes no keyword arguments", method));
+    }
+    if (static_cast<std::size_t>(nargs) != values.size()) {
+        return error_with(PyExc_TypeError,
+                          PyUnicode_FromFormat("%s() takes %zu positional argument%s (%zd given)",
+                                               method, values.size(),
+                                               values.size() == 1 ? "" : "s", nargs));
+    }
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* const object = args[k];
+        values[k] = PyFloat_CheckExact(object) ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
+        if (values[k] == -1.0 && PyErr_Occurred() != nullptr) {
+            CallError error = fetch_error();
+            if (error.type() != PyExc_TypeError) {
+                return error;
+            }
+            return error_with(PyExc_TypeError,
+                              PyUnicode_FromFormat("%s() argument '%s' must be a real number, not %T",
+                                                   method, names[k], object));
+        }
+    }
+    return success;
+}
+
+Result<Construction> parse_construction(const char* type_name, std::span<const char* const> names,
+                                        PyObject* args, PyObject* kwds) noexcept {
+    // "OOO|$O:Name": the periods, then width by keyword only.
+    char format[64];
+    std::snprintf(format, sizeof format, "%.*s|$O:%s", static_cast<int>(names.size()), "OOO",
+                  type_name);
+    std::array<char*, 5> keywords{};
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        keywords[k] = const_cast<char*>(names[k]);
+    }
+    keywords[names.size()] = const_cast<char*>("width");
+    std::array<PyObject*, 4> objects{};
+    const bool parsed =
+        names.size() == 1
+            ? PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
+                                          &objects[3])
+            : PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
+                                          &objects[1], &objects[2], &objects[3]);
+    if (!parsed) {
+        return fetch_error();
+    }
+    Construction made;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        Result<Period> period = extract_period(objects[k], names[k]);
+        if (!period.ok()) {
+            return std::move(period).error();
+        }
+        made.periods[k] = period.value();
+    }
+    if (objects[3] != nullptr && objects[3] != Py_None) {
+        Result<Period> width = extract_period(objects[3], "width");
+        if (!width.ok()) {
+            return std::move(width).error();
+        }
+        if (width.value() > static_cast<Period>(PY_SSIZE_T_MAX) / sizeof(double)) {
+            return CallError::fixed(PyExc_OverflowError, "width is too large");
+        }
+        made.universe = true;
+        made.width = static_cast<std::size_t>(width.value());
+    }
+    return made;
+}
+
+Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std::size_t outputs,
+                             std::size_t width) noexcept {
+    for (std::size_t k = 0; k < inputs + outputs; ++k) {
+        if (!is_contiguous(array_view(arguments.array(k)))) {
+            return value_error(k < inputs ? "Input array must be C-contiguous and float64"
+                                          : "Output array must be C-contiguous and float64");
+        }
+    }
+    for (std::size_t k = 0; k < inputs + outputs; ++k) {
+        if (array_view(arguments.array(k)).count != width) {
+            return value_error("Array length must match the width");
+        }
+    }
+    for (std::size_t k = inputs; k < inputs + outputs; ++k) {
+        if (!is_writeable(arguments.array(k))) {
+            return value_error("Output array must be writeable");
+        }
+    }
+    return success;
+}
+
+Status check_one_series(const Arguments& arguments) noexcept {
+    const ArrayView input = array_view(arguments.array(0));
+    if (!is_contiguous(input)) {
+        return value_error("Input array must be C-contiguous and float64");
+    }
+    const ArrayView result = array_view(arguments.array(1));
+    if (!is_contiguous(result)) {
+        return value_error("Output array must be C-contiguous and float64");
+    }
+    if (result.count != input.count) {
+        return value_error("Output array length must match input");
+    }
+    if (!is_writeable(arguments.array(1))) {
+        return value_error("Output array must be writeable");
+    }
+    return success;
+}
+
+PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned char* bytes,
+                       std::size_t size) noexcept {
+    OwnedRef saved(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),
+                                             static_cast<Py_ssize_t>(size)));
+    PyMem_RawFree(bytes);
+    OwnedRef arguments(PyTuple_New(static_cast<Py_ssize_t>(periods.size())));
+    if (!saved || !arguments) {
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < periods.size(); ++k) {
+        PyObject* const period = PyLong_FromUnsignedLongLong(periods[k]);
+        if (period == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(arguments.get(), static_cast<Py_ssize_t>(k), period);
+    }
+    return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), arguments.get(),
+                        saved.get());
+}
+
+PyObject* describe(const char* name, std::span<const char* const> period_names,
+                   const std::array<Period, 3>& periods, bool universe, std::size_t width,
+                   Position seen) noexcept {
+    char text[256];
+    int used = std::snprintf(text, sizeof text, "%s(", name);
+    for (std::size_t k = 0; k < period_names.size(); ++k) {
+        used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
+                              "%s=%llu, ", period_names[k],
+                              static_cast<unsigned long long>(periods[k]));
+    }
+    if (universe) {
+        used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
+                              "width=%zu, ", width);
+    }
+    std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), "seen=%llu)",
+                  static_cast<unsigned long long>(seen));
+    return PyUnicode_FromString(text);
+}
+
+}  // namespace quorvane::module::stream

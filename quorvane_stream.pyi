@@ -1,0 +1,186 @@
+"""Streaming indicators: quorvane's values one position at a time.
+
+Each class keeps the state of one indicator over one series, or, made with
+`width=N`, over N independent series that advance together one bar per
+update. Whatever the cut, the values are the batch functions' of quorvane,
+bit for bit: `update` one value at a time, `update_many` over chunks of any
+sizes, and lane j of a universe all give what indicator_* gives over the
+whole series (j). Positions without a value hold the quiet NaN
+0x7FF8000000000000.
+
+States pickle (and copy) to a compact state: periods, counters and the
+trailing window, which continue bit for bit after a round trip. peek on a
+universe runs a copy of it, so unlike update it allocates.
+
+Threads: every object has its own lock. A call that uses the state holds it,
+and update_many and a universe update hold it while they compute with the
+interpreter lock released (Atr keeps the interpreter lock, as indicator_atr
+does), so calls on one object from several threads take turns and never
+corrupt it. Arguments are converted before the lock is taken.
+
+Periods are accepted and refused as by the batch functions; update_many
+checks its arrays with the batch function's messages and writes nothing
+when it refuses them. An output may share memory with an input.
+
+Besides the batch functions' messages, the texts raised are:
+
+    TypeError: "{method}() takes no keyword arguments"
+    TypeError: "{method}() takes {count} positional argument{s} ({count} given)"
+    TypeError: "{method}() argument '{name}' must be a real number, not {type}"
+    OverflowError: "width is too large"
+    ValueError: "Array length must match the width"
+    ValueError: "State bytes were not saved by this class"
+    ImportError: "quorvane_stream cannot be imported in a second interpreter"
+"""
+
+from typing import Self, SupportsIndex, final, overload
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["Sma", "Ema", "Macd", "Atr"]
+
+@final
+class Sma:
+    """Simple moving average, one position at a time; the values of indicator_sma.
+
+    Keeps the trailing window of `period` values (storage grows with the
+    values seen until the window is full).
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, x: float, /) -> float:
+        """The value at the next position (NaN while warming up)."""
+    @overload
+    def update(self, values: NDArray[np.float64], output: NDArray[np.float64], /) -> None:
+        """With width=N: one bar of N series, one output per series."""
+    @overload
+    def peek(self, x: float, /) -> float:
+        """What update(x) would return; the state does not change."""
+    @overload
+    def peek(self, values: NDArray[np.float64], output: NDArray[np.float64], /) -> None: ...
+    def update_many(self, data: NDArray[np.float64], output: NDArray[np.float64]) -> None:
+        """update(x) for each x of data, into output (single series only).
+
+        Raises ValueError as indicator_sma: "Input array must be C-contiguous
+        and float64", "Output array must be C-contiguous and float64",
+        "Output array length must match input", "Output array must be
+        writeable".
+        """
+    def __reduce__(self) -> tuple[type[Sma], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Ema:
+    """Exponential moving average, one position at a time; the values of indicator_ema.
+
+    Keeps a few numbers: the running sum of the current run of finite values
+    until the seed, then the average.
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, x: float, /) -> float: ...
+    @overload
+    def update(self, values: NDArray[np.float64], output: NDArray[np.float64], /) -> None: ...
+    @overload
+    def peek(self, x: float, /) -> float: ...
+    @overload
+    def peek(self, values: NDArray[np.float64], output: NDArray[np.float64], /) -> None: ...
+    def update_many(self, data: NDArray[np.float64], output: NDArray[np.float64]) -> None: ...
+    def __reduce__(self) -> tuple[type[Ema], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Macd:
+    """MACD line, signal line and histogram, one position at a time; indicator_macd's values.
+
+    Keeps the trailing window of `slow_period` values, which reseeding reads.
+
+    Raises:
+        ValueError: "Periods must be greater than 0", "Fast period must be
+            less than slow period".
+    """
+
+    def __new__(
+        cls,
+        fast_period: SupportsIndex,
+        slow_period: SupportsIndex,
+        signal_period: SupportsIndex,
+        *,
+        width: SupportsIndex | None = None,
+    ) -> Self: ...
+    @overload
+    def update(self, x: float, /) -> tuple[float, float, float]:
+        """(macd, signal, hist) at the next position."""
+    @overload
+    def update(
+        self,
+        values: NDArray[np.float64],
+        macd_output: NDArray[np.float64],
+        signal_output: NDArray[np.float64],
+        hist_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, x: float, /) -> tuple[float, float, float]: ...
+    @overload
+    def peek(
+        self,
+        values: NDArray[np.float64],
+        macd_output: NDArray[np.float64],
+        signal_output: NDArray[np.float64],
+        hist_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        data: NDArray[np.float64],
+        macd_output: NDArray[np.float64],
+        signal_output: NDArray[np.float64],
+        hist_output: NDArray[np.float64],
+    ) -> None: ...
+    def __reduce__(self) -> tuple[type[Macd], tuple[int, int, int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Atr:
+    """Average true range, one bar at a time; the values of indicator_atr.
+
+    Keeps a few numbers: the previous close and the running sum or average.
+    Computes with the interpreter lock held, as indicator_atr does.
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def update(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def peek(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+    ) -> None: ...
+    def __reduce__(self) -> tuple[type[Atr], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
