@@ -67,7 +67,7 @@ FAULTS = [
           "    double average = sum * (1.0 / static_cast<double>(period));"),
     Fault("ema_recurrence_reassociated", "core/src/ema.cpp",
           "            average = keep * average + alpha * x;",
-          "            average = average + alpha * (x - average);"),
+          "            average = keep * (average - x) + x;"),
     Fault("ema_seed_run_takes_infinities", "core/src/ema.cpp",
           "run = is_finite_bits(data[i]) ? run + 1 : 0;",
           "run = !std::isnan(data[i]) ? run + 1 : 0;"),
