@@ -210,11 +210,13 @@ def test_accepted_layouts(call):
     (lambda data, output: data[:1], True),
     (lambda data, output: data[:0], False),
     (lambda data, output: ascending(8), False),
+    # The bytes right after the data's do not overlap them.
+    (lambda data, output: data.base[8:], False),
     # Outputs are not registered: only readers are refused.
     (lambda data, output: output, False),
 ])
 def test_exclusive_holds_refuse_overlapping_readers(held, refused):
-    data, output = ascending(8), np.full(8, 7.0)
+    data, output = ascending(16)[:8], np.full(8, 7.0)
     assert borrow_registry.registry().version == 1
     with borrow_registry.held_exclusively(held(data, output)):
         if refused:
