@@ -1,10 +1,11 @@
-// The kernels' test vectors: inputs from a fixed-seed generator with its own
-// integer-to-double conversion (the standard's Mersenne Twister and exact
-// arithmetic, so every platform draws the same bits), each run through one
-// kernel. make_vectors.cpp records the outputs on x86-64; vectors_test.cpp
-// checks them wherever it runs.
+// Running the kernels by name, and their test vectors: inputs from a
+// fixed-seed generator with its own integer-to-double conversion (the
+// standard's Mersenne Twister and exact arithmetic, so every platform draws
+// the same bits). make_vectors.cpp records the vectors' outputs on x86-64;
+// kernels_test.cpp checks them wherever it runs.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +19,40 @@
 namespace quorvane::testing {
 
 using Values = std::vector<double>;
+
+struct Outputs {
+    std::vector<Values> values;  // line, signal and histogram for MACD
+    bool intact;                 // nothing written beside the outputs
+};
+
+// Runs the kernel named `kernel` over `inputs` into outputs of `size`
+// elements, each between sentinels that catch a write outside it.
+inline Outputs run(const std::string& kernel, const std::vector<Period>& p,
+                   const std::vector<Values>& inputs, std::size_t size) {
+    constexpr std::size_t guard = 4;
+    constexpr double sentinel = -12345.678;
+    std::vector<Values> buffers(kernel == "macd" ? 3 : 1, Values(size + 2 * guard, sentinel));
+    std::vector<OutputSeries> out;
+    for (Values& buffer : buffers) {
+        out.emplace_back(buffer.data() + guard, size);
+    }
+    if (kernel == "macd") {
+        macd(p[0], p[1], p[2], Series(inputs[0]), out[0], out[1], out[2]);
+    } else if (kernel == "atr") {
+        atr(p[0], Series(inputs[0]), Series(inputs[1]), Series(inputs[2]), out[0]);
+    } else {
+        (kernel == "sma" ? sma : ema)(p[0], Series(inputs[0]), out[0]);
+    }
+    Outputs result{{}, true};
+    const auto is_sentinel = [](double x) { return x == sentinel; };
+    for (const Values& buffer : buffers) {
+        const auto first = buffer.begin() + guard;
+        result.values.emplace_back(first, first + static_cast<std::ptrdiff_t>(size));
+        result.intact = result.intact && std::all_of(buffer.begin(), first, is_sentinel) &&
+                        std::all_of(buffer.end() - guard, buffer.end(), is_sentinel);
+    }
+    return result;
+}
 
 class Source {
 public:
@@ -92,20 +127,7 @@ struct Vector {
     std::vector<Period> periods;
     std::vector<Values> inputs;
 
-    // The kernel's outputs: line, signal and histogram for MACD.
-    std::vector<Values> outputs() const {
-        std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(inputs[0].size()));
-        if (kernel == "macd") {
-            macd(periods[0], periods[1], periods[2], Series(inputs[0]), OutputSeries(out[0]),
-                 OutputSeries(out[1]), OutputSeries(out[2]));
-        } else if (kernel == "atr") {
-            atr(periods[0], Series(inputs[0]), Series(inputs[1]), Series(inputs[2]),
-                OutputSeries(out[0]));
-        } else {
-            (kernel == "sma" ? sma : ema)(periods[0], Series(inputs[0]), OutputSeries(out[0]));
-        }
-        return out;
-    }
+    Outputs outputs() const { return run(kernel, periods, inputs, inputs[0].size()); }
 };
 
 inline std::vector<Vector> vectors() {
