@@ -83,6 +83,15 @@ FAULTS = [
     Fault("macd_warm_up_one_long", "core/src/macd.cpp",
           "slow_period - 1 < n ? static_cast<std::size_t>(slow_period - 1) : n",
           "slow_period < n ? static_cast<std::size_t>(slow_period) : n"),
+    # Same values, but every window with a NaN is summed again: quadratic.
+    Fault("macd_nan_windows_summed", "core/src/macd.cpp",
+          "            f = marks.sums_to_nan(i, fast_period) ? no_value\n"
+          "                                                  : trailing_mean(data, i, fast_period);\n"
+          "            s = is_nan(f) || marks.sums_to_nan(i, slow_period)\n"
+          "                    ? no_value\n"
+          "                    : trailing_mean(data, i, slow_period);",
+          "            f = trailing_mean(data, i, fast_period);\n"
+          "            s = trailing_mean(data, i, slow_period);"),
     Fault("macd_one_infinity_makes_nan", "core/src/macd.cpp",
           "holds(nan_end) || (holds(positive_end) && holds(negative_end))",
           "holds(nan_end) || holds(positive_end) || holds(negative_end)"),
@@ -248,7 +257,7 @@ def python_suite(storage):
         return "Python suite: timeout"
     if status == 0:
         return None
-    failed = re.findall(r"^(?:FAILED|ERROR) tests/python/(\S+)", output, re.M)
+    failed = re.findall(r"^(?:FAILED|ERROR) tests/python/(.+?)(?: - |$)", output, re.M)
     if failed:
         return failed[0]
     # A crash of the interpreter itself: faulthandler names the test.
