@@ -5,7 +5,6 @@
 // kernels_test.cpp checks them wherever it runs.
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -20,38 +19,33 @@ namespace quorvane::testing {
 
 using Values = std::vector<double>;
 
-struct Outputs {
-    std::vector<Values> values;  // line, signal and histogram for MACD
-    bool intact;                 // nothing written beside the outputs
-};
+// Each output runs between `guard` sentinels on either side, which catch a
+// write outside it: run() returns the outputs with their sentinels, and
+// padded() lays expected values out alike.
+inline constexpr std::size_t guard = 4;
+inline constexpr double sentinel = -12345.678;
 
-// Runs the kernel named `kernel` over `inputs` into outputs of `size`
-// elements, each between sentinels that catch a write outside it.
-inline Outputs run(const std::string& kernel, const std::vector<Period>& p,
-                   const std::vector<Values>& inputs, std::size_t size) {
-    constexpr std::size_t guard = 4;
-    constexpr double sentinel = -12345.678;
-    std::vector<Values> buffers(kernel == "macd" ? 3 : 1, Values(size + 2 * guard, sentinel));
-    std::vector<OutputSeries> out;
-    for (Values& buffer : buffers) {
-        out.emplace_back(buffer.data() + guard, size);
-    }
+inline Values padded(const Values& values) {
+    Values out(guard, sentinel);
+    out.insert(out.end(), values.begin(), values.end());
+    out.insert(out.end(), guard, sentinel);
+    return out;
+}
+
+// Runs the kernel named `kernel` over `in` into outputs of `size` elements:
+// line, signal and histogram for MACD.
+inline std::vector<Values> run(const std::string& kernel, const std::vector<Period>& p,
+                               const std::vector<Values>& in, std::size_t size) {
+    std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(size + 2 * guard, sentinel));
+    const auto o = [&](std::size_t k) { return OutputSeries(out[k].data() + guard, size); };
     if (kernel == "macd") {
-        macd(p[0], p[1], p[2], Series(inputs[0]), out[0], out[1], out[2]);
+        macd(p[0], p[1], p[2], Series(in[0]), o(0), o(1), o(2));
     } else if (kernel == "atr") {
-        atr(p[0], Series(inputs[0]), Series(inputs[1]), Series(inputs[2]), out[0]);
+        atr(p[0], Series(in[0]), Series(in[1]), Series(in[2]), o(0));
     } else {
-        (kernel == "sma" ? sma : ema)(p[0], Series(inputs[0]), out[0]);
+        (kernel == "sma" ? sma : ema)(p[0], Series(in[0]), o(0));
     }
-    Outputs result{{}, true};
-    const auto is_sentinel = [](double x) { return x == sentinel; };
-    for (const Values& buffer : buffers) {
-        const auto first = buffer.begin() + guard;
-        result.values.emplace_back(first, first + static_cast<std::ptrdiff_t>(size));
-        result.intact = result.intact && std::all_of(buffer.begin(), first, is_sentinel) &&
-                        std::all_of(buffer.end() - guard, buffer.end(), is_sentinel);
-    }
-    return result;
+    return out;
 }
 
 class Source {
@@ -127,7 +121,7 @@ struct Vector {
     std::vector<Period> periods;
     std::vector<Values> inputs;
 
-    Outputs outputs() const { return run(kernel, periods, inputs, inputs[0].size()); }
+    std::vector<Values> outputs() const { return run(kernel, periods, inputs, inputs[0].size()); }
 };
 
 inline std::vector<Vector> vectors() {

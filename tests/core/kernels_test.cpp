@@ -4,7 +4,6 @@
 // multiply and an add, or reorders a sum, changes their bits).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -29,20 +28,12 @@ std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
     if (expected.size() != actual.size()) {
         return ::testing::AssertionFailure() << "length " << actual.size();
     }
-    std::size_t mismatches = 0;
-    char first[96] = "";
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const bool any_nan = std::isnan(expected[i]) && bits(expected[i]) != no_value_bits;
         if (any_nan ? !std::isnan(actual[i]) : bits(expected[i]) != bits(actual[i])) {
-            if (mismatches++ == 0) {
-                std::snprintf(first, sizeof first, "position %zu: expected %016llx, got %016llx", i,
-                              static_cast<unsigned long long>(bits(expected[i])),
-                              static_cast<unsigned long long>(bits(actual[i])));
-            }
+            return ::testing::AssertionFailure() << "position " << i << ": expected " << std::hex
+                                                 << bits(expected[i]) << ", got " << bits(actual[i]);
         }
-    }
-    if (mismatches != 0) {
-        return ::testing::AssertionFailure() << mismatches << " values differ, first at " << first;
     }
     return ::testing::AssertionSuccess();
 }
@@ -60,77 +51,60 @@ class Kernel : public ::testing::TestWithParam<Worked> {};
 
 TEST_P(Kernel, GivesTheWorkedValues) {
     const Worked& c = GetParam();
-    const Outputs out = run(c.kernel, c.periods, c.inputs, c.expected[0].size());
-    EXPECT_TRUE(out.intact);
+    const std::vector<Values> out = run(c.kernel, c.periods, c.inputs, c.expected[0].size());
     for (std::size_t k = 0; k < c.expected.size(); ++k) {
-        EXPECT_TRUE(same(c.expected[k], out.values[k])) << "output " << k;
+        EXPECT_TRUE(same(padded(c.expected[k]), out[k])) << "output " << k;
     }
 }
 
+// True ranges 1.5, 2, 2, 1.5.
 const std::vector<Values> rising{{10, 11, 12, 13, 14}, {9, 9.5, 10, 11, 12.5},
-                                 {9.5, 10.5, 11.5, 12.5, 13.5}};  // true ranges 1.5, 2, 2, 1.5
-const Values moves{3, 5, 4, 4.5, 2, 2.5};
+                                 {9.5, 10.5, 11.5, 12.5, 13.5}};
 
 INSTANTIATE_TEST_SUITE_P(Cases, Kernel, ::testing::Values(
-    Worked{"sma_integers", "sma", {3}, {{1, 2, 3, 4, 5}}, {{N, N, 2, 3, 4}}},
     // The running sum, not a fresh window sum (which would give 0.3).
     Worked{"sma_running_sum", "sma", {3}, {{0.1, 0.2, 0.3, 0.4, 0.5}},
            {{N, N, 0.2, 0.30000000000000004, 0.4}}},
-    Worked{"sma_period_zero", "sma", {0}, {{1, 2}}, {{N, N}}},
-    Worked{"sma_period_too_long", "sma", {3}, {{1, 2}}, {{N, N}}},
-    Worked{"sma_period_max", "sma", {~Period{0}}, {{1, 2}}, {{N, N}}},
-    Worked{"sma_period_is_length", "sma", {4}, {{1, 2, 3, 6}}, {{N, N, N, 3}}},
-    Worked{"sma_empty", "sma", {3}, {{}}, {{}}},
-    Worked{"sma_period_one_keeps_rounding", "sma", {1}, {{1e16, 1, 2}}, {{1e16, 0, 1}}},
     Worked{"sma_negative_zero_window", "sma", {3}, {{-0.0, -0.0, -0.0}}, {{N, N, -0.0}}},
-    Worked{"sma_nan_stays", "sma", {2}, {{1, N, 1, 1, 1}}, {{N, ANY, ANY, ANY, ANY}}},
+    Worked{"sma_period_is_length", "sma", {4}, {{1, 2, 3, 6}}, {{N, N, N, 3}}},
+    Worked{"sma_period_max", "sma", {~Period{0}}, {{1, 2}}, {{N, N}}},
     Worked{"sma_infinity_then_nan", "sma", {2}, {{1, inf, 1, 1, 1}}, {{N, inf, inf, ANY, ANY}}},
-    Worked{"sma_opposite_infinities", "sma", {2}, {{inf, -inf, 1, 1}}, {{N, ANY, ANY, ANY}}},
     // Outputs of another length: a longer one is filled past the input, a
     // shorter one only when the period is degenerate.
     Worked{"sma_longer_output", "sma", {2}, {{1, 2, 3, 4}}, {{N, 1.5, 2.5, 3.5, N, N}}},
     Worked{"sma_shorter_output", "sma", {0}, {{1, 2, 3, 4}}, {{N, N}}},
-    Worked{"ema_integers", "ema", {3}, {{1, 2, 3, 4, 5}}, {{N, N, 2, 3, 4}}},
     Worked{"ema_gaps_skipped", "ema", {3}, {{N, 1, 2, 3, N, 5, 6}}, {{N, N, N, 2, N, 3.5, 4.75}}},
-    Worked{"ema_infinities_missing", "ema", {2}, {{1, N, 2, 3, inf, 4}},
-           {{N, N, N, 2.5, N, 3.5}}},
+    Worked{"ema_infinities_missing", "ema", {2}, {{1, N, 2, 3, inf, 4}}, {{N, N, N, 2.5, N, 3.5}}},
     Worked{"ema_seed_is_a_division", "ema", {3}, {{0.1, 0.2, 0.3}}, {{N, N, 0.20000000000000004}}},
     Worked{"ema_negative_zero_window", "ema", {2}, {{-0.0, -0.0, -0.0}}, {{N, -0.0, -0.0}}},
-    Worked{"ema_period_one_copies", "ema", {1}, {{1, N, 2, -inf}}, {{1, N, 2, N}}},
-    Worked{"ema_period_zero", "ema", {0}, {{1, 2}}, {{N, N}}},
-    Worked{"ema_period_too_long", "ema", {3}, {{1, 2}}, {{N, N}}},
-    Worked{"ema_no_finite_run", "ema", {3}, {{1, 2, N, 4, 5, N, 7, 8, N}}, {Values(9, N)}},
-    Worked{"ema_seed_at_the_end", "ema", {3}, {{N, 1, 2, 3}}, {{N, N, N, 2}}},
-    Worked{"ema_empty", "ema", {3}, {{}}, {{}}},
     // A jump from a flat seed of 0 to 1 shows alpha = 2 / 11 itself.
     Worked{"ema_smoothing_factor", "ema", {10}, {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
            {{N, N, N, N, N, N, N, N, N, 0, 0x1.745D1745D1746p-3}}},
     Worked{"macd_integers", "macd", {2, 3, 2}, {{1, 2, 3, 4, 5}},
            {{N, N, 0.5, 0.5, 0.5}, {N, N, N, 0.5, 0.5}, {N, N, N, 0, 0}}},
+    // A NaN after seeding holds no value and moves the signal's start past it.
+    Worked{"macd_nan_moves_the_signal_start", "macd", {1, 3, 2}, {{1, 2, 3, N, 5}},
+           {{N, N, 1, N, 1.5}, {N, N, N, N, 1.5}, {N, N, N, N, 0}}},
+    // A NaN in the first slow window leaves the slow average without a value.
+    Worked{"macd_nan_in_the_first_slow_window", "macd", {1, 3, 1}, {{1, N, 3, 4, 5}},
+           {{N, N, ANY, ANY, ANY}, {N, N, ANY, ANY, ANY}, Values(5, N)}},
+    Worked{"macd_negative_zero_window", "macd", {2, 3, 1}, {Values(4, -0.0)},
+           {{N, N, 0, 0}, {N, N, 0, 0}, {N, N, 0, 0}}},
     // (slow - 1) + (signal - 1) would wrap around to a start of 0.
     Worked{"macd_huge_signal_period", "macd", {1, 3, ~Period{0}}, {Values(6, 1.0)},
            {{N, N, 0, 0, 0, 0}, Values(6, N), Values(6, N)}},
-    Worked{"macd_empty", "macd", {1, 2, 3}, {{}}, {{}, {}, {}}},
-    Worked{"atr_rising", "atr", {2}, rising, {{N, N, 1.75, 1.875, 1.6875}}},
     // A product with k would seed 0.1; (avg * 2 + TR) / 3 would give
     // 0.13333333333333333.
     Worked{"atr_seed_divides_smoothing_multiplies", "atr", {3},
            {{0, 0.1, 0.1, 0.1, 0.2}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
            {{N, N, N, 0.10000000000000002, 0.13333333333333336}}},
-    Worked{"atr_period_one_keeps_rounding", "atr", {1}, {{0, 0.2, 0.9}, {0, 0, 0}, {0, 0, 0}},
-           {{N, 0.2, 0.8999999999999999}}},
-    Worked{"atr_period_zero", "atr", {0}, rising, {Values(5, N)}},
     Worked{"atr_period_is_length", "atr", {5}, rising, {Values(5, N)}},
-    Worked{"atr_one_average", "atr", {4}, rising, {{N, N, N, N, 1.75}}},
-    Worked{"atr_empty", "atr", {1}, {{}, {}, {}}, {{}}},
     Worked{"atr_nan_high_leaves_low_side", "atr", {1}, {{1, N, 3}, {0, 1, 2}, {0.5, 1.5, 2.5}},
            {{N, 0.5, 1.5}}},
     Worked{"atr_nan_close_leaves_signed_spread", "atr", {1}, {{1, 2, 1}, {0, 3, 2}, {N, N, 2.5}},
            {{N, -1, -1}}},
     Worked{"atr_two_nans_make_a_nan_range", "atr", {1},
            {{1, N, 3, 4}, {0, N, 2, 3}, {0.5, 1.5, 2.5, 3.5}}, {{N, ANY, ANY, ANY}}},
-    Worked{"atr_infinity_then_nan", "atr", {1}, {{0, inf, 1, 2}, {0, 0, 0, 0}, {0, 0, 0, 0}},
-           {{N, inf, ANY, ANY}}},
     Worked{"atr_unread_positions_change_nothing", "atr", {2},
            {{N, 11, 12, 13, 14}, {-inf, 9.5, 10, 11, 12.5}, {9.5, 10.5, 11.5, 12.5, inf}},
            {{N, N, 1.75, 1.875, 1.6875}}},
@@ -138,9 +112,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, Kernel, ::testing::Values(
     // at +0, so the average is +0.
     Worked{"atr_seed_starts_at_positive_zero", "atr", {1}, {{0, -0.0}, {0, 0.0}, {N, 0}},
            {{N, 0.0}}},
-    // Every true range is the move from the previous price.
-    Worked{"atr_one_series_for_all_three", "atr", {2}, {moves, moves, moves},
-           {{N, N, 1.5, 1, 1.75, 1.125}}},
     Worked{"atr_longer_output", "atr", {2}, rising, {{N, N, 1.75, 1.875, 1.6875, N, N}}}),
     [](const ::testing::TestParamInfo<Worked>& c) { return std::string(c.param.name); });
 
@@ -180,45 +151,40 @@ TEST_P(KernelDeathTest, ReportsAndAborts) {
                                ".cpp:[0-9]+:[0-9]+:\n" + c.message + "\n");
 }
 
-// Inputs of five values; the lengths given are the other Series'.
-void run_single(void (*kernel)(Period, Series, OutputSeries) noexcept, std::size_t output) {
-    Values data(5, 1.0), out(output);
-    kernel(2, Series(data), OutputSeries(out));
+// Series of n ones, and outputs of n elements.
+Series in(std::size_t n) {
+    static const Values ones(8, 1.0);
+    return {ones.data(), n};
 }
-
-void run_atr(std::size_t low, std::size_t close, std::size_t output, Period period) {
-    Values high(5, 1.0), lows(low, 1.0), closes(close, 1.0), out(output);
-    atr(period, Series(high), Series(lows), Series(closes), OutputSeries(out));
+OutputSeries out(std::size_t n) {
+    static Values buffer(8);
+    return {buffer.data(), n};
 }
-
-void run_macd(Period fast, Period slow, Period signal, std::size_t last_output) {
-    Values data(5, 1.0), full(5), last(last_output);
-    macd(fast, slow, signal, Series(data), OutputSeries(full), OutputSeries(full),
-         OutputSeries(last));
-}
-
-std::string out_of_bounds(std::size_t len, std::size_t index) {
+std::string bounds(std::size_t len, std::size_t index) {
     return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
            std::to_string(index);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KernelDeathTest, ::testing::Values(
-    Precondition{"sma_short_output", "sma", [] { run_single(sma, 4); }, out_of_bounds(4, 4)},
-    Precondition{"ema_short_output", "ema", [] { run_single(ema, 3); }, out_of_bounds(3, 3)},
-    Precondition{"macd_short_output", "macd", [] { run_macd(1, 2, 1, 4); }, out_of_bounds(4, 4)},
-    Precondition{"macd_periods_out_of_order", "macd", [] { run_macd(3, 2, 1, 5); },
+    Precondition{"sma_short_output", "sma", [] { sma(2, in(5), out(4)); }, bounds(4, 4)},
+    Precondition{"ema_short_output", "ema", [] { ema(2, in(5), out(3)); }, bounds(3, 3)},
+    Precondition{"macd_short_output", "macd", [] { macd(1, 2, 1, in(5), out(5), out(5), out(4)); },
+                 bounds(4, 4)},
+    Precondition{"macd_periods_out_of_order", "macd",
+                 [] { macd(3, 2, 1, in(5), out(5), out(5), out(5)); },
                  "MACD periods out of order: fast 3, slow 2, signal 1"},
-    Precondition{"atr_short_low", "atr", [] { run_atr(4, 5, 5, 2); }, out_of_bounds(4, 4)},
-    Precondition{"atr_short_close", "atr", [] { run_atr(5, 3, 5, 2); }, out_of_bounds(3, 3)},
-    Precondition{"atr_short_output", "atr", [] { run_atr(5, 5, 4, 2); }, out_of_bounds(4, 4)},
-    Precondition{"atr_output_before_first_average", "atr", [] { run_atr(5, 5, 1, 3); },
-                 out_of_bounds(1, 3)}),
+    Precondition{"atr_short_low", "atr", [] { atr(2, in(5), in(4), in(5), out(5)); }, bounds(4, 4)},
+    Precondition{"atr_short_close", "atr", [] { atr(2, in(5), in(5), in(3), out(5)); },
+                 bounds(3, 3)},
+    Precondition{"atr_short_output", "atr", [] { atr(2, in(5), in(5), in(5), out(4)); },
+                 bounds(4, 4)},
+    Precondition{"atr_output_before_first_average", "atr",
+                 [] { atr(3, in(5), in(5), in(5), out(1)); }, bounds(1, 3)}),
     [](const ::testing::TestParamInfo<Precondition>& c) { return std::string(c.param.name); });
 
 TEST(Vectors, ReproduceBitForBit) {
     std::ifstream recorded(QUORVANE_VECTORS);
-    std::string comment;
-    std::getline(recorded, comment);
+    recorded.ignore(1000, '\n');
     for (const Vector& v : vectors()) {
         std::string kernel;
         std::vector<Period> periods(v.periods.size());
@@ -228,9 +194,7 @@ TEST(Vectors, ReproduceBitForBit) {
         }
         ASSERT_TRUE(recorded && kernel == v.kernel && periods == v.periods)
             << QUORVANE_VECTORS << " is out of step at " << v.kernel << " " << v.periods[0];
-        const Outputs out = v.outputs();
-        EXPECT_TRUE(out.intact);
-        for (const Values& actual : out.values) {
+        for (const Values& actual : v.outputs()) {
             std::size_t count = 0;
             recorded >> count;
             Values expected(count);
@@ -239,7 +203,7 @@ TEST(Vectors, ReproduceBitForBit) {
                 recorded >> std::hex >> pattern >> std::dec;
                 x = std::bit_cast<double>(pattern);
             }
-            EXPECT_TRUE(same(expected, actual)) << v.kernel << " " << v.periods[0];
+            EXPECT_TRUE(same(padded(expected), actual)) << v.kernel << " " << v.periods[0];
         }
     }
 }

@@ -17,11 +17,12 @@ int main() {
         for (const quorvane::Period period : v.periods) {
             std::printf(" %" PRIu64, period);
         }
-        for (const quorvane::testing::Values& output : v.outputs().values) {
-            std::printf("\n%zu", output.size());
-            for (std::size_t i = 0; i < output.size(); ++i) {
+        for (const quorvane::testing::Values& output : v.outputs()) {
+            const std::size_t n = output.size() - 2 * quorvane::testing::guard;
+            std::printf("\n%zu", n);
+            for (std::size_t i = 0; i < n; ++i) {
                 std::printf("%s%016" PRIx64, i % 8 == 0 ? "\n " : " ",
-                            std::bit_cast<std::uint64_t>(output[i]));
+                            std::bit_cast<std::uint64_t>(output[quorvane::testing::guard + i]));
             }
         }
         std::printf("\n");
