@@ -45,11 +45,9 @@ WRONG = """
 def test_mypy_accepts_correct_calls_and_rejects_wrong_argument_types(tmp_path):
     (tmp_path / "correct.py").write_text(textwrap.dedent(CORRECT))
     (tmp_path / "wrong.py").write_text(textwrap.dedent(WRONG))
-    checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         "correct.py", "wrong.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
-    )
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+                              str(tmp_path / "cache"), "correct.py", "wrong.py"],
+                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
     errors = re.findall(r"^(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", checked.stdout, re.M)
     assert [e for e in errors if e[0] == "correct"] == [], checked.stdout
     wrong_lines = {str(i) for i, line in enumerate(textwrap.dedent(WRONG).splitlines(), 1)
