@@ -59,6 +59,9 @@ def test_large_files_show_a_progress_bar(monkeypatch, capsys):
 
 
 @pytest.mark.parametrize("name, content, problem", [
+    # Bars generated, and bars read: a chart is written.
+    (None, None, None), ("bars.csv", SAMPLE.read_bytes(), None),
+    # Files that cannot be used: one line naming the file, the line and the problem.
     ("bars.csv", b"", ":1: empty file, expected a header naming Date, Open, High, Low, Close"),
     ("bars.csv", b"Date,Open,High,Close\n1,2,3,4\n", ":1: missing column: Low"),
     ("bars.csv", b"Open,High\n1,2\n", ":1: missing columns: Date, Low, Close"),
@@ -72,16 +75,21 @@ def test_large_files_show_a_progress_bar(monkeypatch, capsys):
     ("absent.csv", None, ": cannot read: No such file or directory"),
     (".", None, ": cannot read: Is a directory"),
 ])
-def test_unusable_files_end_with_one_line_naming_file_line_and_problem(
-        tmp_path, capsys, name, content, problem):
-    path = tmp_path / name
+def test_demo_writes_its_chart_or_names_the_problem(tmp_path, capsys, name, content, problem):
+    needs("matplotlib", "tqdm")
+    path, chart = tmp_path / str(name), tmp_path / "chart.png"
     if content is not None:
         path.write_bytes(content)
     with pytest.raises(SystemExit) as exit:
-        demo.main(["--csv", str(path), "--chart", str(tmp_path / "chart.png")])
-    err = capsys.readouterr().err
-    assert exit.value.code == 2 and err.endswith(f": error: {path}{problem}\n"), err
-    assert err.count("\n") == 1 and not (tmp_path / "chart.png").exists()
+        demo.main((["--csv", str(path)] if name else []) + ["--chart", str(chart)])
+        sys.exit(0)
+    out, err = capsys.readouterr()
+    if problem is None:
+        assert exit.value.code == 0 and out.splitlines()[-1] == f"chart written to {chart}"
+        assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    else:
+        assert exit.value.code == 2 and err.endswith(f": error: {path}{problem}\n"), err
+        assert err.count("\n") == 1 and not chart.exists()
 
 
 def test_sma_and_atr_run_over_the_bars_that_have_prices():
@@ -94,17 +102,6 @@ def test_sma_and_atr_run_over_the_bars_that_have_prices():
     indicator_atr(ohlc.ATR_PERIOD, present["high"], present["low"], present["close"], packed)
     assert same_bits(out["atr"][~gaps], packed)
     assert np.isnan(out["sma"][gaps]).all() and np.isnan(out["atr"][gaps]).all()
-
-
-@pytest.mark.parametrize("source", [[], ["--csv", str(SAMPLE)]], ids=["generated", "csv"])
-def test_demo_writes_its_chart(tmp_path, source):
-    needs("matplotlib", "tqdm")
-    chart = tmp_path / "chart.png"
-    run = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), *source,
-                          "--chart", str(chart)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines()[-1] == f"chart written to {chart}"
-    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 @pytest.mark.parametrize("cluster", ["local", "running"])

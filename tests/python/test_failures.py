@@ -104,13 +104,12 @@ except MemoryError:
 
 
 # Hostile calls that once crashed the process or left it unsound. Each runs
-# in a fresh interpreter and must end normally, its own checks passing.
+# in a fresh interpreter, after NumPy and quorvane are imported, and must end
+# normally, its own checks passing.
 HOSTILE = {
     # Classes named like the internal failure type, even its subclasses, are
     # other exceptions.
     "lookalikes_of_the_internal_failure_type": """
-import numpy as np
-import quorvane
 output = np.full(3, 7.0)
 for base in (BaseException, made()[0]):
     lookalike = type("PanicException", (base,), {"__module__": "pyo3_runtime"})
@@ -122,31 +121,21 @@ for base in (BaseException, made()[0]):
 assert (output == 7.0).all()
 """,
     "keyword_whose_str_fails": """
-import numpy as np
-import quorvane
-class Raising(str):
-    def __str__(self):
-        raise ValueError("no text")
-class NotText(str):
-    def __str__(self):
-        return 5
-class Other(str):
-    def __str__(self):
-        return "other"
+# Keywords whose str() raises, returns no text, or returns other text.
+raising, not_text, other = (type("Key", (str,), {"__str__": f}) for f in (
+    lambda self: 1 / 0, lambda self: 5, lambda self: "other"))
 data, output = np.ones(4), np.full(4, 7.0)
-for name, keyword, message in [
-    (Raising, "windw", "got an unexpected keyword argument 'windw'"),
-    (NotText, "windw", "got an unexpected keyword argument 'windw'"),
-    (Raising, "period", "got multiple values for argument 'period'"),
-    (Other, "period", "got multiple values for argument 'other'"),
+for keyword, message in [
+    (raising("windw"), "got an unexpected keyword argument 'windw'"),
+    (not_text("windw"), "got an unexpected keyword argument 'windw'"),
+    (raising("period"), "got multiple values for argument 'period'"),
+    (other("period"), "got multiple values for argument 'other'"),
 ]:
     refused(TypeError, "indicator_sma() " + message,
-            lambda: quorvane.indicator_sma(3, data, output, **{name(keyword): 1}))
+            lambda: quorvane.indicator_sma(3, data, output, **{keyword: 1}))
 assert (output == 7.0).all()
 """,
     "exception_made_at_the_recursion_limit": """
-import numpy as np
-import quorvane
 sys.setrecursionlimit(10**6)  # the C stack's limit is then the one met
 output = np.full(3, 7.0)
 if WARM:  # else NumPy's C API is first loaded at the limit
@@ -178,8 +167,6 @@ assert seen == {TypeError, RecursionError}, seen
 assert (output == 7.0).all()
 """,
     "reentry_to_the_recursion_limit": """
-import numpy as np
-import quorvane
 # A thread's stack of 6 MiB (more under the sanitizer's larger frames)
 # holds every level the recursion guard lets through.
 sys.setrecursionlimit(10**6)
@@ -209,8 +196,6 @@ assert len(raised) == 2, raised
 """,
     "argument_freed_during_conversion": """
 import functools
-import numpy as np
-import quorvane
 output = np.full(4, 7.0)
 class Period:
     def __index__(self):
@@ -221,23 +206,18 @@ call()
 assert output.tolist()[1:] == [0.5, 1.5, 2.5], output
 """,
     "huge_stride": """
-import numpy as np
-import quorvane
 for stride in (2**62, -(2**62), 2**63 - 8):
     data = np.lib.stride_tricks.as_strided(np.zeros(4), shape=(3,), strides=(stride,))
     refused(ValueError, "Input array must be C-contiguous and float64",
             lambda: quorvane.indicator_sma(2, data, np.empty(3)))
 """,
     "nul_in_a_type_name": """
-import quorvane
 Odd = type("Odd", (), {"__qualname__": "Before\\0After"})
 refused(TypeError,
         "argument 'data': 'Before\\0After' object cannot be converted to 'PyArray<T, D>'",
         lambda: quorvane.indicator_sma(3, Odd(), None))
 """,
     "registrations_of_threads_lost_in_a_fork": """
-import numpy as np
-import quorvane
 from support import registry
 data = np.ones(50_000_000)
 output = np.empty_like(data)
@@ -265,5 +245,5 @@ while True:
 @pytest.mark.parametrize("name, warm", [(name, False) for name in HOSTILE] + [
     ("exception_made_at_the_recursion_limit", True)])
 def test_hostile_calls_end_normally(name, warm):
-    completed = run(f"WARM = {warm}\n" + HOSTILE[name])
+    completed = run(f"import numpy as np\nimport quorvane\nWARM = {warm}\n" + HOSTILE[name])
     assert completed.returncode == 0, completed.stderr[-3000:]
