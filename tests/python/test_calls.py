@@ -14,7 +14,7 @@ from support.calls import Call, assert_call, counts, predict
 from support.tables import REFUSED
 
 
-@pytest.mark.parametrize("call", REFUSED)
+@pytest.mark.parametrize("call", REFUSED.values(), ids=REFUSED.keys())
 def test_refused(call):
     assert predict(call)[0] is not None
     assert_call(call)

@@ -72,7 +72,7 @@ RESUMED = re.escape(
     (UNUSABLE_NUMPY, "1", CAPSULE + BACKTRACE), (UNUSABLE_NUMPY, "full", CAPSULE + BACKTRACE),
     # The type raised by Python code is printed the same way with or without a backtrace.
     (RAISED_FROM_PYTHON, None, RESUMED), (RAISED_FROM_PYTHON, "1", RESUMED),
-])
+], ids=["numpy-unset", "numpy-0", "numpy-1", "numpy-full", "raised-unset", "raised-1"])
 def test_internal_failures_write_their_report_and_abort(code, backtrace, expected):
     completed = run(code, backtrace)
     assert completed.returncode == -signal.SIGABRT and completed.stdout == "", completed.stderr

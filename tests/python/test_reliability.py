@@ -38,7 +38,7 @@ class Job:
 
 def test_a_long_run_on_every_path_leaks_nothing():
     held, d = np.arange(5.0), np.arange(5.0, 10.0)
-    failing = [(call, predict(call)[0][0]) for call in REFUSED] + [
+    failing = [(call, predict(call)[0][0]) for call in REFUSED.values()] + [
         (Call("indicator_sma", 3, held, np.empty(5)), BufferError),
         (Call("indicator_atr", 3, d, held, d, np.empty(5)), BufferError)]
     jobs = [(job, job.outputs()) for job in (Job(name, 64) for name in PARAMETERS)]

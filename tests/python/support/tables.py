@@ -86,4 +86,7 @@ ATR = [atr(2, *arrays) for arrays in [
     (a(6), a(6), a(6), readonly(7)), (a(6), a(6), a(6), readonly(12)[::2]),
 ]]
 
-REFUSED = BINDING + CONVERSION + SINGLE + MACD + ATR
+# Every row, under the name of its table and its place there.
+REFUSED = {f"{table}-{k}": call for table, rows in [
+    ("binding", BINDING), ("conversion", CONVERSION), ("single", SINGLE), ("macd", MACD),
+    ("atr", ATR)] for k, call in enumerate(rows)}
