@@ -1,5 +1,5 @@
-// Records the outputs of the kernels' test vectors (vector_cases.hpp) as bit
-// patterns, for vectors_test.cpp to reproduce on another architecture. Run
+// Records the outputs of the kernels' test vectors (kernels.hpp) as bit
+// patterns, for kernels_test.cpp to reproduce on another architecture. Run
 // once on x86-64 and check the result in:
 //
 //   cmake --build build/core-tests --target make_vectors
@@ -7,7 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "vector_cases.hpp"
+#include "kernels.hpp"
 
 int main() {
     std::printf("# Outputs of the kernel test vectors, bit patterns in hex, "
@@ -18,10 +18,11 @@ int main() {
             std::printf(" %" PRIu64, period);
         }
         for (const quorvane::testing::Values& output : v.outputs()) {
-            std::printf("\n%zu", output.size());
-            for (std::size_t i = 0; i < output.size(); ++i) {
+            const std::size_t n = output.size() - 2 * quorvane::testing::guard;
+            std::printf("\n%zu", n);
+            for (std::size_t i = 0; i < n; ++i) {
                 std::printf("%s%016" PRIx64, i % 8 == 0 ? "\n " : " ",
-                            std::bit_cast<std::uint64_t>(output[i]));
+                            std::bit_cast<std::uint64_t>(output[quorvane::testing::guard + i]));
             }
         }
         std::printf("\n");

@@ -2,11 +2,7 @@ import os
 
 from hypothesis import HealthCheck, settings
 
-settings.register_profile(
-    "default",
-    max_examples=300,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
+settings.register_profile("default", max_examples=300, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("ci", parent=settings.get_profile("default"), derandomize=True)
 settings.load_profile("ci" if os.environ.get("CI") else "default")

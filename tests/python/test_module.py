@@ -1,64 +1,57 @@
-"""The module object: its attributes, its one-time initialisation and its
-refusal of a second interpreter."""
+"""The module object, its initialisation and its one interpreter."""
+
+# In a fresh interpreter: NumPy imported by the first array argument only, one
+# module and one internal failure type however often the module is imported, a
+# second interpreter refused.
 
 import re
 from pathlib import Path
 
 import quorvane
-from arguments import PARAMETERS
-from subprocess_run import run_python
-
-NAMES = list(PARAMETERS)
+from support import run_python
+from support.calls import PARAMETERS
 
 
 def test_module_and_function_attributes():
     assert quorvane.__doc__ == ""
-    assert quorvane.__all__ == NAMES
-    assert [name for name in dir(quorvane) if not name.startswith("__")] == sorted(NAMES)
+    assert quorvane.__all__ == list(PARAMETERS)
+    assert [name for name in dir(quorvane) if not name.startswith("__")] == sorted(PARAMETERS)
     for name, parameters in PARAMETERS.items():
         function = getattr(quorvane, name)
-        assert function.__name__ == name
-        assert function.__doc__ is None
+        assert function.__name__ == name and function.__doc__ is None
         assert function.__text_signature__ == f"({', '.join(parameters)})"
-        assert function.__module__ == "quorvane"
-        assert function.__self__ is quorvane
+        assert function.__module__ == "quorvane" and function.__self__ is quorvane
 
 
-def test_numpy_is_imported_by_the_first_array_argument():
-    run_python("""
+def test_import():
+    run_python(f"""
         import sys
+        def made():
+            return [cls for cls in BaseException.__subclasses__()
+                    if cls.__module__ == "pyo3_runtime" and cls.__qualname__ == "PanicException"]
+        assert made() == []
         import quorvane
-        assert "numpy" not in sys.modules
-        try:
-            quorvane.indicator_sma(3)
-        except TypeError:
-            pass
-        assert "numpy" not in sys.modules, "binding alone imported numpy"
-        try:
-            quorvane.indicator_sma(3, [1.0], [1.0])
-        except TypeError as error:
-            assert "argument 'data'" in str(error)
-        assert "numpy" in sys.modules
-    """)
-
-
-def test_reimport_gives_the_same_module_and_functions():
-    run_python("""
-        import sys
-        import quorvane
+        panic, = made()
+        assert panic.__bases__ == (BaseException,) and panic.__doc__.strip()
+        assert not hasattr(quorvane, "PanicException") and "PanicException" not in quorvane.__all__
+        for args, imported in (((3,), False), ((3, [1.0], [1.0]), True)):
+            try:
+                quorvane.indicator_sma(*args)
+            except TypeError:
+                assert ("numpy" in sys.modules) == imported, args
         first, sma = quorvane, quorvane.indicator_sma
-        del sys.modules["quorvane"]
-        import quorvane
-        assert quorvane is first and quorvane.indicator_sma is sma
-        assert quorvane.__all__ == %r
-    """ % NAMES)
+        for _ in range(3):
+            try:
+                quorvane.indicator_atr(None, None, None, None, None)
+            except TypeError:
+                pass
+            del sys.modules["quorvane"]
+            import quorvane
+        assert quorvane is first and quorvane.indicator_sma is sma and made() == [panic]
+        assert quorvane.__all__ == {list(PARAMETERS)!r}
 
-
-def test_second_interpreter_is_refused_and_the_first_keeps_working():
-    run_python("""
         import _interpreters
         import numpy as np
-        import quorvane
         interpreter = _interpreters.create("legacy")
         try:
             failure = _interpreters.run_string(interpreter, "import quorvane")

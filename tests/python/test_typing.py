@@ -9,7 +9,9 @@ import pytest
 
 pytest.importorskip("mypy", reason="type checks need mypy: pip install 'quorvane[typing]'")
 
-CORRECT = """
+# Calls that mypy must accept, then lines marked `# wrong` that it must reject
+# for an argument's type.
+CALLS = """
     import numpy as np
     import numpy.typing as npt
     from quorvane import indicator_atr, indicator_ema, indicator_macd, indicator_sma
@@ -30,38 +32,25 @@ CORRECT = """
     line, signal, hist = Macd(12, 26, 9).peek(latest)
     Ema(10, width=40).update(d, m)
     Atr(14).update_many(d, d, d, m)
-"""
-
-# Each line must draw an arg-type error from mypy.
-WRONG = """
-    import numpy as np
-    from quorvane import indicator_atr, indicator_ema, indicator_macd, indicator_sma
-
-    d = np.zeros(40)
-    f32 = d.astype(np.float32)
-    i64 = np.zeros(40, dtype=np.int64)
-    indicator_sma(3, [1.0, 2.0], d)
-    indicator_ema(3.0, d, d)
-    indicator_macd(12, 26, "9", d, d, d, d)
-    indicator_atr(14, d, d, f32, d)
-    indicator_sma(3, d, i64)
+    # Variables, so that the argument's expected type does not shape their own.
+    f32, i64 = d.astype(np.float32), np.zeros(40, dtype=np.int64)
+    indicator_sma(3, [1.0, 2.0], d)  # wrong
+    indicator_ema(3.0, d, d)  # wrong
+    indicator_macd(12, 26, "9", d, d, d, d)  # wrong
+    indicator_atr(14, d, d, f32, d)  # wrong
+    indicator_sma(3, d, i64)  # wrong
 """
 
 
 def test_mypy_accepts_correct_calls_and_rejects_wrong_argument_types(tmp_path):
-    (tmp_path / "correct.py").write_text(textwrap.dedent(CORRECT))
-    (tmp_path / "wrong.py").write_text(textwrap.dedent(WRONG))
-    checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         "correct.py", "wrong.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
-    )
-    errors = re.findall(r"^(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", checked.stdout, re.M)
-    assert [e for e in errors if e[0] == "correct"] == [], checked.stdout
-    wrong_lines = {str(i) for i, line in enumerate(textwrap.dedent(WRONG).splitlines(), 1)
-                   if line.startswith("indicator_")}
-    assert {line for name, line, code in errors if code == "arg-type"} == wrong_lines, \
-        checked.stdout
+    code = textwrap.dedent(CALLS)
+    (tmp_path / "calls.py").write_text(code)
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+                              str(tmp_path / "cache"), "calls.py"],
+                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    errors = re.findall(r"^calls\.py:(\d+): error: .*\[([\w-]+)\]$", checked.stdout, re.M)
+    wrong = [str(i) for i, line in enumerate(code.splitlines(), 1) if line.endswith("# wrong")]
+    assert errors == [(line, "arg-type") for line in wrong], checked.stdout
     assert checked.returncode == 1
 
 

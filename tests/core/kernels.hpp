@@ -1,8 +1,8 @@
-// The kernels' test vectors: inputs from a fixed-seed generator with its own
-// integer-to-double conversion (the standard's Mersenne Twister and exact
-// arithmetic, so every platform draws the same bits), each run through one
-// kernel. make_vectors.cpp records the outputs on x86-64; vectors_test.cpp
-// checks them wherever it runs.
+// Running the kernels by name, and their test vectors: inputs from a
+// fixed-seed generator with its own integer-to-double conversion (the
+// standard's Mersenne Twister and exact arithmetic, so every platform draws
+// the same bits). make_vectors.cpp records the vectors' outputs on x86-64;
+// kernels_test.cpp checks them wherever it runs.
 #pragma once
 
 #include <bit>
@@ -18,6 +18,35 @@
 namespace quorvane::testing {
 
 using Values = std::vector<double>;
+
+// Each output runs between `guard` sentinels on either side, which catch a
+// write outside it: run() returns the outputs with their sentinels, and
+// padded() lays expected values out alike.
+inline constexpr std::size_t guard = 4;
+inline constexpr double sentinel = -12345.678;
+
+inline Values padded(const Values& values) {
+    Values out(guard, sentinel);
+    out.insert(out.end(), values.begin(), values.end());
+    out.insert(out.end(), guard, sentinel);
+    return out;
+}
+
+// Runs the kernel named `kernel` over `in` into outputs of `size` elements:
+// line, signal and histogram for MACD.
+inline std::vector<Values> run(const std::string& kernel, const std::vector<Period>& p,
+                               const std::vector<Values>& in, std::size_t size) {
+    std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(size + 2 * guard, sentinel));
+    const auto o = [&](std::size_t k) { return OutputSeries(out[k].data() + guard, size); };
+    if (kernel == "macd") {
+        macd(p[0], p[1], p[2], Series(in[0]), o(0), o(1), o(2));
+    } else if (kernel == "atr") {
+        atr(p[0], Series(in[0]), Series(in[1]), Series(in[2]), o(0));
+    } else {
+        (kernel == "sma" ? sma : ema)(p[0], Series(in[0]), o(0));
+    }
+    return out;
+}
 
 class Source {
 public:
@@ -92,20 +121,7 @@ struct Vector {
     std::vector<Period> periods;
     std::vector<Values> inputs;
 
-    // The kernel's outputs: line, signal and histogram for MACD.
-    std::vector<Values> outputs() const {
-        std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(inputs[0].size()));
-        if (kernel == "macd") {
-            macd(periods[0], periods[1], periods[2], Series(inputs[0]), OutputSeries(out[0]),
-                 OutputSeries(out[1]), OutputSeries(out[2]));
-        } else if (kernel == "atr") {
-            atr(periods[0], Series(inputs[0]), Series(inputs[1]), Series(inputs[2]),
-                OutputSeries(out[0]));
-        } else {
-            (kernel == "sma" ? sma : ema)(periods[0], Series(inputs[0]), OutputSeries(out[0]));
-        }
-        return out;
-    }
+    std::vector<Values> outputs() const { return run(kernel, periods, inputs, inputs[0].size()); }
 };
 
 inline std::vector<Vector> vectors() {

@@ -1,16 +1,13 @@
-"""Slow reference models of the indicators, one operation at a time.
+"""Slow reference models of the kernels, bit for bit."""
 
-Each model performs the same binary64 operations in the same order as the
-kernel it models; Python floats are IEEE-754 doubles and Python never fuses a
-multiply with an add, so the results must agree bit for bit. Positions that
-hold no value are NO_VALUE, which the extension must fill with the exact
-no-value NaN; a float NaN in a model's result is a NaN made by arithmetic,
-whose payload is the platform's choice.
+# One binary64 operation at a time in each kernel's order: Python never fuses a
+# multiply with an add, so results must agree bit for bit.
 
-Each model can also write into an output it is given, one write at a time
-in the kernel's order; when outputs share storage (see aliasing.py), the
-last write to a cell is the one that stays, as with the kernel's.
-"""
+# Positions without a value hold NO_VALUE, which the extension fills with the
+# exact no-value NaN; a float NaN is one made by arithmetic, whose payload is
+# the platform's. A model writes into the outputs it is given, one write at a
+# time in its kernel's order, so that over outputs sharing storage
+# (support.arrays.Window) the last write to a cell stays, as with the kernel's.
 
 import math
 import struct
@@ -22,20 +19,16 @@ NO_VALUE_BITS = 0x7FF8000000000000
 PERIOD_MAX = 2**64 - 1
 
 
-def _filled(n, out):
-    """A new result, or `out` after the fill that precedes every read."""
-    if out is None:
-        return [NO_VALUE] * n
+def _fill(out):
     for i in range(len(out)):
         out[i] = NO_VALUE
-    return out
 
 
-def sma(period, data, out=None):
+def sma(period, data, out):
     n = len(data)
-    out = _filled(n, out)
+    _fill(out)
     if (period - 1) % 2**64 >= n:
-        return out
+        return
     total = -0.0
     for x in data[:period]:
         total += x
@@ -45,20 +38,18 @@ def sma(period, data, out=None):
         d = data[i] - data[i - period]
         total += d
         out[i] = scale * total
-    return out
 
 
-def ema(period, data, out=None):
+def ema(period, data, out):
     n = len(data)
-    out = _filled(n, out)
+    _fill(out)
     if (period - 1) % 2**64 >= n:
-        return out
+        return
     # The plain search: every candidate window tested from its first value.
-    starts = (s for s in range(n - period + 1)
-              if all(math.isfinite(x) for x in data[s:s + period]))
+    starts = (s for s in range(n - period + 1) if all(map(math.isfinite, data[s:s + period])))
     s = next(starts, None)
     if s is None:
-        return out
+        return
     total = -0.0
     for x in data[s:s + period]:
         total += x
@@ -70,7 +61,6 @@ def ema(period, data, out=None):
         if math.isfinite(data[i]):
             average = keep * average + alpha * data[i]
             out[i] = average
-    return out
 
 
 def _is_nan(x):
@@ -84,19 +74,14 @@ def _trailing_mean(data, last, period):
     return total / float(period)
 
 
-def macd(fast_period, slow_period, signal_period, data, outs=None):
-    """No fill: each position of each output is written once, in order."""
-    n = len(data)
-    macd_out, signal_out, hist_out = outs or ([NO_VALUE] * n, [NO_VALUE] * n, [NO_VALUE] * n)
+def macd(fast_period, slow_period, signal_period, data, macd_out, signal_out, hist_out):
+    # No fill: each position of each output is written once, in order.
     alpha = [2.0 / (float(p) + 1.0) for p in (fast_period, slow_period, signal_period)]
     keep = [1.0 - a for a in alpha]
     f = s = g = NO_VALUE
-    for i in range(n):
-        x = data[i]
+    for i, x in enumerate(data):
         if math.isnan(x) or i < slow_period - 1:
-            macd_out[i] = NO_VALUE
-            signal_out[i] = NO_VALUE
-            hist_out[i] = NO_VALUE
+            macd_out[i] = signal_out[i] = hist_out[i] = NO_VALUE
             continue
         if _is_nan(f):
             f = _trailing_mean(data, i, fast_period)
@@ -105,25 +90,22 @@ def macd(fast_period, slow_period, signal_period, data, outs=None):
             f = keep[0] * f + alpha[0] * x
             s = keep[1] * s + alpha[1] * x
         m = f - s
-        macd_out[i] = m
         if not _is_nan(g):
             g = keep[2] * g + alpha[2] * m
         elif i - (slow_period - 1) >= signal_period - 1:
             g = m
+        macd_out[i] = m
         signal_out[i] = g
         hist_out[i] = NO_VALUE if _is_nan(g) else m - g
-    return macd_out, signal_out, hist_out
 
 
 def max_num(x, y):
-    """IEEE 754-2008 maxNum: a NaN loses to a number, +0 beats -0."""
-    if math.isnan(x):
-        return y
-    if math.isnan(y):
-        return x
+    # IEEE 754-2008 maxNum: a NaN loses to a number, +0 beats -0.
+    if math.isnan(x) or math.isnan(y):
+        return y if math.isnan(x) else x
     if x == y:
         return y if math.copysign(1.0, x) < 0 else x
-    return x if x > y else y
+    return max(x, y)
 
 
 def true_range(high, low, close, i):
@@ -133,11 +115,11 @@ def true_range(high, low, close, i):
     return max_num(max_num(spread, up), down)
 
 
-def atr(period, high, low, close, out=None):
+def atr(period, high, low, close, out):
     n = len(high)
-    out = _filled(n, out)
+    _fill(out)
     if period == 0 or period >= n:
-        return out
+        return
     p = float(period)
     k = 1.0 / p
     total = 0.0
@@ -150,20 +132,12 @@ def atr(period, high, low, close, out=None):
         e = k * d
         avg = avg + e
         out[i] = avg
-    return out
 
 
-# Each model as its entry point is called: the periods, then the inputs and
-# outputs in parameter order; it writes into the outputs.
-MODELS = {
-    "indicator_sma": lambda periods, arrays: sma(*periods, *arrays),
-    "indicator_ema": lambda periods, arrays: ema(*periods, *arrays),
-    "indicator_macd": lambda periods, arrays: macd(*periods, arrays[0], arrays[1:]),
-    "indicator_atr": lambda periods, arrays: atr(*periods, *arrays),
-}
-
-
-# How many of each entry point's arrays are inputs (they come first).
+# Each entry point's model, called as the entry point is: periods, inputs,
+# outputs; and how many of its arrays are inputs.
+MODELS = {"indicator_sma": sma, "indicator_ema": ema, "indicator_macd": macd,
+          "indicator_atr": atr}
 INPUTS = {"indicator_sma": 1, "indicator_ema": 1, "indicator_macd": 1, "indicator_atr": 3}
 
 
@@ -171,22 +145,15 @@ def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
-def mismatches(expected, actual):
-    """Positions where `actual` (an array) disagrees with a model's result."""
-    found = []
+def assert_matches(expected, actual):
+    # `actual`, an array, holds a model's result bit for bit.
+    assert isinstance(actual, np.ndarray)
+    bad = []
     for i, (want, got) in enumerate(zip(expected, actual.tolist(), strict=True)):
         if want is NO_VALUE:
             ok = bits(got) == NO_VALUE_BITS
-        elif math.isnan(want):
-            ok = math.isnan(got)
         else:
-            ok = bits(got) == bits(want)
+            ok = math.isnan(got) if math.isnan(want) else bits(got) == bits(want)
         if not ok:
-            found.append((i, want, got))
-    return found
-
-
-def assert_matches(expected, actual):
-    assert isinstance(actual, np.ndarray)
-    bad = mismatches(expected, actual)
+            bad.append((i, want, got))
     assert not bad, f"{len(bad)} positions differ, first ones: {bad[:5]}"

@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""Mutation run: puts one hand-written fault at a time into core/ or module/,
+rebuilds, runs the C++ suite and then the Python suite until the first
+failing test, puts the source back, and prints which test caught each fault.
+
+    .venv/bin/python scripts/mutate.py              # every fault
+    .venv/bin/python scripts/mutate.py NAME ...     # only these
+    .venv/bin/python scripts/mutate.py --list       # names, and stale faults
+    .venv/bin/python scripts/mutate.py --both       # run both suites each time
+
+A development tool, not part of the test command: run it after
+`bash scripts/test.sh` has made .venv and build/core-tests. A smaller suite
+that still catches every fault here has lost nothing these faults stand for.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import NamedTuple
+
+ROOT = Path(__file__).resolve().parent.parent
+PYTHON = ROOT / ".venv" / "bin" / "python"
+CORE_BUILD = ROOT / "build" / "core-tests"
+# Originals of the files being changed, so that a run killed outright can be
+# undone by the next one.
+BACKUP = ROOT / "build" / "mutate-backup"
+SUITE_TIMEOUT = 1800
+
+
+class Fault(NamedTuple):
+    name: str
+    path: str
+    old: str
+    new: str
+    also: tuple = ()  # further (path, old, new) edits that make up the same fault
+
+    def edits(self):
+        return [(self.path, self.old, self.new), *self.also]
+
+
+FAULTS = [
+    # SMA: operation order, sign of the seed, product against quotient, blocks.
+    Fault("sma_update_in_one_expression", "core/src/sma.cpp",
+          "        const double d = data[i] - data[i - window];\n        sum += d;\n",
+          "        sum = sum + data[i] - data[i - window];\n"),
+    Fault("sma_seed_from_positive_zero", "core/src/sma.cpp",
+          "    double sum = -0.0;", "    double sum = 0.0;"),
+    Fault("sma_quotient_for_product", "core/src/sma.cpp",
+          "        output.set(i, scale * sum);",
+          "        output.set(i, sum / static_cast<double>(period));"),
+    Fault("sma_block_skips_a_position", "core/src/sma.cpp",
+          "for (std::size_t k = 0; k < 8; ++k)", "for (std::size_t k = 0; k < 7; ++k)"),
+    Fault("window_full_length_degenerate", "core/src/window.hpp",
+          "if (period - 1 >= n)", "if (period >= n)"),
+    # EMA.
+    Fault("ema_seed_from_positive_zero", "core/src/ema.cpp",
+          "    double sum = -0.0;", "    double sum = 0.0;"),
+    Fault("ema_seed_by_reciprocal", "core/src/ema.cpp",
+          "    double average = sum / static_cast<double>(period);",
+          "    double average = sum * (1.0 / static_cast<double>(period));"),
+    Fault("ema_recurrence_reassociated", "core/src/ema.cpp",
+          "            average = keep * average + alpha * x;",
+          "            average = keep * (average - x) + x;"),
+    Fault("ema_seed_run_takes_infinities", "core/src/ema.cpp",
+          "run = is_finite_bits(data[i]) ? run + 1 : 0;",
+          "run = !std::isnan(data[i]) ? run + 1 : 0;"),
+    Fault("ema_gap_left_unwritten", "core/src/ema.cpp",
+          "        } else {\n            output.set(i, no_value);\n        }\n", "        }\n"),
+    # MACD.
+    Fault("macd_signal_starts_one_late", "core/src/macd.cpp",
+          "(i - (slow_period - 1) >= signal_period - 1)", "(i - (slow_period - 1) >= signal_period)"),
+    Fault("macd_nan_window_one_too_long", "core/src/macd.cpp",
+          "return end + period > last + 1;", "return end + period > last;"),
+    Fault("macd_seed_summed_oldest_first", "core/src/macd.cpp",
+          "        sum += data[last - k];", "        sum += data[last + 1 - period + k];"),
+    Fault("macd_warm_up_one_long", "core/src/macd.cpp",
+          "slow_period - 1 < n ? static_cast<std::size_t>(slow_period - 1) : n",
+          "slow_period < n ? static_cast<std::size_t>(slow_period) : n"),
+    # Same values, but every window with a NaN is summed again: quadratic.
+    Fault("macd_nan_windows_summed", "core/src/macd.cpp",
+          "            f = marks.sums_to_nan(i, fast_period) ? no_value\n"
+          "                                                  : trailing_mean(data, i, fast_period);\n"
+          "            s = is_nan(f) || marks.sums_to_nan(i, slow_period)\n"
+          "                    ? no_value\n"
+          "                    : trailing_mean(data, i, slow_period);",
+          "            f = trailing_mean(data, i, fast_period);\n"
+          "            s = trailing_mean(data, i, slow_period);"),
+    Fault("macd_one_infinity_makes_nan", "core/src/macd.cpp",
+          "holds(nan_end) || (holds(positive_end) && holds(negative_end))",
+          "holds(nan_end) || holds(positive_end) || holds(negative_end)"),
+    # ATR and maxNum.
+    Fault("atr_seed_from_negative_zero", "core/src/atr.cpp",
+          "    double sum = 0.0;", "    double sum = -0.0;"),
+    Fault("atr_smoothing_reassociated", "core/src/atr.cpp",
+          "        const double d = range - average;\n        const double e = k * d;\n"
+          "        average += e;\n",
+          "        average = (average * (p - 1.0) + range) * k;\n"),
+    Fault("atr_warm_up_one_short", "core/src/atr.cpp",
+          "    output.fill_no_value(0, window);", "    output.fill_no_value(0, window - 1);"),
+    Fault("atr_pair_reads_its_own_close", "core/src/atr.cpp",
+          "load_pair(close, i - 1)", "load_pair(close, i)"),
+    Fault("max_num_pair_nan_rule", "core/src/atr.cpp",
+          "_mm_max_pd(y, x_or_y)", "_mm_max_pd(y, x)"),
+    Fault("max_num_pair_sign_rule", "core/src/atr.cpp",
+          "_mm_andnot_pd(y, _mm_cmpeq_pd(x_or_y, y))", "_mm_andnot_pd(x_or_y, _mm_cmpeq_pd(x_or_y, y))"),
+    Fault("max_num_nan_rule", "core/include/quorvane/series.hpp",
+          "(x < y) | std::isnan(x)", "(x < y) | std::isnan(y)"),
+    Fault("max_num_sign_rule", "core/include/quorvane/series.hpp",
+          "larger & (y_bits | ~equal)", "larger | (y_bits & equal)"),
+    Fault("failure_backtrace_on_zero", "core/src/failure.cpp",
+          'return setting != nullptr && std::strcmp(setting, "0") != 0;',
+          "return setting != nullptr;"),
+    # Check order and messages of the entry points.
+    Fault("single_length_before_layout", "module/single_series_entry.cpp",
+          '    if (!is_contiguous(result)) {\n'
+          '        return value_error("Output array must be C-contiguous and float64");\n    }\n'
+          '    if (result.count != input.count) {\n'
+          '        return value_error("Output array length must match input");\n    }\n',
+          '    if (result.count != input.count) {\n'
+          '        return value_error("Output array length must match input");\n    }\n'
+          '    if (!is_contiguous(result)) {\n'
+          '        return value_error("Output array must be C-contiguous and float64");\n    }\n'),
+    Fault("single_message_changed", "module/single_series_entry.cpp",
+          '"Output array length must match input"', '"Output array length must match the input"'),
+    Fault("single_writeable_unchecked", "module/single_series_entry.cpp",
+          "    if (!is_writeable(arguments.array(output))) {",
+          "    if (false && !is_writeable(arguments.array(output))) {"),
+    Fault("macd_order_test_before_zero_test", "module/indicator_macd.cpp",
+          '    if (fast == 0 || slow == 0 || signal == 0) {\n'
+          '        return value_error("Periods must be greater than 0");\n    }\n'
+          '    if (fast >= slow) {\n'
+          '        return value_error("Fast period must be less than slow period");\n    }\n',
+          '    if (fast >= slow) {\n'
+          '        return value_error("Fast period must be less than slow period");\n    }\n'
+          '    if (fast == 0 || slow == 0 || signal == 0) {\n'
+          '        return value_error("Periods must be greater than 0");\n    }\n'),
+    Fault("macd_lengths_by_len_only", "module/indicator_macd.cpp",
+          "if (static_cast<std::size_t>(lengths[k]) != input.count || views[k].count != input.count)",
+          "if (static_cast<std::size_t>(lengths[k]) != input.count)"),
+    Fault("macd_message_changed", "module/indicator_macd.cpp",
+          '"Signal output array must be writeable"', '"Signal output array must be writable"'),
+    Fault("atr_output_layout_before_lengths", "module/indicator_atr.cpp",
+          "    const ArrayView result = array_view(arguments.array(output));\n",
+          "    const ArrayView result = array_view(arguments.array(output));\n"
+          "    if (!is_contiguous(result)) {\n"
+          '        return value_error("Output array must be C-contiguous and float64");\n    }\n'),
+    Fault("atr_close_length_unchecked", "module/indicator_atr.cpp",
+          "lows.count != highs.count || closes.count != highs.count ||",
+          "lows.count != highs.count ||"),
+    Fault("contiguous_refuses_one_element", "module/numpy_arrays.hpp",
+          "|| view.count < 2;", "|| view.count < 1;"),
+    # Binding and conversion.
+    Fault("missing_list_without_serial_comma", "module/frame.cpp",
+          '", and "', '" and "'),
+    Fault("wrapped_error_drops_its_cause", "module/frame.cpp",
+          "PyException_SetCause(wrapped.get(), PyException_GetCause(inner.instance()));",
+          "PyException_SetCause(wrapped.get(), nullptr);"),
+    # References, the lock, the registry, overlap and recursion.
+    Fault("index_result_not_released", "module/frame.cpp",
+          "        value = PyLong_AsUnsignedLongLong(index.get());",
+          "        value = PyLong_AsUnsignedLongLong(Py_NewRef(index.get()));"),
+    Fault("error_text_not_released", "module/frame.cpp",
+          'PyUnicode_FromFormat("argument \'%s\': %U", name, text.get())',
+          'PyUnicode_FromFormat("argument \'%s\': %U", name, Py_NewRef(text.get()))'),
+    Fault("bound_arguments_not_owned", "module/frame.cpp",
+          "arguments.bound_[i] = OwnedRef::borrow(slots[i]);",
+          "arguments.bound_[i] = OwnedRef(slots[i]);",
+          (("module/frame.hpp", "class Arguments {\npublic:\n",
+            "class Arguments {\npublic:\n"
+            "    ~Arguments() { for (OwnedRef& b : bound_) { (void)b.release(); } }\n"),)),
+    Fault("lock_not_released", "module/frame.hpp",
+          "    PyThreadState* const state = PyEval_SaveThread();\n    work();\n"
+          "    PyEval_RestoreThread(state);\n",
+          "    work();\n"),
+    Fault("read_access_not_ended", "module/frame.cpp",
+          "        borrow_registry().release_shared(region_.owner, region_.begin, region_.end);\n",
+          ""),
+    Fault("registry_adjacent_ranges_conflict", "module/borrow_registry.cpp",
+          "held.begin < end && begin < held.end", "held.begin <= end && begin <= held.end"),
+    Fault("fork_keeps_other_threads_registrations", "module/borrow_registry.cpp",
+          "void after_fork_in_child() noexcept { registrations.keep_only_this_thread(); }",
+          "void after_fork_in_child() noexcept {}"),
+    Fault("overlap_copy_skipped", "module/frame.cpp",
+          "    if (bytes == 0) {\n        return success;\n    }\n", "    return success;\n"),
+    Fault("overlap_only_when_starts_match", "module/numpy_arrays.hpp",
+          "a_begin < b_begin + b.count * sizeof(double) &&\n"
+          "           b_begin < a_begin + a.count * sizeof(double)",
+          "a_begin == b_begin"),
+    Fault("recursion_guard_removed", "module/frame.cpp",
+          '    if (Py_EnterRecursiveCall(" while calling an indicator") != 0) {\n'
+          "        return nullptr;\n    }\n",
+          "",
+          (("module/frame.cpp", "    Py_LeaveRecursiveCall();\n", ""),)),
+    # The module and internal failures.
+    Fault("same_interpreter_refused_again", "module/module.cpp",
+          "compare_exchange_strong(recorded, interpreter) &&\n        recorded != interpreter)",
+          "compare_exchange_strong(recorded, interpreter))"),
+    Fault("panic_subclass_resumed", "module/internal_failure.cpp",
+          "if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == internal_failure_type()) {",
+          "if (PyObject_IsInstance(raised, internal_failure_type()) == 1) {"),
+]
+
+
+def run(command, timeout=SUITE_TIMEOUT, **kwargs):
+    """The exit status and output of `command`; status None on timeout. Its
+    whole process group goes on timeout (a test may start servers)."""
+    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, start_new_session=True,
+                               **kwargs)
+    try:
+        output, _ = process.communicate(timeout=timeout)
+        return process.returncode, output
+    except BaseException:
+        os.killpg(process.pid, signal.SIGKILL)
+        output, _ = process.communicate()
+        if sys.exc_info()[0] is subprocess.TimeoutExpired:
+            return None, output
+        raise
+
+
+def build():
+    """Empty when both builds succeed, else the failing build's output."""
+    for command in (["cmake", "--build", str(CORE_BUILD)],
+                    [str(PYTHON), "-m", "pip", "install", "--no-build-isolation", "--no-deps",
+                     "-q", "--disable-pip-version-check", "."]):
+        status, output = run(command)
+        if status != 0:
+            return output
+    return ""
+
+
+def cpp_suite():
+    """The first failing C++ test, or None."""
+    status, output = run(["ctest", "--test-dir", str(CORE_BUILD), "--stop-on-failure",
+                          "--timeout", "300"])
+    if status is None:
+        return "C++ suite: timeout"
+    if status == 0:
+        return None
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", output, re.M)
+    return "C++ " + (failed[0] if failed else f"suite (status {status})")
+
+
+def python_suite(storage):
+    """The first failing Python test, or None."""
+    env = dict(os.environ, HYPOTHESIS_STORAGE_DIRECTORY=storage)
+    status, output = run([str(PYTHON), "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
+                          "--hypothesis-seed=0", "tests/python"], env=env)
+    if status is None:
+        return "Python suite: timeout"
+    if status == 0:
+        return None
+    failed = re.findall(r"^(?:FAILED|ERROR) tests/python/(.+?)(?: - |$)", output, re.M)
+    if failed:
+        return failed[0]
+    # A crash of the interpreter itself: faulthandler names the test.
+    crashed = re.findall(r'File ".*?tests/python/(test_\w+\.py)", line \d+ in (test_\w+)', output)
+    where = "::".join(crashed[-1]) if crashed else "the suite"
+    return f"{where} (crashed, status {status})"
+
+
+def restore_leftovers():
+    """Puts back originals left by a run that could not clean up."""
+    if BACKUP.is_dir():
+        for saved in BACKUP.rglob("*"):
+            if saved.is_file():
+                shutil.copyfile(saved, ROOT / saved.relative_to(BACKUP))
+        shutil.rmtree(BACKUP)
+
+
+def apply(fault):
+    """The changed files' original texts, or None when a snippet is stale
+    (not found exactly once)."""
+    originals, texts = {}, {}
+    for path, old, new in fault.edits():
+        if path not in texts:
+            texts[path] = originals[path] = (ROOT / path).read_text()
+        if texts[path].count(old) != 1:
+            return None
+        texts[path] = texts[path].replace(old, new)
+    for path in originals:
+        (BACKUP / path).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(ROOT / path, BACKUP / path)
+    for path, text in texts.items():
+        (ROOT / path).write_text(text)
+    return originals
+
+
+def restore(originals):
+    for path, text in originals.items():
+        (ROOT / path).write_text(text)
+    shutil.rmtree(BACKUP, ignore_errors=True)
+
+
+def judge(fault, both, storage):
+    """(result, killers) for one fault, the source restored afterwards."""
+    originals = apply(fault)
+    if originals is None:
+        return "stale", ""
+    try:
+        failure = build()
+        if failure:
+            return "does not build", failure.strip().splitlines()[-1][:60]
+        killers = [cpp_suite()]
+        if killers[0] is None or both:
+            killers.append(python_suite(storage))
+    finally:
+        restore(originals)
+    killers = [k for k in killers if k]
+    return ("killed" if killers else "survived"), "; ".join(killers)
+
+
+def interrupted(*_):
+    # SIGTERM unwinds like Ctrl-C, so that the source is always put back.
+    raise KeyboardInterrupt
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("names", nargs="*", help="faults to run (default: all)")
+    parser.add_argument("--list", action="store_true", help="list the faults and stop")
+    parser.add_argument("--both", action="store_true",
+                        help="run the Python suite also when a C++ test caught the fault")
+    options = parser.parse_args()
+    signal.signal(signal.SIGTERM, interrupted)
+    restore_leftovers()
+    known = {fault.name: fault for fault in FAULTS}
+    unknown = [name for name in options.names if name not in known]
+    if unknown:
+        parser.error(f"unknown faults: {', '.join(unknown)}")
+    chosen = [known[name] for name in options.names] or FAULTS
+    if options.list:
+        for fault in chosen:
+            stale = any((ROOT / p).read_text().count(old) != 1 for p, old, _ in fault.edits())
+            print(f"{fault.name}{'  (stale)' if stale else ''}")
+        return 0
+    if not PYTHON.exists() or not CORE_BUILD.is_dir():
+        parser.error("run `bash scripts/test.sh` first: it makes .venv and build/core-tests")
+    width = max(len(fault.name) for fault in chosen)
+    print(f"{'fault':{width}} | {'result':14} | by", flush=True)
+    print(f"{'-' * width}-|-{'-' * 14}-|-{'-' * 30}", flush=True)
+    results = []
+    try:
+        for fault in chosen:
+            start = time.monotonic()
+            # Hypothesis starts afresh: no example saved under another fault.
+            with tempfile.TemporaryDirectory() as storage:
+                result, by = judge(fault, options.both, storage)
+            results.append(result)
+            print(f"{fault.name:{width}} | {result:14} | {by} "
+                  f"[{time.monotonic() - start:.0f} s]", flush=True)
+    finally:
+        # The environment gets the real extension back.
+        build()
+    counts = {r: results.count(r) for r in dict.fromkeys(results)}
+    print(", ".join(f"{n} {r}" for r, n in counts.items()))
+    return 0 if set(results) == {"killed"} else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

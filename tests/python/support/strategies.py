@@ -1,0 +1,126 @@
+"""Hypothesis strategies: calls over adversarial prices and arguments."""
+
+# Periods at every edge; arguments mostly sound and now and then anything at all.
+
+import numpy as np
+from hypothesis import strategies as st
+
+from support.arrays import Buffer, Subclass
+from support.calls import PARAMETERS, Call, Index, IntWithOtherIndex, TypeErrorSubclass, is_period
+from support.reference import PERIOD_MAX
+
+NAN, INF = float("nan"), float("inf")
+SPECIAL = [NAN, -NAN, INF, -INF, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
+           1.7976931348623157e308, -1.7976931348623157e308, 1e16, 1e-300, 1.0]
+prices = st.floats(min_value=1e-3, max_value=1e6)
+values = st.one_of(prices, prices, st.floats(allow_subnormal=True), st.sampled_from(SPECIAL))
+
+
+def random_walk(n, seed):
+    return 100 * np.exp(np.random.default_rng(seed).normal(0, 0.01, n).cumsum())
+
+
+@st.composite
+def series(draw, n):
+    # Drawn values (mostly simple ones, whose sums seldom round) or a random
+    # walk; then maybe a few specials, and maybe a run of one.
+    items = draw(st.lists(values, min_size=n, max_size=n)
+                 | st.integers(0, 2**32 - 1).map(lambda seed: list(random_walk(n, seed))))
+    if n and draw(st.booleans()):
+        for _ in range(draw(st.integers(1, 3))):
+            items[draw(st.integers(0, n - 1))] = draw(st.sampled_from(SPECIAL))
+    if n and draw(st.booleans()):
+        start, run = draw(st.integers(0, n - 1)), draw(st.integers(1, 12))
+        items[start:start + run] = [draw(st.sampled_from([NAN, INF, -INF]))] * len(
+            items[start:start + run])
+    return items
+
+
+@st.composite
+def periods(draw, name, n):
+    # Periods at the edges for n values; for MACD mostly small enough to seed
+    # the averages and start the signal line.
+    if name != "indicator_macd":
+        return [draw(st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]) | st.integers(0, n + 2)
+                     | st.integers(0, PERIOD_MAX))]
+    fast = draw(st.sampled_from([1, 2, 3, 5, PERIOD_MAX - 1]) | st.integers(1, 30))
+    slow = draw(st.integers(fast + 1, max(fast + 1, n)) | st.integers(fast + 1, fast + 40)
+                | st.just(PERIOD_MAX))
+    signal = draw(st.integers(1, max(1, n - slow + 2)) | st.integers(1, 40)
+                  | st.sampled_from([1, 2, 3, PERIOD_MAX]))
+    return [fast, slow, signal]
+
+
+integers = st.one_of(st.integers(-2**70, 2**70), st.integers(0, 40),
+                     st.sampled_from([0, 1, -1, 2**63, PERIOD_MAX, PERIOD_MAX + 1, -2**63]))
+raised = st.tuples(st.sampled_from([TypeError, TypeErrorSubclass, ValueError, OverflowError,
+                                    KeyError, ZeroDivisionError]), st.text(max_size=4))
+objects = st.one_of(
+    integers, st.booleans(), st.floats(), st.none(), st.text(max_size=3),
+    st.lists(st.floats(), max_size=3),
+    st.builds(Index, value=integers | st.floats() | st.text(max_size=2)),
+    st.builds(Index, error=raised), st.builds(IntWithOtherIndex, integers),
+    st.builds(np.int64, st.integers(-2**63, 2**63 - 1)), st.builds(np.uint64, st.integers(0, PERIOD_MAX)),
+    st.builds(np.uint8, st.integers(0, 255)), st.builds(np.float64, st.floats()),
+    st.builds(np.array, st.integers(-5, 50)),  # a 0-d integer array has __index__
+)
+
+
+@st.composite
+def foreign_arrays(draw, n):
+    # Arrays of other dtypes or dimensions, in memory of their own.
+    dtype = draw(st.sampled_from(["f8", ">f8", "f4", "f2", "i8", "u1", "?", "c16", "O", "M8[s]"]))
+    shapes = [(), (n, 1), (1, n), (2, 2, 2)] + ([] if dtype == "f8" else [(n,)])
+    return np.zeros(draw(st.sampled_from(shapes)), dtype)
+
+
+@st.composite
+def views(draw, buffer, n, bent):
+    # A view of the buffer: n consecutive elements, mostly writeable, or, when
+    # bent, of any length, step and writeability.
+    size = len(buffer)
+    length, step, writeable = n, 1, draw(st.integers(0, 9)) > 0
+    if bent:
+        step = draw(st.sampled_from([1, 2, -1, 0, 3]))
+        length = draw(st.integers(0, size))
+        writeable = draw(st.booleans())
+    reach = abs(step) * (length - 1) if length else 0
+    if reach >= size and length > 0:
+        length, reach = min(1, size), 0
+    low, high = (reach if step < 0 else 0), size - 1 - (reach if step > 0 else 0)
+    start = draw(st.integers(low, max(low, high))) if size else 0
+    view = buffer.view(start, length, step, writeable)
+    return view.view(Subclass) if bent and draw(st.booleans()) else view
+
+
+@st.composite
+def calls(draw, name, longest):
+    # A Buffer, and a Call of `name` whose arrays are views of it: mostly
+    # sound arguments, some replaced by anything, bound by position, keyword
+    # or both, and now and then bound wrongly.
+    parameters = PARAMETERS[name]
+    n = draw(st.integers(0, 12) | st.integers(0, longest))
+    size = draw(st.integers(n, n + 8) | st.integers(n, 3 * n + 4))
+    buffer = Buffer(draw(series(size)), misalign=draw(st.integers(0, 7)),
+                    writeable=draw(st.integers(0, 9)) > 0)
+    sound = iter(draw(periods(name, n)))
+    wild = draw(st.just(set()) | st.sets(st.sampled_from(parameters), min_size=1, max_size=3))
+    arguments = {}
+    for parameter in parameters:
+        if is_period(parameter):
+            arguments[parameter] = draw(objects) if parameter in wild else next(sound)
+            continue
+        earlier = [a for a in arguments.values() if isinstance(a, np.ndarray)]
+        choices = [views(buffer, n, bent=parameter in wild)]
+        if parameter in wild:
+            choices += [objects, foreign_arrays(n)] + ([st.sampled_from(earlier)] if earlier else [])
+        arguments[parameter] = draw(st.one_of(choices))
+    split = draw(st.integers(0, len(parameters)))
+    args = [arguments[p] for p in parameters[:split]]
+    kwargs = {p: arguments[p] for p in draw(st.permutations(parameters[split:]))}
+    if draw(st.integers(0, 9)) == 0:
+        args = args[:draw(st.integers(0, len(args)))] + draw(st.lists(objects, max_size=2))
+        kwargs = {k: v for k, v in kwargs.items() if draw(st.integers(0, 3))}
+        kwargs.update(draw(st.dictionaries(st.sampled_from(parameters) | st.text(max_size=3),
+                                           objects, max_size=2)))
+    return buffer, Call(name, *args, **kwargs)

@@ -1,0 +1,92 @@
+"""Refused calls, one table per kind of refusal."""
+
+# Where a row holds two faults, the first in the check order decides. The model
+# of support.calls says what each raises; the long run of the reliability tests
+# repeats them all.
+
+from functools import partial
+
+import numpy as np
+
+from support.arrays import (Subclass, ascending, flagged_readonly, lying, outputs, packed_field,
+                            readonly, strided)
+from support.calls import Call, Index, TypeErrorSubclass
+
+a, D, O = ascending, ascending(), np.full(5, 7.0)
+sma, macd, atr = (partial(Call, f"indicator_{name}") for name in ("sma", "macd", "atr"))
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+BINDING = [
+    sma(1, 2, 3, 4), sma(5), sma(), sma(data=D), atr(),
+    # The positional count before any keyword, binding before any conversion.
+    sma(5, 6, 7, 8, x=1), sma(-1, D),
+    sma(5, D, O, Period=3), sma(5, output=O, data=D, **{"output ": 1}), sma(5, D, period=3),
+    # A keyword with lone surrogates names no parameter and is shown lossily.
+    sma(5, D, O, **{"da\udcffta": 1}),
+]
+
+# Periods first, in parameter order, then each array's type, dimension and dtype.
+CONVERSION = [sma(period, [1.0], O) for period in [
+    -1, 2**64, Index(-5), 3.0, Index("3"), Index(error=(TypeError, "bad index")),
+    Index(error=(ValueError, "own error")), Index(error=(TypeErrorSubclass, "subclass")),
+    Index(error=(TypeError, Unprintable())),
+]] + [
+    sma(3, [1.0], [1.0]), sma(3, D.reshape(5, 1).view(Subclass), O), sma(3, np.float64(1.0), O),
+    sma(3, D.astype(">f8"), O), sma(3, D, np.empty(5, np.float32)),
+    macd(0, 3, 2, D.astype(np.float32), *outputs(5)),
+    atr(2, strided(), [1.0], D, D), atr(2, D, D, D.astype(np.float32), [1.0]),
+]
+
+# Each entry point's own checks.
+SINGLE = [Call(name, 3, data, output) for name in ("indicator_sma", "indicator_ema")
+          for data, output in [
+    (D[::-1], O), (np.broadcast_to(1.0, 5), O), (packed_field(), O), (strided(), strided()),
+    # The output's layout before its length, its writeability last.
+    (D, strided()), (D, strided(4)), (D, np.empty(4)), (np.empty(0), np.empty(1)),
+    (a(6), readonly()), (a(6), flagged_readonly()), (np.empty(0), readonly(0)),
+    (a(6), readonly(7)), (a(6), readonly(12)[::2]),
+]]
+
+D6 = a(6)
+MACD = [macd(*periods, data, *outs) for periods, data, outs in [
+    ((5, 3, 0), D6, outputs()), ((0, 3, 2), D6[::-1], outputs(7)), ((3, 3, 2), D6, outputs()),
+    ((4, 3, 2), D6, outputs(5)),
+    # Lengths, then the input's layout, the outputs' layouts, their writeability.
+    ((2, 3, 2), D6[::-1], [np.empty(6), np.empty(6), np.empty(7)]),
+    ((2, 3, 2), D6, [strided(6), strided(6), np.empty(7)]),
+    ((2, 3, 2), D6[::-1], [strided(6)] * 3),
+    ((2, 3, 2), D6, [strided(6), np.empty(6), strided(6)]),
+    ((2, 3, 2), D6, [np.empty(6), strided(6), strided(6)]),
+    ((2, 3, 2), D6, [readonly(), np.empty(6), np.empty(6)[::-1]]),
+    ((2, 3, 2), D6, [readonly(), np.empty(5), np.empty(6)]),
+    ((2, 3, 2), D6, [readonly(), np.empty(6), flagged_readonly()]),
+    ((2, 3, 2), D6, [np.empty(6), flagged_readonly(), readonly()]),
+    ((2, 3, 2), D6, [np.empty(6), np.empty(6), readonly()]),
+    # len() is asked of every output in order, the first raise passed on, and
+    # the element count is compared as well.
+    ((2, 3, 2), D6[::-1], [np.empty(6), lying(6, "signal"), lying(6, "hist")]),
+    ((3, 2, 2), D6, [lying(6, "macd")] * 3),
+    ((2, 3, 2), D6, [np.empty(6), np.empty(6), lying(7, 6)]),
+    ((2, 3, 2), D6, [np.empty(6), lying(6, 7), np.empty(6)]),
+]]
+
+# The inputs' layouts before the lengths (element counts, not len()), the
+# output's layout after.
+ATR = [atr(2, *arrays) for arrays in [
+    (strided(), strided(), a(), a()), (a(), strided(), strided(), a()),
+    (a(4), a(), np.broadcast_to(1.0, 5), a()), (strided(), a(), a(), a(4)),
+    (a(), a(), a(6), a()), (a(), a(), a(), a(0)), (a(), a(), a(), strided(4)),
+    (a(), a(), a(), strided()), (a(), a(), a(), lying(4, 5)),
+    (a(6), a(6), a(6), readonly()), (a(0), a(0), a(0), readonly(0)),
+    (a(6), a(6), a(6), readonly(7)), (a(6), a(6), a(6), readonly(12)[::2]),
+]]
+
+# Every row, under the name of its table and its place there.
+REFUSED = {f"{table}-{k}": call for table, rows in [
+    ("binding", BINDING), ("conversion", CONVERSION), ("single", SINGLE), ("macd", MACD),
+    ("atr", ATR)] for k, call in enumerate(rows)}
