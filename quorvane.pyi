@@ -32,7 +32,7 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["indicator_sma", "indicator_ema", "indicator_macd", "indicator_atr"]
+__all__ = ["indicator_atr", "indicator_ema", "indicator_macd", "indicator_sma"]
 
 def indicator_sma(
     period: SupportsIndex, data: NDArray[np.float64], output: NDArray[np.float64]

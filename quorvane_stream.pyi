@@ -38,7 +38,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Sma", "Ema", "Macd", "Atr"]
+__all__ = ["Atr", "Ema", "Macd", "Sma"]
 
 @final
 class Sma:

@@ -176,12 +176,18 @@ enum class Indicator { sma, ema, macd, atr };
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
     switch (indicator) {
-        case Indicator::sma: floor_sma(p.a, in.close, n, out.first); break;
-        case Indicator::ema: floor_ema(p.a, in.close, n, out.first); break;
-        case Indicator::macd:
-            floor_macd(p.a, p.b, p.c, in.close, n, out.first, out.second, out.third);
-            break;
-        case Indicator::atr: floor_atr(p.a, in.high, in.low, in.close, n, out.first); break;
+    case Indicator::sma:
+        floor_sma(p.a, in.close, n, out.first);
+        break;
+    case Indicator::ema:
+        floor_ema(p.a, in.close, n, out.first);
+        break;
+    case Indicator::macd:
+        floor_macd(p.a, p.b, p.c, in.close, n, out.first, out.second, out.third);
+        break;
+    case Indicator::atr:
+        floor_atr(p.a, in.high, in.low, in.close, n, out.first);
+        break;
     }
 }
 
@@ -190,28 +196,37 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     using quorvane::OutputSeries;
     using quorvane::Series;
     switch (indicator) {
-        case Indicator::sma: quorvane::sma(p.a, Series(in.close, n), OutputSeries(out.first, n)); break;
-        case Indicator::ema: quorvane::ema(p.a, Series(in.close, n), OutputSeries(out.first, n)); break;
-        case Indicator::macd:
-            quorvane::macd(p.a, p.b, p.c, Series(in.close, n), OutputSeries(out.first, n),
-                           OutputSeries(out.second, n), OutputSeries(out.third, n));
-            break;
-        case Indicator::atr:
-            quorvane::atr(p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
-                          OutputSeries(out.first, n));
-            break;
+    case Indicator::sma:
+        quorvane::sma(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::ema:
+        quorvane::ema(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::macd:
+        quorvane::macd(p.a, p.b, p.c, Series(in.close, n), OutputSeries(out.first, n),
+                       OutputSeries(out.second, n), OutputSeries(out.third, n));
+        break;
+    case Indicator::atr:
+        quorvane::atr(p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+                      OutputSeries(out.first, n));
+        break;
     }
 }
 
-std::size_t output_count(Indicator indicator) { return indicator == Indicator::macd ? 3 : 1; }
+std::size_t output_count(Indicator indicator) {
+    return indicator == Indicator::macd ? 3 : 1;
+}
 
 // The shortest input on which the floor's warm-up ends inside the data.
 std::size_t shortest_input(Indicator indicator, const Periods& p) {
     switch (indicator) {
-        case Indicator::sma:
-        case Indicator::ema: return p.a;
-        case Indicator::macd: return p.b + p.c - 1;
-        case Indicator::atr: return p.a + 1;
+    case Indicator::sma:
+    case Indicator::ema:
+        return p.a;
+    case Indicator::macd:
+        return p.b + p.c - 1;
+    case Indicator::atr:
+        return p.a + 1;
     }
     return 0;
 }
@@ -237,9 +252,10 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 }
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
-    constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma}, {"ema", Indicator::ema},
-        {"macd", Indicator::macd}, {"atr", Indicator::atr}};
+    constexpr std::pair<const char*, Indicator> names[] = {{"sma", Indicator::sma},
+                                                           {"ema", Indicator::ema},
+                                                           {"macd", Indicator::macd},
+                                                           {"atr", Indicator::atr}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -273,14 +289,23 @@ int check() {
     const Prices in{prices.data(), prices.data() + n, prices.data() + 2 * n};
     std::vector<double> floor_values(3 * n);
     std::vector<double> kernel_values(3 * n);
-    const Outputs floor_out{floor_values.data(), floor_values.data() + n, floor_values.data() + 2 * n};
+    const Outputs floor_out{floor_values.data(), floor_values.data() + n,
+                            floor_values.data() + 2 * n};
     const Outputs kernel_out{kernel_values.data(), kernel_values.data() + n,
                              kernel_values.data() + 2 * n};
     const std::pair<Indicator, Periods> cases[] = {
-        {Indicator::sma, {1}},        {Indicator::sma, {10}},        {Indicator::sma, {n}},
-        {Indicator::ema, {1}},        {Indicator::ema, {10}},        {Indicator::ema, {n}},
-        {Indicator::macd, {1, 2, 1}}, {Indicator::macd, {12, 26, 9}}, {Indicator::macd, {5, 200, 101}},
-        {Indicator::atr, {1}},        {Indicator::atr, {14}},        {Indicator::atr, {n - 1}},
+        {Indicator::sma, {1}},
+        {Indicator::sma, {10}},
+        {Indicator::sma, {n}},
+        {Indicator::ema, {1}},
+        {Indicator::ema, {10}},
+        {Indicator::ema, {n}},
+        {Indicator::macd, {1, 2, 1}},
+        {Indicator::macd, {12, 26, 9}},
+        {Indicator::macd, {5, 200, 101}},
+        {Indicator::atr, {1}},
+        {Indicator::atr, {14}},
+        {Indicator::atr, {n - 1}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
@@ -295,9 +320,10 @@ int check() {
                                     return std::bit_cast<std::uint64_t>(x) ==
                                            std::bit_cast<std::uint64_t>(y);
                                 })) {
-                    std::fprintf(stderr, "floor and kernel differ: indicator %d, periods %zu %zu %zu, n %zu\n",
-                                 static_cast<int>(indicator), periods.a, periods.b, periods.c,
-                                 length);
+                    std::fprintf(
+                        stderr,
+                        "floor and kernel differ: indicator %d, periods %zu %zu %zu, n %zu\n",
+                        static_cast<int>(indicator), periods.a, periods.b, periods.c, length);
                     ++failures;
                 }
                 if (output_count(indicator) == 1) {
@@ -357,7 +383,8 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
     std::size_t calls = 0;
     std::size_t repeats = 0;
     Periods p;
-    if (!(words >> mode >> name >> n >> calls >> repeats >> p.a) || !parse_indicator(name, indicator)) {
+    if (!(words >> mode >> name >> n >> calls >> repeats >> p.a) ||
+        !parse_indicator(name, indicator)) {
         return false;
     }
     if (indicator == Indicator::macd && !(words >> p.b >> p.c)) {
@@ -369,7 +396,8 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
     }
     if (mode == "digest") {
         run_floor(indicator, p, in, n, out);
-        std::printf("%llu\n", static_cast<unsigned long long>(digest(out, output_count(indicator), n)));
+        std::printf("%llu\n",
+                    static_cast<unsigned long long>(digest(out, output_count(indicator), n)));
         return true;
     }
     if (mode != "floor" && mode != "kernel") {
@@ -392,7 +420,8 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
             // Each call's writes must happen: nothing may be merged across calls.
             __asm__ __volatile__("" : : : "memory");
         }
-        const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+        const std::chrono::duration<double, std::nano> elapsed =
+            std::chrono::steady_clock::now() - start;
         samples.push_back(elapsed.count() / static_cast<double>(calls * n));
     }
     std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(repeats / 2),

@@ -16,7 +16,9 @@ void* __libc_memalign(std::size_t alignment, std::size_t size) noexcept;
 namespace {
 std::atomic<unsigned long long> allocations{0};
 
-void count() noexcept { allocations.fetch_add(1, std::memory_order_relaxed); }
+void count() noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+}
 }  // namespace
 
 #define QUORVANE_EXPORT __attribute__((visibility("default")))

@@ -22,10 +22,10 @@ import tracemalloc
 from pathlib import Path
 
 import numpy as np
-
-import quorvane
 import readme
 from calls import INDICATORS, PERIODS, generated_prices, page_aligned, quorvane_call
+
+import quorvane
 
 ROOT = Path(__file__).resolve().parent.parent
 SIZES = (16, 10**3, 10**5, 10**6, 10**7)

@@ -18,10 +18,10 @@ import time
 from pathlib import Path
 
 import numpy as np
+from calls import PERIODS, generated_prices
 
 import quorvane
 import quorvane_stream as qs
-from calls import PERIODS, generated_prices
 
 ROOT = Path(__file__).resolve().parent.parent
 INDICATORS = ("sma", "ema", "macd", "atr")
@@ -111,7 +111,7 @@ def tick_contenders(indicator, close, high, low, ticks):
     talib_batch = np.asarray(talib_batch)[HISTORY:end]
 
     kind = {"sma": tp.SMA, "ema": tp.EMA, "macd": tp.MACD, "atr": tp.ATR}[indicator]
-    items = ([OHLCV(c, h, l, c, 0.0) for h, l, c in values] if indicator == "atr"
+    items = ([OHLCV(c, high, low, c, 0.0) for high, low, c in values] if indicator == "atr"
              else [v[0] for v in values])
     value_of = (lambda v: float("nan") if v is None else v.macd) if indicator == "macd" else (
         lambda v: float("nan") if v is None else v)

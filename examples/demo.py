@@ -13,7 +13,6 @@ import sys
 from pathlib import Path
 
 import numpy as np
-
 import ohlc
 from csvbars import CsvError, moments, read_csv
 

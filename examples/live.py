@@ -15,10 +15,10 @@ import sys
 import time
 
 import numpy as np
-
 import ohlc
-import quorvane_stream as qs
 from demo import CsvError, read_csv
+
+import quorvane_stream as qs
 
 
 def states(width=None):

@@ -17,7 +17,6 @@ import time
 from contextlib import contextmanager
 
 import numpy as np
-
 import ohlc
 
 COLUMNS = ("close",) + ohlc.INDICATORS

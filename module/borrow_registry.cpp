@@ -124,16 +124,25 @@ void release_exclusive(const void* owner, std::uintptr_t begin, std::uintptr_t e
     registrations.remove({owner, begin, end, true, {}});
 }
 
-std::size_t active() { return registrations.size(); }
+std::size_t active() {
+    return registrations.size();
+}
 
 ArrayBorrowRegistryV1 this_build{
-    1, sizeof(ArrayBorrowRegistryV1), acquire_shared, release_shared,
-    acquire_exclusive, release_exclusive, active,
+    1,
+    sizeof(ArrayBorrowRegistryV1),
+    acquire_shared,
+    release_shared,
+    acquire_exclusive,
+    release_exclusive,
+    active,
 };
 
 // A forked child has only the thread that forked: the registrations of the
 // others would hold their memory for ever, as no thread is left to end them.
-void after_fork_in_child() noexcept { registrations.keep_only_this_thread(); }
+void after_fork_in_child() noexcept {
+    registrations.keep_only_this_thread();
+}
 
 const ArrayBorrowRegistryV1* locate() noexcept {
     PyObject* published = PySys_GetObject(sys_attribute);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace quorvane::module {
 namespace {
 
@@ -69,7 +68,8 @@ Py_ssize_t parameter_index(const FunctionSpec& spec, PyObject* keyword) noexcept
 }
 
 // "'a'", "'a' and 'b'", or "'a', 'b', and 'c'" for the empty slots.
-CallError missing_arguments(const FunctionSpec& spec, Py_ssize_t nargs, const Slots& slots) noexcept {
+CallError missing_arguments(const FunctionSpec& spec, Py_ssize_t nargs,
+                            const Slots& slots) noexcept {
     std::size_t missing = 0;
     for (std::size_t i = static_cast<std::size_t>(nargs); i < spec.parameters.size(); ++i) {
         missing += slots[i] == nullptr;
@@ -146,8 +146,8 @@ CallError conversion_error(PyObject* object, const char* target) noexcept {
             return fetch_error();
         }
     }
-    return type_error(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
-                                           type_name.get(), target));
+    return type_error(
+        PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), target));
 }
 
 Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -157,9 +157,9 @@ Status bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_
         slots[static_cast<std::size_t>(i)] = args[i];
     }
     if (nargs > parameters) {
-        return type_error(PyUnicode_FromFormat(
-            "%s() takes %zd positional arguments but %zd were given", spec.name(), parameters,
-            nargs));
+        return type_error(
+            PyUnicode_FromFormat("%s() takes %zd positional arguments but %zd were given",
+                                 spec.name(), parameters, nargs));
     }
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {

@@ -47,7 +47,8 @@ Status checked_run(const Arguments& arguments) noexcept {
     // Unlike the other entry points, this one keeps the interpreter lock
     // while its kernel runs, as it always has: callers may rely on no other
     // Python thread running meanwhile (to write the arrays, say).
-    atr(arguments.period(declaration["period"]), inputs[0], inputs[1], inputs[2], as_output(result));
+    atr(arguments.period(declaration["period"]), inputs[0], inputs[1], inputs[2],
+        as_output(result));
     return success;
 }
 

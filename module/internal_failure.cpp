@@ -53,8 +53,8 @@ PyObject* internal_failure_type() noexcept {
     if (PyObject* const stored = made_type.load(std::memory_order_acquire)) {
         return stored;
     }
-    PyObject* const made =
-        PyErr_NewExceptionWithDoc(internal_failure_type_name, internal_failure_type_doc, PyExc_BaseException, nullptr);
+    PyObject* const made = PyErr_NewExceptionWithDoc(
+        internal_failure_type_name, internal_failure_type_doc, PyExc_BaseException, nullptr);
     if (made == nullptr) {
         fail_type_creation();
     }

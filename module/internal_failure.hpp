@@ -23,8 +23,8 @@ void resume_if_internal_failure(PyObject* raised) noexcept;
     std::source_location where = std::source_location::current()) noexcept;
 
 // A new reference from such a call, or the failure above when it is null.
-inline OwnedRef must_succeed(PyObject* result,
-                             std::source_location where = std::source_location::current()) noexcept {
+inline OwnedRef must_succeed(
+    PyObject* result, std::source_location where = std::source_location::current()) noexcept {
     if (result == nullptr) {
         fail_api_call(where);
     }

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "frame.hpp"
 #include "entry_points.hpp"
+#include "frame.hpp"
 #include "internal_failure.hpp"
 #include "quorvane/failure.hpp"
 
@@ -29,8 +29,8 @@ PyModuleDef definition = {
 constexpr int api_version = 1013;
 
 // Registration order, which is also the order of __all__.
-FunctionSpec* const functions[] = {&indicator_sma_spec, &indicator_ema_spec,
-                                   &indicator_macd_spec, &indicator_atr_spec};
+FunctionSpec* const functions[] = {&indicator_sma_spec, &indicator_ema_spec, &indicator_macd_spec,
+                                   &indicator_atr_spec};
 
 // The first interpreter to initialise the module; -1 until then.
 std::atomic<std::int64_t> first_interpreter{-1};

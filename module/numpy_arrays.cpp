@@ -15,7 +15,6 @@ PyArrayObject* as_array(PyObject* object) noexcept {
     return reinterpret_cast<PyArrayObject*>(object);
 }
 
-
 // NumPy's float64 descriptor, taken once: arrays of native float64 almost
 // always carry this very object, so identity settles most checks without a
 // call into NumPy.
@@ -55,7 +54,8 @@ bool is_float64_vector(PyObject* object) noexcept {
 }
 
 ArrayView array_view(PyObject* array) noexcept {
-    return {PyArray_DATA(as_array(array)), static_cast<std::size_t>(PyArray_DIM(as_array(array), 0)),
+    return {PyArray_DATA(as_array(array)),
+            static_cast<std::size_t>(PyArray_DIM(as_array(array), 0)),
             PyArray_STRIDE(as_array(array), 0)};
 }
 
@@ -76,8 +76,9 @@ BorrowRegion array_region(PyObject* array) noexcept {
     // The last element lies (count - 1) strides away, on either side. A
     // stride no real array has (as_strided accepts any) may reach past the
     // address space; the range then saturates at its end.
-    const std::uintptr_t stride = view.stride < 0 ? std::uintptr_t{0} - static_cast<std::uintptr_t>(view.stride)
-                                                  : static_cast<std::uintptr_t>(view.stride);
+    const std::uintptr_t stride = view.stride < 0
+                                      ? std::uintptr_t{0} - static_cast<std::uintptr_t>(view.stride)
+                                      : static_cast<std::uintptr_t>(view.stride);
     std::uintptr_t reach = 0;
     if (__builtin_mul_overflow(static_cast<std::uintptr_t>(view.count - 1), stride, &reach)) {
         reach = UINTPTR_MAX;

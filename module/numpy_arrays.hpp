@@ -36,8 +36,12 @@ inline bool shares_memory(const ArrayView& a, const ArrayView& b) noexcept {
            b_begin < a_begin + a.count * sizeof(double);
 }
 
-inline Series as_series(const ArrayView& view) noexcept { return {view.data, view.count}; }
-inline OutputSeries as_output(const ArrayView& view) noexcept { return {view.data, view.count}; }
+inline Series as_series(const ArrayView& view) noexcept {
+    return {view.data, view.count};
+}
+inline OutputSeries as_output(const ArrayView& view) noexcept {
+    return {view.data, view.count};
+}
 
 // NumPy's own import of its C API table, run once, on the first array
 // argument rather than at module import. Failing to is an internal failure,

@@ -14,7 +14,9 @@ using SingleSeriesKernel = void (*)(Period period, Series data, OutputSeries out
 // The declaration of such an entry point.
 constexpr Declaration<3> single_series_declaration(std::string_view name) noexcept {
     return {name,
-            {{{"period", ParamKind::period}, {"data", ParamKind::input}, {"output", ParamKind::output}}}};
+            {{{"period", ParamKind::period},
+              {"data", ParamKind::input},
+              {"output", ParamKind::output}}}};
 }
 
 Status run_single_series(const Arguments& arguments, SingleSeriesKernel kernel) noexcept;

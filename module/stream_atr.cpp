@@ -86,6 +86,8 @@ struct AtrTraits {
 
 }  // namespace
 
-PyObject* make_atr_type() noexcept { return make_type<AtrTraits>(); }
+PyObject* make_atr_type() noexcept {
+    return make_type<AtrTraits>();
+}
 
 }  // namespace quorvane::module::stream

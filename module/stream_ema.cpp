@@ -13,6 +13,8 @@ struct EmaTraits : OneSeriesTraits<EmaStream, EmaUniverse> {
 
 }  // namespace
 
-PyObject* make_ema_type() noexcept { return make_type<EmaTraits>(); }
+PyObject* make_ema_type() noexcept {
+    return make_type<EmaTraits>();
+}
 
 }  // namespace quorvane::module::stream

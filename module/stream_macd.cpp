@@ -119,6 +119,8 @@ struct MacdTraits {
 
 }  // namespace
 
-PyObject* make_macd_type() noexcept { return make_type<MacdTraits>(); }
+PyObject* make_macd_type() noexcept {
+    return make_type<MacdTraits>();
+}
 
 }  // namespace quorvane::module::stream

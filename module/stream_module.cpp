@@ -37,8 +37,8 @@ Result<OwnedRef> build_module() noexcept {
     if (!module || !names) {
         return fetch_error();
     }
-    for (PyObject* (*make)() noexcept : {make_sma_type, make_ema_type, make_macd_type,
-                                         make_atr_type}) {
+    for (PyObject* (*make)() noexcept :
+         {make_sma_type, make_ema_type, make_macd_type, make_atr_type}) {
         OwnedRef type(make());
         if (!type) {
             return fetch_error();

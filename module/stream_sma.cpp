@@ -13,6 +13,8 @@ struct SmaTraits : OneSeriesTraits<SmaStream, SmaUniverse> {
 
 }  // namespace
 
-PyObject* make_sma_type() noexcept { return make_type<SmaTraits>(); }
+PyObject* make_sma_type() noexcept {
+    return make_type<SmaTraits>();
+}
 
 }  // namespace quorvane::module::stream

@@ -22,7 +22,9 @@ PyObject* finish(Status status) noexcept {
     return nullptr;
 }
 
-PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
+PyObject* to_python(double value) noexcept {
+    return PyFloat_FromDouble(value);
+}
 
 PyObject* to_python(const MacdValues& values) noexcept {
     OwnedRef macd(PyFloat_FromDouble(values.macd));
@@ -34,30 +36,31 @@ PyObject* to_python(const MacdValues& values) noexcept {
     return PyTuple_Pack(3, macd.get(), signal.get(), hist.get());
 }
 
-Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<double> values,
-                    std::span<const char* const> names) noexcept {
+Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<double> values, std::span<const char* const> names) noexcept {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         return error_with(PyExc_TypeError,
                           PyUnicode_FromFormat("%s() takes no keyword arguments", method));
     }
     if (static_cast<std::size_t>(nargs) != values.size()) {
-        return error_with(PyExc_TypeError,
-                          PyUnicode_FromFormat("%s() takes %zu positional argument%s (%zd given)",
-                                               method, values.size(),
-                                               values.size() == 1 ? "" : "s", nargs));
+        return error_with(
+            PyExc_TypeError,
+            PyUnicode_FromFormat("%s() takes %zu positional argument%s (%zd given)", method,
+                                 values.size(), values.size() == 1 ? "" : "s", nargs));
     }
     for (std::size_t k = 0; k < values.size(); ++k) {
         PyObject* const object = args[k];
-        values[k] = PyFloat_CheckExact(object) ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
+        values[k] =
+            PyFloat_CheckExact(object) ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
         if (values[k] == -1.0 && PyErr_Occurred() != nullptr) {
             CallError error = fetch_error();
             if (error.type() != PyExc_TypeError) {
                 return error;
             }
-            return error_with(PyExc_TypeError,
-                              PyUnicode_FromFormat("%s() argument '%s' must be a real number, not %T",
-                                                   method, names[k], object));
+            return error_with(
+                PyExc_TypeError,
+                PyUnicode_FromFormat("%s() argument '%s' must be a real number, not %T", method,
+                                     names[k], object));
         }
     }
     return success;
@@ -171,9 +174,9 @@ PyObject* describe(const char* name, std::span<const char* const> period_names,
     char text[256];
     int used = std::snprintf(text, sizeof text, "%s(", name);
     for (std::size_t k = 0; k < period_names.size(); ++k) {
-        used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
-                              "%s=%llu, ", period_names[k],
-                              static_cast<unsigned long long>(periods[k]));
+        used +=
+            std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), "%s=%llu, ",
+                          period_names[k], static_cast<unsigned long long>(periods[k]));
     }
     if (universe) {
         used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),

@@ -38,8 +38,8 @@ private:
 };
 
 // The floats of update(x) or update(high, low, close), positional only.
-Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<double> values, std::span<const char* const> names) noexcept;
+Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<double> values, std::span<const char* const> names) noexcept;
 
 // The constructor's periods and width (none: a single series).
 struct Construction {
@@ -91,8 +91,7 @@ struct StateObject {
     static constexpr std::size_t inputs = Traits::inputs;
     static constexpr std::size_t outputs = Traits::outputs;
 
-    PyObject_HEAD
-    PyMutex mutex;
+    PyObject_HEAD PyMutex mutex;
     Single* single;  // exactly one of the two is set
     Universe* universe;
 
@@ -183,7 +182,8 @@ struct StateObject {
     // a copy of it.
     static Status universe_update(StateObject* state, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, bool trial) noexcept {
-        const FunctionSpec& spec = trial ? Traits::universe_peek_spec : Traits::universe_update_spec;
+        const FunctionSpec& spec =
+            trial ? Traits::universe_peek_spec : Traits::universe_update_spec;
         Arguments arguments;
         if (Status converted = convert_arguments(spec, args, nargs, kwnames, arguments);
             !converted.ok()) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test, in five stages:
+# Builds everything and runs every test, in six stages:
 #
+#   lint      clang-format on the C++ sources, ruff on the Python ones
+#             and ShellCheck on the scripts: seconds, so it goes first;
 #   normal    the core's GoogleTest suite (with the check that the
 #             benchmark's floor computes what the kernels compute), then the
 #             Python suite against the extension installed in .venv;
@@ -14,8 +16,8 @@
 #   release   scripts/release.sh: the sdist and the manylinux wheel, each
 #             installed into a fresh environment and smoke-tested.
 #
-# QUORVANE_TEST_STAGES picks stages (default: "normal clang release sanitize
-# aarch64", the quick ones first).
+# QUORVANE_TEST_STAGES picks stages (default: "lint normal clang release
+# sanitize aarch64", the quick ones first).
 # Arguments are passed to every pytest run.
 # shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -106,6 +108,16 @@ stage_aarch64() {
 
 # Debian 12's default clang, 14, lacks the builtin that libstdc++'s
 # std::source_location needs; clang 19 is in Debian 12 and 13 alike.
+stage_lint() {
+    if ! command -v clang-format >/dev/null || ! command -v shellcheck >/dev/null; then
+        install_debian_packages clang-format shellcheck
+    fi
+    say "checking the layout of the C++ sources, and the Python sources and scripts"
+    git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror
+    "$venv/bin/ruff" check --quiet .
+    shellcheck scripts/*.sh .ci/run
+}
+
 stage_clang() {
     command -v clang++-19 >/dev/null || install_debian_packages clang-19
     say "building and running the core's tests with clang++-19"
@@ -116,10 +128,10 @@ stage_release() {
     bash "$root/scripts/release.sh"
 }
 
-stages="${QUORVANE_TEST_STAGES:-normal clang release sanitize aarch64}"
+stages="${QUORVANE_TEST_STAGES:-lint normal clang release sanitize aarch64}"
 for stage in $stages; do
     declare -F "stage_$stage" >/dev/null \
-        || die "unknown test stage '$stage' (normal, sanitize, aarch64, clang, release)"
+        || die "unknown test stage '$stage' (lint, normal, sanitize, aarch64, clang, release)"
 done
 
 make_venv

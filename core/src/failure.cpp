@@ -48,9 +48,9 @@ void write_backtrace() noexcept {
 
 void write_location(const std::source_location& where) noexcept {
     char numbers[64];
-    const int length = std::snprintf(numbers, sizeof numbers, ":%u:%u:\n",
-                                     static_cast<unsigned>(where.line()),
-                                     static_cast<unsigned>(where.column()));
+    const int length =
+        std::snprintf(numbers, sizeof numbers, ":%u:%u:\n", static_cast<unsigned>(where.line()),
+                      static_cast<unsigned>(where.column()));
     write_to_stderr(where.file_name());
     write_to_stderr(std::string_view(numbers, length > 0 ? static_cast<std::size_t>(length) : 0));
 }
@@ -75,9 +75,9 @@ void fail(std::string_view message, std::source_location where) noexcept {
 void fail_index_out_of_bounds(std::size_t len, std::size_t index,
                               std::source_location where) noexcept {
     char message[96];
-    const int length = std::snprintf(message, sizeof message,
-                                     "index out of bounds: the len is %zu but the index is %zu",
-                                     len, index);
+    const int length =
+        std::snprintf(message, sizeof message,
+                      "index out of bounds: the len is %zu but the index is %zu", len, index);
     fail(std::string_view(message, length > 0 ? static_cast<std::size_t>(length) : 0), where);
 }
 

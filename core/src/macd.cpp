@@ -12,8 +12,7 @@ namespace quorvane {
 // NaN, else F = (keep_f * F) + (alpha_f * x) and likewise S; m = F - S;
 // G = m at the signal's first position, then G = (keep_g * G) + (alpha_g * m).
 void macd(Period fast_period, Period slow_period, Period signal_period, Series data,
-          OutputSeries macd_output, OutputSeries signal_output,
-          OutputSeries hist_output) noexcept {
+          OutputSeries macd_output, OutputSeries signal_output, OutputSeries hist_output) noexcept {
     const std::size_t n = data.size();
     if (fast_period == 0 || fast_period >= slow_period || signal_period == 0) {
         char message[160];

@@ -198,8 +198,7 @@ bool SmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period period = 0;
     Position seen = 0;
     double sum = 0.0;
-    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(seen) ||
-        !in.number(sum)) {
+    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(seen) || !in.number(sum)) {
         return false;
     }
     SmaStream loaded(period);
@@ -347,16 +346,15 @@ bool MacdStream::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period fast = 0;
     Period slow = 0;
     Period signal = 0;
-    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) ||
-        !in.word(signal) || fast == 0 || fast >= slow || signal == 0) {
+    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) || !in.word(signal) ||
+        fast == 0 || fast >= slow || signal == 0) {
         return false;
     }
     MacdStream loaded(fast, slow, signal);
     MacdStep& step = loaded.step_;
-    if (!in.word(loaded.seen_) || !in.number(step.f) || !in.number(step.s) ||
-        !in.number(step.g) || !in.word(step.marks.nan_end) ||
-        !in.word(step.marks.positive_end) || !in.word(step.marks.negative_end) ||
-        !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+    if (!in.word(loaded.seen_) || !in.number(step.f) || !in.number(step.s) || !in.number(step.g) ||
+        !in.word(step.marks.nan_end) || !in.word(step.marks.positive_end) ||
+        !in.word(step.marks.negative_end) || !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
         return false;
     }
     return assign(loaded);

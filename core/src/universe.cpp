@@ -226,15 +226,14 @@ bool SmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t tag = 0;
     Period period = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != sma_tag || !in.word(period) ||
-        !in.word(width) ||
+    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(width) ||
         width > size / sizeof(double)) {
         return false;
     }
     SmaUniverse loaded(period, static_cast<std::size_t>(width));
     if (!loaded.allocate() || !in.word(loaded.seen_) ||
-        !in.numbers(loaded.sums_.data(), loaded.width_) ||
-        !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+        !in.numbers(loaded.sums_.data(), loaded.width_) || !in.ring(loaded.window_, loaded.seen_) ||
+        !in.done()) {
         return false;
     }
     return assign(loaded);
@@ -305,8 +304,7 @@ bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t tag = 0;
     Period period = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != ema_tag || !in.word(period) ||
-        !in.word(width) ||
+    if (!in.word(tag) || tag != ema_tag || !in.word(period) || !in.word(width) ||
         width > size / sizeof(double)) {
         return false;
     }
@@ -325,8 +323,8 @@ bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
 // MACD
 
 bool MacdUniverse::allocate() noexcept {
-    if (!f_.resize(width_) || !s_.resize(width_) || !g_.resize(width_) ||
-        !failed_.resize(width_) || width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_)) {
+    if (!f_.resize(width_) || !s_.resize(width_) || !g_.resize(width_) || !failed_.resize(width_) ||
+        width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_)) {
         return false;
     }
     std::fill_n(f_.data(), width_, no_value);
@@ -426,9 +424,8 @@ bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period slow = 0;
     Period signal = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) ||
-        !in.word(signal) || fast == 0 || fast >= slow || signal == 0 ||
-        !in.word(width) ||
+    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) || !in.word(signal) ||
+        fast == 0 || fast >= slow || signal == 0 || !in.word(width) ||
         width > size / sizeof(double)) {
         return false;
     }
@@ -506,8 +503,7 @@ bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t tag = 0;
     Period period = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != atr_tag || !in.word(period) ||
-        !in.word(width) ||
+    if (!in.word(tag) || tag != atr_tag || !in.word(period) || !in.word(width) ||
         width > size / sizeof(double)) {
         return false;
     }

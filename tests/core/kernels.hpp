@@ -37,7 +37,9 @@ inline Values padded(const Values& values) {
 inline std::vector<Values> run(const std::string& kernel, const std::vector<Period>& p,
                                const std::vector<Values>& in, std::size_t size) {
     std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(size + 2 * guard, sentinel));
-    const auto o = [&](std::size_t k) { return OutputSeries(out[k].data() + guard, size); };
+    const auto o = [&](std::size_t k) {
+        return OutputSeries(out[k].data() + guard, size);
+    };
     if (kernel == "macd") {
         macd(p[0], p[1], p[2], Series(in[0]), o(0), o(1), o(2));
     } else if (kernel == "atr") {
@@ -89,7 +91,12 @@ public:
             std::bit_cast<double>(std::uint64_t{0xFFF8000000000000}),  // negative NaN
             std::bit_cast<double>(std::uint64_t{0x7FF0000000000000}),  // +inf
             std::bit_cast<double>(std::uint64_t{0xFFF0000000000000}),  // -inf
-            0.0, -0.0, 5e-324, -2.2250738585072014e-308, 1.7976931348623157e308, 1e16,
+            0.0,
+            -0.0,
+            5e-324,
+            -2.2250738585072014e-308,
+            1.7976931348623157e308,
+            1e16,
         };
         Values values = prices(n);
         for (double& v : values) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kernels.hpp"
-#include "same.hpp"
 #include "quorvane/failure.hpp"
+#include "same.hpp"
 
 namespace quorvane::testing {
 namespace {
@@ -43,64 +43,103 @@ TEST_P(Kernel, GivesTheWorkedValues) {
 }
 
 // True ranges 1.5, 2, 2, 1.5.
-const std::vector<Values> rising{{10, 11, 12, 13, 14}, {9, 9.5, 10, 11, 12.5},
-                                 {9.5, 10.5, 11.5, 12.5, 13.5}};
+const std::vector<Values> rising{
+    {10, 11, 12, 13, 14}, {9, 9.5, 10, 11, 12.5}, {9.5, 10.5, 11.5, 12.5, 13.5}};
 
-INSTANTIATE_TEST_SUITE_P(Cases, Kernel, ::testing::Values(
-    // The running sum, not a fresh window sum (which would give 0.3).
-    Worked{"sma_running_sum", "sma", {3}, {{0.1, 0.2, 0.3, 0.4, 0.5}},
-           {{N, N, 0.2, 0.30000000000000004, 0.4}}},
-    Worked{"sma_negative_zero_window", "sma", {3}, {{-0.0, -0.0, -0.0}}, {{N, N, -0.0}}},
-    // Outputs of another length: a longer one is filled past the input, a
-    // shorter one only when the period is degenerate.
-    Worked{"sma_longer_output", "sma", {2}, {{1, 2, 3, 4}}, {{N, 1.5, 2.5, 3.5, N, N}}},
-    Worked{"sma_shorter_output", "sma", {0}, {{1, 2, 3, 4}}, {{N, N}}},
-    Worked{"ema_infinities_missing", "ema", {2}, {{1, N, 2, 3, inf, 4}}, {{N, N, N, 2.5, N, 3.5}}},
-    Worked{"ema_seed_is_a_division", "ema", {3}, {{0.1, 0.2, 0.3}}, {{N, N, 0.20000000000000004}}},
-    Worked{"ema_negative_zero_window", "ema", {2}, {{-0.0, -0.0, -0.0}}, {{N, -0.0, -0.0}}},
-    // A jump from a flat seed of 0 to 1 shows alpha = 2 / 11 itself.
-    Worked{"ema_smoothing_factor", "ema", {10}, {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
-           {{N, N, N, N, N, N, N, N, N, 0, 0x1.745D1745D1746p-3}}},
-    Worked{"macd_integers", "macd", {2, 3, 2}, {{1, 2, 3, 4, 5}},
-           {{N, N, 0.5, 0.5, 0.5}, {N, N, N, 0.5, 0.5}, {N, N, N, 0, 0}}},
-    // A NaN after seeding holds no value and moves the signal's start past it.
-    Worked{"macd_nan_moves_the_signal_start", "macd", {1, 3, 2}, {{1, 2, 3, N, 5}},
-           {{N, N, 1, N, 1.5}, {N, N, N, N, 1.5}, {N, N, N, N, 0}}},
-    // A NaN in the first slow window leaves the slow average without a value.
-    Worked{"macd_nan_in_the_first_slow_window", "macd", {1, 3, 1}, {{1, N, 3, 4, 5}},
-           {{N, N, ANY, ANY, ANY}, {N, N, ANY, ANY, ANY}, Values(5, N)}},
-    Worked{"macd_negative_zero_window", "macd", {2, 3, 1}, {Values(4, -0.0)},
-           {{N, N, 0, 0}, {N, N, 0, 0}, {N, N, 0, 0}}},
-    // (slow - 1) + (signal - 1) would wrap around to a start of 0.
-    Worked{"macd_huge_signal_period", "macd", {1, 3, ~Period{0}}, {Values(6, 1.0)},
-           {{N, N, 0, 0, 0, 0}, Values(6, N), Values(6, N)}},
-    // A product with k would seed 0.1; (avg * 2 + TR) / 3 would give
-    // 0.13333333333333333.
-    Worked{"atr_seed_divides_smoothing_multiplies", "atr", {3},
-           {{0, 0.1, 0.1, 0.1, 0.2}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
-           {{N, N, N, 0.10000000000000002, 0.13333333333333336}}},
-    Worked{"atr_nan_high_leaves_low_side", "atr", {1}, {{1, N, 3}, {0, 1, 2}, {0.5, 1.5, 2.5}},
-           {{N, 0.5, 1.5}}},
-    Worked{"atr_nan_close_leaves_signed_spread", "atr", {1}, {{1, 2, 1}, {0, 3, 2}, {N, N, 2.5}},
-           {{N, -1, -1}}},
-    Worked{"atr_unread_positions_change_nothing", "atr", {2},
-           {{N, 11, 12, 13, 14}, {-inf, 9.5, 10, 11, 12.5}, {9.5, 10.5, 11.5, 12.5, inf}},
-           {{N, N, 1.75, 1.875, 1.6875}}},
-    // The only true range is -0 (close NaN, -0 - +0); the seed sum starts
-    // at +0, so the average is +0.
-    Worked{"atr_seed_starts_at_positive_zero", "atr", {1}, {{0, -0.0}, {0, 0.0}, {N, 0}},
-           {{N, 0.0}}},
-    Worked{"atr_longer_output", "atr", {2}, rising, {{N, N, 1.75, 1.875, 1.6875, N, N}}}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Kernel,
+    ::testing::Values(
+        // The running sum, not a fresh window sum (which would give 0.3).
+        Worked{"sma_running_sum",
+               "sma",
+               {3},
+               {{0.1, 0.2, 0.3, 0.4, 0.5}},
+               {{N, N, 0.2, 0.30000000000000004, 0.4}}},
+        Worked{"sma_negative_zero_window", "sma", {3}, {{-0.0, -0.0, -0.0}}, {{N, N, -0.0}}},
+        // Outputs of another length: a longer one is filled past the input, a
+        // shorter one only when the period is degenerate.
+        Worked{"sma_longer_output", "sma", {2}, {{1, 2, 3, 4}}, {{N, 1.5, 2.5, 3.5, N, N}}},
+        Worked{"sma_shorter_output", "sma", {0}, {{1, 2, 3, 4}}, {{N, N}}},
+        Worked{
+            "ema_infinities_missing", "ema", {2}, {{1, N, 2, 3, inf, 4}}, {{N, N, N, 2.5, N, 3.5}}},
+        Worked{
+            "ema_seed_is_a_division", "ema", {3}, {{0.1, 0.2, 0.3}}, {{N, N, 0.20000000000000004}}},
+        Worked{"ema_negative_zero_window", "ema", {2}, {{-0.0, -0.0, -0.0}}, {{N, -0.0, -0.0}}},
+        // A jump from a flat seed of 0 to 1 shows alpha = 2 / 11 itself.
+        Worked{"ema_smoothing_factor",
+               "ema",
+               {10},
+               {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+               {{N, N, N, N, N, N, N, N, N, 0, 0x1.745D1745D1746p-3}}},
+        Worked{"macd_integers",
+               "macd",
+               {2, 3, 2},
+               {{1, 2, 3, 4, 5}},
+               {{N, N, 0.5, 0.5, 0.5}, {N, N, N, 0.5, 0.5}, {N, N, N, 0, 0}}},
+        // A NaN after seeding holds no value and moves the signal's start past it.
+        Worked{"macd_nan_moves_the_signal_start",
+               "macd",
+               {1, 3, 2},
+               {{1, 2, 3, N, 5}},
+               {{N, N, 1, N, 1.5}, {N, N, N, N, 1.5}, {N, N, N, N, 0}}},
+        // A NaN in the first slow window leaves the slow average without a value.
+        Worked{"macd_nan_in_the_first_slow_window",
+               "macd",
+               {1, 3, 1},
+               {{1, N, 3, 4, 5}},
+               {{N, N, ANY, ANY, ANY}, {N, N, ANY, ANY, ANY}, Values(5, N)}},
+        Worked{"macd_negative_zero_window",
+               "macd",
+               {2, 3, 1},
+               {Values(4, -0.0)},
+               {{N, N, 0, 0}, {N, N, 0, 0}, {N, N, 0, 0}}},
+        // (slow - 1) + (signal - 1) would wrap around to a start of 0.
+        Worked{"macd_huge_signal_period",
+               "macd",
+               {1, 3, ~Period{0}},
+               {Values(6, 1.0)},
+               {{N, N, 0, 0, 0, 0}, Values(6, N), Values(6, N)}},
+        // A product with k would seed 0.1; (avg * 2 + TR) / 3 would give
+        // 0.13333333333333333.
+        Worked{"atr_seed_divides_smoothing_multiplies",
+               "atr",
+               {3},
+               {{0, 0.1, 0.1, 0.1, 0.2}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
+               {{N, N, N, 0.10000000000000002, 0.13333333333333336}}},
+        Worked{"atr_nan_high_leaves_low_side",
+               "atr",
+               {1},
+               {{1, N, 3}, {0, 1, 2}, {0.5, 1.5, 2.5}},
+               {{N, 0.5, 1.5}}},
+        Worked{"atr_nan_close_leaves_signed_spread",
+               "atr",
+               {1},
+               {{1, 2, 1}, {0, 3, 2}, {N, N, 2.5}},
+               {{N, -1, -1}}},
+        Worked{"atr_unread_positions_change_nothing",
+               "atr",
+               {2},
+               {{N, 11, 12, 13, 14}, {-inf, 9.5, 10, 11, 12.5}, {9.5, 10.5, 11.5, 12.5, inf}},
+               {{N, N, 1.75, 1.875, 1.6875}}},
+        // The only true range is -0 (close NaN, -0 - +0); the seed sum starts
+        // at +0, so the average is +0.
+        Worked{"atr_seed_starts_at_positive_zero",
+               "atr",
+               {1},
+               {{0, -0.0}, {0, 0.0}, {N, 0}},
+               {{N, 0.0}}},
+        Worked{"atr_longer_output", "atr", {2}, rising, {{N, N, 1.75, 1.875, 1.6875, N, N}}}),
     [](const ::testing::TestParamInfo<Worked>& c) { return std::string(c.param.name); });
 
 TEST(MaxNum, FollowsIeeeMaxNum) {
     const double cases[][3] = {
-        {1, 2, 2},       {2, 1, 2},         {-1, -2, -1},      {-inf, 3, 3},  {N, 1, 1},
-        {1, N, 1},       {-N, -5, -5},      {N, -inf, -inf},   {inf, N, inf}, {N, N, N},
+        {1, 2, 2},        {2, 1, 2},        {-1, -2, -1},       {-inf, 3, 3},     {N, 1, 1},
+        {1, N, 1},        {-N, -5, -5},     {N, -inf, -inf},    {inf, N, inf},    {N, N, N},
         {-0.0, 0.0, 0.0}, {0.0, -0.0, 0.0}, {-0.0, -0.0, -0.0}, {-0.0, -1, -0.0}, {N, -0.0, -0.0},
     };
     for (const auto& c : cases) {
-        EXPECT_TRUE(same({c[2]}, {max_num(c[0], c[1])})) << "max_num(" << c[0] << ", " << c[1] << ")";
+        EXPECT_TRUE(same({c[2]}, {max_num(c[0], c[1])}))
+            << "max_num(" << c[0] << ", " << c[1] << ")";
     }
 }
 
@@ -108,7 +147,8 @@ TEST(MaxNum, FollowsIeeeMaxNum) {
 // subprocesses; the allocation line has no way there. Under qemu-user the
 // emulator adds a line of its own about the signal.
 TEST(FailDeathTest, AllocationFailureIsOneLine) {
-    EXPECT_DEATH(fail_allocation(4096), "^memory allocation of 4096 bytes failed\n(qemu: [^\n]*\n)?$");
+    EXPECT_DEATH(fail_allocation(4096),
+                 "^memory allocation of 4096 bytes failed\n(qemu: [^\n]*\n)?$");
 }
 
 struct Precondition {
@@ -143,21 +183,24 @@ std::string bounds(std::size_t len, std::size_t index) {
            std::to_string(index);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, KernelDeathTest, ::testing::Values(
-    Precondition{"sma_short_output", "sma", [] { sma(2, in(5), out(4)); }, bounds(4, 4)},
-    Precondition{"ema_short_output", "ema", [] { ema(2, in(5), out(3)); }, bounds(3, 3)},
-    Precondition{"macd_short_output", "macd", [] { macd(1, 2, 1, in(5), out(5), out(5), out(4)); },
-                 bounds(4, 4)},
-    Precondition{"macd_periods_out_of_order", "macd",
-                 [] { macd(3, 2, 1, in(5), out(5), out(5), out(5)); },
-                 "MACD periods out of order: fast 3, slow 2, signal 1"},
-    Precondition{"atr_short_low", "atr", [] { atr(2, in(5), in(4), in(5), out(5)); }, bounds(4, 4)},
-    Precondition{"atr_short_close", "atr", [] { atr(2, in(5), in(5), in(3), out(5)); },
-                 bounds(3, 3)},
-    Precondition{"atr_short_output", "atr", [] { atr(2, in(5), in(5), in(5), out(4)); },
-                 bounds(4, 4)},
-    Precondition{"atr_output_before_first_average", "atr",
-                 [] { atr(3, in(5), in(5), in(5), out(1)); }, bounds(1, 3)}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KernelDeathTest,
+    ::testing::Values(
+        Precondition{"sma_short_output", "sma", [] { sma(2, in(5), out(4)); }, bounds(4, 4)},
+        Precondition{"ema_short_output", "ema", [] { ema(2, in(5), out(3)); }, bounds(3, 3)},
+        Precondition{"macd_short_output", "macd",
+                     [] { macd(1, 2, 1, in(5), out(5), out(5), out(4)); }, bounds(4, 4)},
+        Precondition{"macd_periods_out_of_order", "macd",
+                     [] { macd(3, 2, 1, in(5), out(5), out(5), out(5)); },
+                     "MACD periods out of order: fast 3, slow 2, signal 1"},
+        Precondition{"atr_short_low", "atr", [] { atr(2, in(5), in(4), in(5), out(5)); },
+                     bounds(4, 4)},
+        Precondition{"atr_short_close", "atr", [] { atr(2, in(5), in(5), in(3), out(5)); },
+                     bounds(3, 3)},
+        Precondition{"atr_short_output", "atr", [] { atr(2, in(5), in(5), in(5), out(4)); },
+                     bounds(4, 4)},
+        Precondition{"atr_output_before_first_average", "atr",
+                     [] { atr(3, in(5), in(5), in(5), out(1)); }, bounds(1, 3)}),
     [](const ::testing::TestParamInfo<Precondition>& c) { return std::string(c.param.name); });
 
 TEST(Vectors, ReproduceBitForBit) {

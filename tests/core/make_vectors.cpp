@@ -10,8 +10,9 @@
 #include "kernels.hpp"
 
 int main() {
-    std::printf("# Outputs of the kernel test vectors, bit patterns in hex, "
-                "written by make_vectors.cpp.\n");
+    std::printf(
+        "# Outputs of the kernel test vectors, bit patterns in hex, "
+        "written by make_vectors.cpp.\n");
     for (const quorvane::testing::Vector& v : quorvane::testing::vectors()) {
         std::printf("%s", v.kernel.c_str());
         for (const quorvane::Period period : v.periods) {

@@ -11,7 +11,9 @@
 
 namespace quorvane::testing {
 
-inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+inline std::uint64_t bits(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
 
 // An expected NaN other than the no-value NaN was made by arithmetic: its
 // payload is the processor's, so any NaN matches it.
@@ -22,8 +24,9 @@ inline ::testing::AssertionResult same(const Values& expected, const Values& act
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const bool any_nan = std::isnan(expected[i]) && bits(expected[i]) != no_value_bits;
         if (any_nan ? !std::isnan(actual[i]) : bits(expected[i]) != bits(actual[i])) {
-            return ::testing::AssertionFailure() << "position " << i << ": expected " << std::hex
-                                                 << bits(expected[i]) << ", got " << bits(actual[i]);
+            return ::testing::AssertionFailure()
+                   << "position " << i << ": expected " << std::hex << bits(expected[i]) << ", got "
+                   << bits(actual[i]);
         }
     }
     return ::testing::AssertionSuccess();

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "quorvane/stream.hpp"
 #include "kernels.hpp"
+#include "quorvane/stream.hpp"
 #include "same.hpp"
 
 namespace quorvane::testing {
@@ -32,8 +32,12 @@ std::vector<Values> streamed(const Vector& v, std::size_t chunk) {
     AtrStream atr(v.periods[0]);
     for (std::size_t i = 0; i < n; i += chunk) {
         const std::size_t k = std::min(chunk, n - i);
-        const auto in = [&](std::size_t j) { return Series(v.inputs[j].data() + i, k); };
-        const auto to = [&](std::size_t j) { return OutputSeries(out[j].data() + i, k); };
+        const auto in = [&](std::size_t j) {
+            return Series(v.inputs[j].data() + i, k);
+        };
+        const auto to = [&](std::size_t j) {
+            return OutputSeries(out[j].data() + i, k);
+        };
         if (v.kernel == "sma") {
             EXPECT_TRUE(sma.prepare(k));
             sma.run(in(0), to(0));
@@ -70,8 +74,12 @@ std::vector<std::vector<Values>> universe(const Vector& v) {
                 bar[k][j] = v.inputs[k][checked ? t : n - 1 - t];
             }
         }
-        const auto in = [&](std::size_t k) { return Series(bar[k]); };
-        const auto to = [&](std::size_t k) { return OutputSeries(result[k]); };
+        const auto in = [&](std::size_t k) {
+            return Series(bar[k]);
+        };
+        const auto to = [&](std::size_t k) {
+            return OutputSeries(result[k]);
+        };
         if (v.kernel == "sma") {
             EXPECT_TRUE(sma.prepare(1));
             sma.update(in(0), to(0));

@@ -6,12 +6,12 @@
 
 import numpy as np
 import pytest
-
-from quorvane import indicator_sma
 from support import registry
 from support.arrays import ascending, lying
 from support.calls import Call, assert_call, counts, predict
 from support.tables import REFUSED
+
+from quorvane import indicator_sma
 
 
 @pytest.mark.parametrize("call", REFUSED.values(), ids=REFUSED.keys())

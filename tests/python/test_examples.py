@@ -13,15 +13,15 @@ import subprocess
 import sys
 import time
 
-import numpy as np
-import pytest
-
 import csvbars
 import demo
+import numpy as np
 import ohlc
+import pytest
 import universe
-from quorvane import indicator_atr, indicator_sma
 from support import ROOT
+
+from quorvane import indicator_atr, indicator_sma
 
 SAMPLE = ROOT / "tests" / "python" / "support" / "bars.csv"
 

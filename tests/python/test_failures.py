@@ -8,7 +8,6 @@ import re
 import signal
 
 import pytest
-
 from support import run_python
 
 NOTE = "note: run with `QUORVANE_BACKTRACE=1` environment variable to display a backtrace\n"

@@ -8,11 +8,11 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import quorvane
 from support.arrays import Buffer, outputs
 from support.calls import PARAMETERS, USUAL_PERIODS, Call, assert_call, counts
 from support.strategies import calls, random_walk
+
+import quorvane
 
 # Long enough for SMA's slide to run in blocks, with room on both sides.
 LONGEST = {"indicator_sma": 300, "indicator_ema": 160, "indicator_macd": 90,

@@ -7,9 +7,10 @@
 import re
 from pathlib import Path
 
-import quorvane
 from support import run_python
 from support.calls import PARAMETERS
+
+import quorvane
 
 
 def test_module_and_function_attributes():

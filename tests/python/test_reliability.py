@@ -13,12 +13,12 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
-import quorvane
 from support import registry
 from support.calls import PARAMETERS, USUAL_PERIODS, Call, counts, predict
 from support.strategies import random_walk
 from support.tables import REFUSED
+
+import quorvane
 
 
 class Job:

@@ -33,8 +33,7 @@ void ema(Period period, Series data, OutputSeries output) noexcept;
 // Preconditions: 1 <= fast_period < slow_period, signal_period >= 1, and
 // every output at least as long as data.
 void macd(Period fast_period, Period slow_period, Period signal_period, Series data,
-          OutputSeries macd_output, OutputSeries signal_output,
-          OutputSeries hist_output) noexcept;
+          OutputSeries macd_output, OutputSeries signal_output, OutputSeries hist_output) noexcept;
 
 // Average true range. TR(i) = maxNum(maxNum(high[i] - low[i], |high[i] -
 // close[i-1]|), |low[i] - close[i-1]|) for i >= 1, so one NaN among the three

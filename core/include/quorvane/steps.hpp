@@ -59,7 +59,9 @@ inline void sma_slide(SmaStep& step, Series data, std::size_t window, std::size_
                       OutputSeries output) noexcept {
     const std::size_t n = data.size();
     SmaStep local = step;  // a local the output's stores cannot alias
-    const auto slide = [&](std::size_t i) { output.set(i, local.slide(data[i], data[i - window])); };
+    const auto slide = [&](std::size_t i) {
+        output.set(i, local.slide(data[i], data[i - window]));
+    };
     std::size_t i = first;
     if (n - first >= 64) {
         for (; n - i >= 8; i += 8) {
@@ -128,7 +130,9 @@ inline double ema_smooth(const EmaStep& step, double average, Series data, std::
     return average;
 }
 
-inline bool is_nan(double x) noexcept { return x != x; }
+inline bool is_nan(double x) noexcept {
+    return x != x;
+}
 
 // Where the newest NaN, +inf and -inf seen so far lie (position + 1; 0 for
 // none), so that a trailing window's sum can be known to be NaN without
@@ -153,7 +157,9 @@ struct NonFiniteMarks {
     // Whether the window of `period` values ending at `last` surely sums to
     // NaN. The window lies inside the series, so no sum here can wrap.
     bool sums_to_nan(Position last, Period period) const noexcept {
-        const auto holds = [&](Position end) { return end + period > last + 1; };
+        const auto holds = [&](Position end) {
+            return end + period > last + 1;
+        };
         return holds(nan_end) || (holds(positive_end) && holds(negative_end));
     }
 };
@@ -181,8 +187,12 @@ struct MacdStep {
     NonFiniteMarks marks;
 
     MacdStep(Period fast_period_, Period slow_period_, Period signal_period_) noexcept
-        : fast(fast_period_), slow(slow_period_), signal(signal_period_),
-          fast_period(fast_period_), slow_period(slow_period_), signal_period(signal_period_) {}
+        : fast(fast_period_),
+          slow(slow_period_),
+          signal(signal_period_),
+          fast_period(fast_period_),
+          slow_period(slow_period_),
+          signal_period(signal_period_) {}
 
     // The steady state: the same updates, tried before they are kept. A
     // missing input, an F still to be seeded or a G without a value all
@@ -216,8 +226,8 @@ struct MacdStep {
     // window(k) is the input at position i - k.
     template <class Window>
     static MacdValues full_step(const MacdStep& p, Position i, double x, const Window& window,
-                                double& fast_average, double& slow_average,
-                                double& signal_line, NonFiniteMarks& seen) noexcept {
+                                double& fast_average, double& slow_average, double& signal_line,
+                                NonFiniteMarks& seen) noexcept {
         seen.note(i, x);
         if (is_nan(x)) {
             return macd_no_values;
@@ -285,17 +295,17 @@ inline void macd_run(MacdStep& step, Position start, Series data, OutputSeries m
     };
     const Position first_value = periods.slow_period - 1;
     std::size_t i = 0;
-    const std::size_t warm = start >= first_value
-                                 ? 0
-                                 : static_cast<std::size_t>(
-                                       std::min<Position>(first_value - start, n));
+    const std::size_t warm =
+        start >= first_value ? 0
+                             : static_cast<std::size_t>(std::min<Position>(first_value - start, n));
     for (; i < warm; ++i) {
         marks.note(start + i, data[i]);
         write(i, macd_no_values);
     }
     const auto full = [&](std::size_t j) {
-        write(j, MacdStep::full_step(periods, start + j, data[j],
-                                     [&](Period k) { return window(j, k); }, f, s, g, marks));
+        write(j, MacdStep::full_step(
+                     periods, start + j, data[j], [&](Period k) { return window(j, k); }, f, s, g,
+                     marks));
     };
     while (i < n) {
         // One test per position is left on the steady path.
@@ -405,8 +415,8 @@ struct AtrStep {
 
 // The smoothing over positions [first, n) of parallel series, first >= 1,
 // each true range against the close before it. Returns the last average.
-inline double atr_smooth(const AtrStep& step, double average, Series high, Series low,
-                         Series close, std::size_t first, OutputSeries output) noexcept {
+inline double atr_smooth(const AtrStep& step, double average, Series high, Series low, Series close,
+                         std::size_t first, OutputSeries output) noexcept {
     const std::size_t n = high.size();
     const AtrStep local = step;
     std::size_t i = first;

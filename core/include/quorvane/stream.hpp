@@ -138,7 +138,8 @@ private:
 
 class StateReader {
 public:
-    StateReader(const unsigned char* bytes, std::size_t size) noexcept : next_(bytes), left_(size) {}
+    StateReader(const unsigned char* bytes, std::size_t size) noexcept
+        : next_(bytes), left_(size) {}
     bool word(std::uint64_t& value) noexcept;
     bool number(double& value) noexcept;
     bool numbers(double* values, std::size_t count) noexcept;
@@ -159,7 +160,8 @@ private:
 
 class SmaStream {
 public:
-    explicit SmaStream(Period period) noexcept : period_(period), step_(period), window_(period, 1) {}
+    explicit SmaStream(Period period) noexcept
+        : period_(period), step_(period), window_(period, 1) {}
     bool assign(const SmaStream& other) noexcept;
 
     Period period() const noexcept { return period_; }
@@ -364,7 +366,7 @@ private:
     Buffer<double> s_;
     Buffer<double> g_;
     Buffer<std::uint64_t> failed_;  // the lanes of a bar to do in full
-    Buffer<std::uint64_t> marks_;  // nan_end, positive_end, negative_end per lane
+    Buffer<std::uint64_t> marks_;   // nan_end, positive_end, negative_end per lane
     Ring window_;
 };
 

@@ -8,11 +8,19 @@ from functools import partial
 
 import numpy as np
 
-from support.arrays import (Subclass, ascending, flagged_readonly, lying, outputs, packed_field,
-                            readonly, strided)
+from support.arrays import (
+    Subclass,
+    ascending,
+    flagged_readonly,
+    lying,
+    outputs,
+    packed_field,
+    readonly,
+    strided,
+)
 from support.calls import Call, Index, TypeErrorSubclass
 
-a, D, O = ascending, ascending(), np.full(5, 7.0)
+a, D, OUT = ascending, ascending(), np.full(5, 7.0)
 sma, macd, atr = (partial(Call, f"indicator_{name}") for name in ("sma", "macd", "atr"))
 
 
@@ -25,19 +33,19 @@ BINDING = [
     sma(1, 2, 3, 4), sma(5), sma(), sma(data=D), atr(),
     # The positional count before any keyword, binding before any conversion.
     sma(5, 6, 7, 8, x=1), sma(-1, D),
-    sma(5, D, O, Period=3), sma(5, output=O, data=D, **{"output ": 1}), sma(5, D, period=3),
+    sma(5, D, OUT, Period=3), sma(5, output=OUT, data=D, **{"output ": 1}), sma(5, D, period=3),
     # A keyword with lone surrogates names no parameter and is shown lossily.
-    sma(5, D, O, **{"da\udcffta": 1}),
+    sma(5, D, OUT, **{"da\udcffta": 1}),
 ]
 
 # Periods first, in parameter order, then each array's type, dimension and dtype.
-CONVERSION = [sma(period, [1.0], O) for period in [
+CONVERSION = [sma(period, [1.0], OUT) for period in [
     -1, 2**64, Index(-5), 3.0, Index("3"), Index(error=(TypeError, "bad index")),
     Index(error=(ValueError, "own error")), Index(error=(TypeErrorSubclass, "subclass")),
     Index(error=(TypeError, Unprintable())),
 ]] + [
-    sma(3, [1.0], [1.0]), sma(3, D.reshape(5, 1).view(Subclass), O), sma(3, np.float64(1.0), O),
-    sma(3, D.astype(">f8"), O), sma(3, D, np.empty(5, np.float32)),
+    sma(3, [1.0], [1.0]), sma(3, D.reshape(5, 1).view(Subclass), OUT), sma(3, np.float64(1.0), OUT),
+    sma(3, D.astype(">f8"), OUT), sma(3, D, np.empty(5, np.float32)),
     macd(0, 3, 2, D.astype(np.float32), *outputs(5)),
     atr(2, strided(), [1.0], D, D), atr(2, D, D, D.astype(np.float32), [1.0]),
 ]
@@ -45,7 +53,7 @@ CONVERSION = [sma(period, [1.0], O) for period in [
 # Each entry point's own checks.
 SINGLE = [Call(name, 3, data, output) for name in ("indicator_sma", "indicator_ema")
           for data, output in [
-    (D[::-1], O), (np.broadcast_to(1.0, 5), O), (packed_field(), O), (strided(), strided()),
+    (D[::-1], OUT), (np.broadcast_to(1.0, 5), OUT), (packed_field(), OUT), (strided(), strided()),
     # The output's layout before its length, its writeability last.
     (D, strided()), (D, strided(4)), (D, np.empty(4)), (np.empty(0), np.empty(1)),
     (a(6), readonly()), (a(6), flagged_readonly()), (np.empty(0), readonly(0)),
