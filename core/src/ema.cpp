@@ -9,7 +9,7 @@ namespace quorvane {
 // / period; then average = ((1 - alpha) * average) + (alpha * data[i]).
 void ema(Period period, Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
-    if (!open_window(period, data, output)) {
+    if (!window_has_values(period, data, output)) {
         return;
     }
     const auto window = static_cast<std::size_t>(period);

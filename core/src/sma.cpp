@@ -9,7 +9,7 @@ namespace quorvane {
 // sum = sum + (data[i] - data[i-period]) and output[i] = scale * sum.
 void sma(Period period, Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
-    if (!open_window(period, data, output)) {
+    if (!window_has_values(period, data, output)) {
         return;
     }
     const auto window = static_cast<std::size_t>(period);

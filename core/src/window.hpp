@@ -9,13 +9,14 @@
 
 namespace quorvane {
 
-// A degenerate period (0, which wraps around to the largest value, or one
-// longer than the input) leaves the output all no-value and the kernel stops.
-// Otherwise the output must cover every position of the input, and the
+// Whether the window gives the output any value. When it does not (a period
+// of 0, which wraps around to the largest value, or one longer than the
+// input), the output is filled with the no-value NaN and the kernel stops.
+// When it does, the output must cover every position of the input, and the
 // kernel writes every position once, the no-value NaN where it has no value.
-// Returns whether the kernel goes on.
-inline bool open_window(Period period, Series data, OutputSeries output,
-                        std::source_location where = std::source_location::current()) noexcept {
+inline bool window_has_values(
+    Period period, Series data, OutputSeries output,
+    std::source_location where = std::source_location::current()) noexcept {
     const std::size_t n = data.size();
     if (period - 1 >= n) {
         output.fill_no_value();

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -23,6 +25,26 @@
 #endif
 
 namespace quorvane {
+
+// Finite by bit pattern: the magnitude bits lie below the exponent-all-ones
+// pattern shared by both infinities and every NaN.
+inline bool is_finite_bits(double x) noexcept {
+    return (std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFF) < 0x7FF0000000000000;
+}
+
+// IEEE 754-2008 maxNum: a NaN loses to a number (two NaNs give NaN), and +0
+// counts as greater than -0. Masks instead of branches: which operand wins
+// is close to random on price data, and a mispredicted branch costs more
+// than the arithmetic around it.
+inline double max_num(double x, double y) noexcept {
+    const auto x_bits = std::bit_cast<std::uint64_t>(x);
+    const auto y_bits = std::bit_cast<std::uint64_t>(y);
+    const auto take_y = std::uint64_t{0} - static_cast<std::uint64_t>((x < y) | std::isnan(x));
+    const auto equal = std::uint64_t{0} - static_cast<std::uint64_t>(x == y);
+    const std::uint64_t larger = (x_bits & ~take_y) | (y_bits & take_y);
+    // Equal operands differ in their bits only as +0 and -0, and AND keeps +0.
+    return std::bit_cast<double>(larger & (y_bits | ~equal));
+}
 
 // A position in a series; a stream counts past any array's length.
 using Position = std::uint64_t;
