@@ -18,6 +18,7 @@ from pathlib import Path
 import numpy as np
 
 import quorvane
+import quorvane_stream
 
 COMPILERS = ["cc", "c++", "gcc", "g++", "clang", "clang++"]
 
@@ -66,6 +67,16 @@ def main():
     atr = np.empty(n)
     quorvane.indicator_atr(period, close + 1, close - 1, close, atr)
     check(np.isnan(atr[:period]).all() and (atr[period:] == 2.0).all(), f"ATR {atr}")
+
+    # The streaming module of the same wheel, value by value, gives the batch bits.
+    check(Path(quorvane_stream.__file__).resolve().parent == site,
+          f"quorvane_stream imported from {quorvane_stream.__file__}, not {site}")
+    state = quorvane_stream.Macd(3, 6, 3)
+    streamed = np.array([state.update(x)[2] for x in close])
+    check(np.array_equal(streamed, hist, equal_nan=True), f"streamed MACD {streamed} != {hist}")
+    chunked = np.empty(n)
+    quorvane_stream.Atr(period).update_many(close + 1, close - 1, close, chunked)
+    check(np.array_equal(chunked, atr, equal_nan=True), f"streamed ATR {chunked} != {atr}")
 
     dist = importlib.metadata.distribution("quorvane")
     version = importlib.metadata.version("quorvane")
