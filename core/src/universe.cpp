@@ -15,14 +15,31 @@ enum : std::uint64_t {
 // Four lanes in GCC's vector extension: one AVX register in the clone that
 // runs where AVX2 is, two SSE2 (or NEON) registers elsewhere. Each lane gets
 // the scalar operations, so lanes and single series agree bit for bit.
+// clang refuses 32-byte vectors in code built without AVX, so there the
+// lanes are one 16-byte register, two at a time: the same operations, fewer
+// side by side.
+#if defined(__clang__)
+using Lanes = double __attribute__((vector_size(16)));
+#else
 using Lanes = double __attribute__((vector_size(32)));
-constexpr std::size_t lanes = 4;
+#endif
+constexpr std::size_t lanes = sizeof(Lanes) / sizeof(double);
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__clang__)
 #define QUORVANE_LANES __attribute__((target_clones("avx2", "default")))
 #else
 #define QUORVANE_LANES
 #endif
+
+// Whether every lane of a comparison's result is true (all bits set).
+template <class Mask>
+[[gnu::always_inline]] inline bool all_of(Mask mask) noexcept {
+    bool all = true;
+    for (std::size_t k = 0; k < lanes; ++k) {
+        all = all && mask[k] != 0;
+    }
+    return all;
+}
 
 [[gnu::always_inline]] inline Lanes load(const void* bytes, std::size_t j) noexcept {
     Lanes v;
@@ -108,7 +125,7 @@ QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step,
         store(to.macd_output.data(), j, m);
         store(to.signal_output.data(), j, next_g);
         store(to.hist_output.data(), j, m - next_g);
-        if ((kept[0] & kept[1] & kept[2] & kept[3]) == 0) {
+        if (!all_of(kept)) {
             for (std::size_t k = 0; k < lanes; ++k) {
                 if (kept[k] == 0) {
                     to.failed[failed++] = j + k;
