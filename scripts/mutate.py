@@ -45,74 +45,89 @@ class Fault(NamedTuple):
         return [(self.path, self.old, self.new), *self.also]
 
 
+# The per-position steps that the batch kernels and the streaming states share.
+STEPS = "core/include/quorvane/steps.hpp"
+
 FAULTS = [
     # SMA: operation order, sign of the seed, product against quotient, blocks.
-    Fault("sma_update_in_one_expression", "core/src/sma.cpp",
-          "        const double d = data[i] - data[i - window];\n        sum += d;\n",
-          "        sum = sum + data[i] - data[i - window];\n"),
-    Fault("sma_seed_from_positive_zero", "core/src/sma.cpp",
-          "    double sum = -0.0;", "    double sum = 0.0;"),
-    Fault("sma_quotient_for_product", "core/src/sma.cpp",
-          "        output.set(i, scale * sum);",
-          "        output.set(i, sum / static_cast<double>(period));"),
-    Fault("sma_block_skips_a_position", "core/src/sma.cpp",
+    Fault("sma_update_in_one_expression", STEPS,
+          "        const T d = x - oldest;\n        sum += d;\n",
+          "        sum = sum + x - oldest;\n"),
+    Fault("sma_seed_from_positive_zero", STEPS,
+          "    double sum = -0.0;\n\n    explicit SmaStep(",
+          "    double sum = 0.0;\n\n    explicit SmaStep("),
+    Fault("sma_quotient_for_product", STEPS,
+          "    double slide(double x, double oldest) noexcept { return slide(sum, x, oldest, scale); }",
+          "    double slide(double x, double oldest) noexcept {\n"
+          "        slide(sum, x, oldest, scale);\n        return sum / divisor;\n    }",
+          ((STEPS, "    double sum = -0.0;\n\n    explicit SmaStep(Period period) noexcept "
+            ": scale(1.0 / static_cast<double>(period)) {}",
+            "    double sum = -0.0;\n    double divisor;\n\n    explicit SmaStep(Period period) noexcept "
+            ": scale(1.0 / static_cast<double>(period)), divisor(static_cast<double>(period)) {}"),)),
+    Fault("sma_block_skips_a_position", STEPS,
           "for (std::size_t k = 0; k < 8; ++k)", "for (std::size_t k = 0; k < 7; ++k)"),
     Fault("window_full_length_degenerate", "core/src/window.hpp",
           "if (period - 1 >= n)", "if (period >= n)"),
     # EMA.
-    Fault("ema_seed_from_positive_zero", "core/src/ema.cpp",
-          "    double sum = -0.0;", "    double sum = 0.0;"),
-    Fault("ema_seed_by_reciprocal", "core/src/ema.cpp",
-          "    double average = sum / static_cast<double>(period);",
-          "    double average = sum * (1.0 / static_cast<double>(period));"),
-    Fault("ema_recurrence_reassociated", "core/src/ema.cpp",
-          "            average = keep * average + alpha * x;",
-          "            average = keep * (average - x) + x;"),
+    Fault("ema_seed_from_positive_zero", STEPS,
+          "    Position run = 0;\n    double sum = -0.0;\n",
+          "    Position run = 0;\n    double sum = 0.0;\n"),
+    Fault("ema_seed_by_reciprocal", STEPS,
+          "    double seed(double sum) const noexcept { return sum / divisor; }\n    template <class T>\n"
+          "    [[gnu::always_inline]] T next(",
+          "    double seed(double sum) const noexcept { return sum * (1.0 / divisor); }\n"
+          "    template <class T>\n    [[gnu::always_inline]] T next("),
+    Fault("ema_recurrence_reassociated", STEPS,
+          "        return keep * average + alpha * x;",
+          "        return keep * (average - x) + x;"),
     Fault("ema_seed_run_takes_infinities", "core/src/ema.cpp",
           "run = is_finite_bits(data[i]) ? run + 1 : 0;",
           "run = !std::isnan(data[i]) ? run + 1 : 0;"),
-    Fault("ema_gap_left_unwritten", "core/src/ema.cpp",
-          "        } else {\n            output.set(i, no_value);\n        }\n", "        }\n"),
+    Fault("ema_gap_left_unwritten", STEPS,
+          "            output.set(i, average);\n        } else {\n            output.set(i, no_value);\n"
+          "        }\n",
+          "            output.set(i, average);\n        }\n"),
     # MACD.
-    Fault("macd_signal_starts_one_late", "core/src/macd.cpp",
-          "(i - (slow_period - 1) >= signal_period - 1)", "(i - (slow_period - 1) >= signal_period)"),
-    Fault("macd_nan_window_one_too_long", "core/src/macd.cpp",
+    Fault("macd_signal_starts_one_late", STEPS,
+          "(i - (p.slow_period - 1) >= p.signal_period - 1)", "(i - (p.slow_period - 1) >= p.signal_period)"),
+    Fault("macd_nan_window_one_too_long", STEPS,
           "return end + period > last + 1;", "return end + period > last;"),
-    Fault("macd_seed_summed_oldest_first", "core/src/macd.cpp",
-          "        sum += data[last - k];", "        sum += data[last + 1 - period + k];"),
-    Fault("macd_warm_up_one_long", "core/src/macd.cpp",
-          "slow_period - 1 < n ? static_cast<std::size_t>(slow_period - 1) : n",
-          "slow_period < n ? static_cast<std::size_t>(slow_period) : n"),
+    Fault("macd_seed_summed_oldest_first", STEPS,
+          "            sum += window(k);", "            sum += window(period - 1 - k);"),
+    Fault("macd_warm_up_one_long", STEPS,
+          "const Position first_value = periods.slow_period - 1;",
+          "const Position first_value = periods.slow_period;"),
     # Same values, but every window with a NaN is summed again: quadratic.
-    Fault("macd_nan_windows_summed", "core/src/macd.cpp",
-          "            f = marks.sums_to_nan(i, fast_period) ? no_value\n"
-          "                                                  : trailing_mean(data, i, fast_period);\n"
-          "            s = is_nan(f) || marks.sums_to_nan(i, slow_period)\n"
-          "                    ? no_value\n"
-          "                    : trailing_mean(data, i, slow_period);",
-          "            f = trailing_mean(data, i, fast_period);\n"
-          "            s = trailing_mean(data, i, slow_period);"),
-    Fault("macd_one_infinity_makes_nan", "core/src/macd.cpp",
+    Fault("macd_nan_windows_summed", STEPS,
+          "            fast_average = seen.sums_to_nan(i, p.fast_period)\n"
+          "                               ? no_value\n"
+          "                               : p.fast.seed(trailing_sum(window, p.fast_period));\n"
+          "            slow_average = is_nan(fast_average) || seen.sums_to_nan(i, p.slow_period)\n"
+          "                               ? no_value\n"
+          "                               : p.slow.seed(trailing_sum(window, p.slow_period));\n",
+          "            fast_average = p.fast.seed(trailing_sum(window, p.fast_period));\n"
+          "            slow_average = p.slow.seed(trailing_sum(window, p.slow_period));\n"),
+    Fault("macd_one_infinity_makes_nan", STEPS,
           "holds(nan_end) || (holds(positive_end) && holds(negative_end))",
           "holds(nan_end) || holds(positive_end) || holds(negative_end)"),
     # ATR and maxNum.
     Fault("atr_seed_from_negative_zero", "core/src/atr.cpp",
           "    double sum = 0.0;", "    double sum = -0.0;"),
-    Fault("atr_smoothing_reassociated", "core/src/atr.cpp",
-          "        const double d = range - average;\n        const double e = k * d;\n"
-          "        average += e;\n",
-          "        average = (average * (p - 1.0) + range) * k;\n"),
+    Fault("atr_smoothing_reassociated", STEPS,
+          "        const T d = range - average;\n        const T e = k * d;\n#if defined(__SSE2__)\n",
+          "        return (average * (divisor - 1.0) + range) * k;\n#if 0\n",
+          ((STEPS, "        return average + e;\n    }\n};\n", "    }\n};\n"),)),
     Fault("atr_warm_up_one_short", "core/src/atr.cpp",
           "    output.fill_no_value(0, window);", "    output.fill_no_value(0, window - 1);"),
-    Fault("atr_pair_reads_its_own_close", "core/src/atr.cpp",
-          "load_pair(close, i - 1)", "load_pair(close, i)"),
-    Fault("max_num_pair_nan_rule", "core/src/atr.cpp",
-          "_mm_max_pd(y, x_or_y)", "_mm_max_pd(y, x)"),
-    Fault("max_num_pair_sign_rule", "core/src/atr.cpp",
-          "_mm_andnot_pd(y, _mm_cmpeq_pd(x_or_y, y))", "_mm_andnot_pd(x_or_y, _mm_cmpeq_pd(x_or_y, y))"),
-    Fault("max_num_nan_rule", "core/include/quorvane/series.hpp",
+    Fault("atr_pair_reads_its_own_close", STEPS,
+          "load_pair(close.data(), i - 1)", "load_pair(close.data(), i)"),
+    Fault("max_num_pair_nan_rule", STEPS,
+          "const V larger = y > x_or_y ? y : x_or_y;", "const V larger = y > x ? y : x;"),
+    Fault("max_num_pair_sign_rule", STEPS,
+          "~std::bit_cast<Bits>(y) & (x_or_y == y)", "~std::bit_cast<Bits>(x_or_y) & (x_or_y == y)"),
+    Fault("max_num_nan_rule", STEPS,
           "(x < y) | std::isnan(x)", "(x < y) | std::isnan(y)"),
-    Fault("max_num_sign_rule", "core/include/quorvane/series.hpp",
+    Fault("max_num_sign_rule", STEPS,
           "larger & (y_bits | ~equal)", "larger | (y_bits & equal)"),
     Fault("failure_backtrace_on_zero", "core/src/failure.cpp",
           'return setting != nullptr && std::strcmp(setting, "0") != 0;',
@@ -130,8 +145,8 @@ FAULTS = [
     Fault("single_message_changed", "module/single_series_entry.cpp",
           '"Output array length must match input"', '"Output array length must match the input"'),
     Fault("single_writeable_unchecked", "module/single_series_entry.cpp",
-          "    if (!is_writeable(arguments.array(output))) {",
-          "    if (false && !is_writeable(arguments.array(output))) {"),
+          '    if (!is_writeable(arguments.array(declaration["output"]))) {',
+          '    if (false && !is_writeable(arguments.array(declaration["output"]))) {'),
     Fault("macd_order_test_before_zero_test", "module/indicator_macd.cpp",
           '    if (fast == 0 || slow == 0 || signal == 0) {\n'
           '        return value_error("Periods must be greater than 0");\n    }\n'
@@ -147,8 +162,8 @@ FAULTS = [
     Fault("macd_message_changed", "module/indicator_macd.cpp",
           '"Signal output array must be writeable"', '"Signal output array must be writable"'),
     Fault("atr_output_layout_before_lengths", "module/indicator_atr.cpp",
-          "    const ArrayView result = array_view(arguments.array(output));\n",
-          "    const ArrayView result = array_view(arguments.array(output));\n"
+          '    const ArrayView result = array_view(arguments.array(declaration["output"]));\n',
+          '    const ArrayView result = array_view(arguments.array(declaration["output"]));\n'
           "    if (!is_contiguous(result)) {\n"
           '        return value_error("Output array must be C-contiguous and float64");\n    }\n'),
     Fault("atr_close_length_unchecked", "module/indicator_atr.cpp",
@@ -185,8 +200,8 @@ FAULTS = [
     Fault("registry_adjacent_ranges_conflict", "module/borrow_registry.cpp",
           "held.begin < end && begin < held.end", "held.begin <= end && begin <= held.end"),
     Fault("fork_keeps_other_threads_registrations", "module/borrow_registry.cpp",
-          "void after_fork_in_child() noexcept { registrations.keep_only_this_thread(); }",
-          "void after_fork_in_child() noexcept {}"),
+          "void after_fork_in_child() noexcept {\n    registrations.keep_only_this_thread();\n}\n",
+          "void after_fork_in_child() noexcept {}\n"),
     Fault("overlap_copy_skipped", "module/frame.cpp",
           "    if (bytes == 0) {\n        return success;\n    }\n", "    return success;\n"),
     Fault("overlap_only_when_starts_match", "module/numpy_arrays.hpp",
