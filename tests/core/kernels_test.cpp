@@ -89,6 +89,13 @@ INSTANTIATE_TEST_SUITE_P(
                {1, 3, 1},
                {{1, N, 3, 4, 5}},
                {{N, N, ANY, ANY, ANY}, {N, N, ANY, ANY, ANY}, Values(5, N)}},
+        // One infinity in the slow window seeds the slow average to -inf
+        // (only both infinities make a window's sum NaN), so MACD is +inf.
+        Worked{"macd_one_infinity_in_the_slow_window",
+               "macd",
+               {2, 4, 1},
+               {{-inf, 1, 2, 3, 4, 5}},
+               {{N, N, N, inf, inf, inf}, {N, N, N, inf, ANY, inf}, {N, N, N, ANY, N, ANY}}},
         Worked{"macd_negative_zero_window",
                "macd",
                {2, 3, 1},
@@ -138,9 +145,13 @@ TEST(MaxNum, FollowsIeeeMaxNum) {
         {1, N, 1},        {-N, -5, -5},     {N, -inf, -inf},    {inf, N, inf},    {N, N, N},
         {-0.0, 0.0, 0.0}, {0.0, -0.0, 0.0}, {-0.0, -0.0, -0.0}, {-0.0, -1, -0.0}, {N, -0.0, -0.0},
     };
+    // The lane version too, which the kernels use where vectors are.
+    using Pair = double __attribute__((vector_size(16)));
     for (const auto& c : cases) {
         EXPECT_TRUE(same({c[2]}, {max_num(c[0], c[1])}))
             << "max_num(" << c[0] << ", " << c[1] << ")";
+        EXPECT_TRUE(same({c[2]}, {max_num_lanes(Pair{c[0], c[0]}, Pair{c[1], c[1]})[1]}))
+            << "max_num_lanes(" << c[0] << ", " << c[1] << ")";
     }
 }
 
