@@ -307,6 +307,15 @@ Status KernelInputs::take(std::span<const ArrayView> inputs,
     return success;
 }
 
+EnteredCall::EnteredCall(const char* where) noexcept
+    : entered_(Py_EnterRecursiveCall(where) == 0) {}
+
+EnteredCall::~EnteredCall() {
+    if (entered_) {
+        Py_LeaveRecursiveCall();
+    }
+}
+
 namespace {
 
 Status convert_and_run(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -323,11 +332,14 @@ Status convert_and_run(const FunctionSpec& spec, PyObject* const* args, Py_ssize
 
 PyObject* call_entry(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, CheckedRun checked_run) noexcept {
-    if (Py_EnterRecursiveCall(" while calling an indicator") != 0) {
-        return nullptr;
+    Status status = success;
+    {
+        const EnteredCall call(" while calling an indicator");
+        if (!call.entered()) {
+            return nullptr;
+        }
+        status = convert_and_run(spec, args, nargs, kwnames, checked_run);
     }
-    Status status = convert_and_run(spec, args, nargs, kwnames, checked_run);
-    Py_LeaveRecursiveCall();
     if (status.ok()) {
         Py_RETURN_NONE;
     }

@@ -209,6 +209,23 @@ void run_unlocked(Work&& work) noexcept {
     PyEval_RestoreThread(state);
 }
 
+// One call into the module, for its scope: the interpreter's recursion
+// guard, entered once per call because conversion may run Python code that
+// calls back in. `entered()` is false (RecursionError set) when the call must
+// not go on; the guard is left only if it was entered.
+class EnteredCall {
+public:
+    explicit EnteredCall(const char* where) noexcept;
+    EnteredCall(const EnteredCall&) = delete;
+    EnteredCall& operator=(const EnteredCall&) = delete;
+    ~EnteredCall();
+
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
 // An entry point's own checks and kernel run, over converted arguments.
 using CheckedRun = Status (*)(const Arguments& arguments) noexcept;
 

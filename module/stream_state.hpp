@@ -231,11 +231,14 @@ struct StateObject {
 
     static PyObject* update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-        if (Py_EnterRecursiveCall(" while updating a stream") != 0) {
-            return nullptr;
+        Status status = success;
+        {
+            const EnteredCall call(" while updating a stream");
+            if (!call.entered()) {
+                return nullptr;
+            }
+            status = run_many(of(self), args, nargs, kwnames);
         }
-        Status status = run_many(of(self), args, nargs, kwnames);
-        Py_LeaveRecursiveCall();
         return finish(std::move(status));
     }
 
