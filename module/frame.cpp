@@ -1,5 +1,8 @@
 #include "frame.hpp"
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -307,8 +310,76 @@ Status KernelInputs::take(std::span<const ArrayView> inputs,
     return success;
 }
 
-EnteredCall::EnteredCall(const char* where) noexcept
-    : entered_(Py_EnterRecursiveCall(where) == 0) {}
+namespace {
+
+// Stack kept free below the deepest entry: what runs between one entry and
+// the next (a conversion's Python code and the interpreter's frames, about
+// 1.4 KiB a level here) or below the last one (making an error, or NumPy's
+// first import, which takes some 50 KiB) must fit in it. The sanitizers'
+// frames are several times larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::uintptr_t stack_margin = 512 << 10;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::uintptr_t stack_margin = 512 << 10;
+#else
+constexpr std::uintptr_t stack_margin = 128 << 10;
+#endif
+#else
+constexpr std::uintptr_t stack_margin = 128 << 10;
+#endif
+
+// The calling thread's stack, [low, high), and the lowest address an entry
+// may start from. Looked up once per thread: the lookup allocates (for the
+// main thread it reads /proc/self/maps), later calls only compare.
+struct ThreadStack {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    std::uintptr_t floor = 0;
+    bool known = false;
+};
+
+ThreadStack look_up_stack() noexcept {
+    ThreadStack stack;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return stack;
+    }
+    void* base = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &base, &size) == 0 && size > 0) {
+        stack.low = reinterpret_cast<std::uintptr_t>(base);
+        stack.high = stack.low + size;
+        // A small stack keeps three quarters of itself for its own calls.
+        stack.floor = stack.low + (stack_margin < size / 4 ? stack_margin : size / 4);
+    }
+    pthread_attr_destroy(&attributes);
+    return stack;
+}
+
+// True when the calling thread has too little stack left to enter. A stack
+// pointer outside the thread's own stack (a coroutine's stack) is not judged.
+bool stack_exhausted() noexcept {
+    thread_local ThreadStack stack;
+    if (!stack.known) {
+        stack = look_up_stack();
+        stack.known = true;
+    }
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here >= stack.low && here < stack.floor;
+}
+
+bool enter(const char* where) noexcept {
+    if (stack_exhausted()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+}
+
+}  // namespace
+
+EnteredCall::EnteredCall(const char* where) noexcept : entered_(enter(where)) {}
 
 EnteredCall::~EnteredCall() {
     if (entered_) {

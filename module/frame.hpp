@@ -211,8 +211,11 @@ void run_unlocked(Work&& work) noexcept {
 
 // One call into the module, for its scope: the interpreter's recursion
 // guard, entered once per call because conversion may run Python code that
-// calls back in. `entered()` is false (RecursionError set) when the call must
-// not go on; the guard is left only if it was entered.
+// calls back in, and a check of the thread's stack, whose depth the guard's
+// count does not bound (a thread may have a small stack, and each level of
+// re-entry takes more of it than a level of the interpreter's own). `entered()`
+// is false (RecursionError set) when the call must not go on; the guard is
+// left only if it was entered.
 class EnteredCall {
 public:
     explicit EnteredCall(const char* where) noexcept;

@@ -166,32 +166,42 @@ assert seen == {TypeError, RecursionError}, seen
 assert (output == 7.0).all()
 """,
     "reentry_to_the_recursion_limit": """
-# A thread's stack of 6 MiB (more under the sanitizer's larger frames)
-# holds every level the recursion guard lets through.
+# Re-entry through each hook that a conversion or a check calls, in a thread
+# with MIB MiB of stack (four times that under the sanitizer's larger frames), ends
+# in RecursionError, not in a crash, whatever the interpreter's own limit.
+import quorvane_stream
 sys.setrecursionlimit(10**6)
-threading.stack_size((24 if "asan" in os.environ.get("LD_PRELOAD", "") else 6) << 20)
+threading.stack_size(MIB << (22 if "asan" in os.environ.get("LD_PRELOAD", "") else 20))
 data, output = np.ones(4), np.empty(4)
-class Period:
+class Hook:
     def __index__(self):
-        quorvane.indicator_sma(Period(), data, output)
+        CALLS[PATH]()
         return 2
+    def __float__(self):
+        CALLS[PATH]()
+        return 1.0
 class Longer(np.ndarray):
     def __len__(self):
-        quorvane.indicator_macd(2, 3, 2, data, *outputs)
+        CALLS[PATH]()
         return 4
 outputs = [np.empty(4).view(Longer) for _ in range(3)]
+CALLS = {
+    "index": lambda: quorvane.indicator_sma(Hook(), data, output),
+    "len": lambda: quorvane.indicator_macd(2, 3, 2, data, *outputs),
+    "stream-index": lambda: quorvane_stream.Sma(Hook()),
+    "stream-float": lambda: quorvane_stream.Sma(2).update(Hook()),
+    "stream-len": lambda: quorvane_stream.Macd(2, 3, 2).update_many(data, *outputs),
+}
 raised = []
 def recurse():
-    for call in (lambda: quorvane.indicator_sma(Period(), data, output),
-                 lambda: quorvane.indicator_macd(2, 3, 2, data, *outputs)):
-        try:
-            call()
-        except RecursionError:
-            raised.append(call)
+    try:
+        CALLS[PATH]()
+    except RecursionError:
+        raised.append(PATH)
 worker = threading.Thread(target=recurse)
 worker.start()
 worker.join()
-assert len(raised) == 2, raised
+assert raised == [PATH], raised
 """,
     "argument_freed_during_conversion": """
 import functools
@@ -243,8 +253,14 @@ else:
 }
 
 
-@pytest.mark.parametrize("name, warm", [(name, False) for name in HOSTILE] + [
-    ("exception_made_at_the_recursion_limit", True)])
-def test_hostile_calls_end_normally(name, warm):
-    completed = run(f"import numpy as np\nimport quorvane\nWARM = {warm}\n" + HOSTILE[name])
+REENTRY = ["index", "len", "stream-index", "stream-float", "stream-len"]
+
+
+@pytest.mark.parametrize("name, given", [
+    (name, "") for name in HOSTILE if name != "reentry_to_the_recursion_limit"] + [
+    ("exception_made_at_the_recursion_limit", "WARM = True")] + [
+    ("reentry_to_the_recursion_limit", f"PATH, MIB = {path!r}, {mib}")
+    for path in REENTRY for mib in (1, 2)])
+def test_hostile_calls_end_normally(name, given):
+    completed = run(f"import numpy as np\nimport quorvane\nWARM = False\n{given}\n" + HOSTILE[name])
     assert completed.returncode == 0, completed.stderr[-3000:]
