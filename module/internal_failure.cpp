@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "quorvane/failure.hpp"
 
@@ -45,19 +46,68 @@ std::atomic<PyObject*> made_type{nullptr};
     fail(std::string_view(message, length > 0 ? static_cast<std::size_t>(length) : 0), where);
 }
 
-// The internal failure exception type: a heap class deriving directly from
-// BaseException, reachable only through the class hierarchy. Made on first
-// need; making it runs interpreter code that may switch threads, so the
-// first one stored wins and any other is dropped.
-PyObject* internal_failure_type() noexcept {
-    if (PyObject* const stored = made_type.load(std::memory_order_acquire)) {
-        return stored;
+// Both extensions of the project share one type: the first to need it
+// makes it and publishes it in `sys` as a capsule of this exact name, and
+// the other takes it from there. Python code cannot make a capsule, and what
+// is found is checked as well, so no class of its making is ever taken for
+// the type.
+constexpr const char* sys_attribute = "_quorvane_internal_failure_type_v1";
+constexpr const char* capsule_name = "sys._quorvane_internal_failure_type_v1";
+
+// The published type, or null when none or something else is published.
+PyObject* published_type() noexcept {
+    PyObject* const capsule = PySys_GetObject(sys_attribute);
+    if (capsule == nullptr || !PyCapsule_IsValid(capsule, capsule_name)) {
+        return nullptr;
+    }
+    auto* const type = static_cast<PyTypeObject*>(PyCapsule_GetPointer(capsule, capsule_name));
+    if (type == nullptr || !PyType_Check(reinterpret_cast<PyObject*>(type)) ||
+        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        type->tp_base != reinterpret_cast<PyTypeObject*>(PyExc_BaseException) ||
+        std::strcmp(type->tp_name, "PanicException") != 0) {
+        return nullptr;
+    }
+    PyObject* const module = PyDict_GetItemString(type->tp_dict, "__module__");
+    if (module == nullptr || !PyUnicode_Check(module) ||
+        PyUnicode_CompareWithASCIIString(module, "pyo3_runtime") != 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(type);
+}
+
+// The type published by the other extension, or a new one, published now.
+// Making it runs interpreter code that may switch threads, so one published
+// meanwhile wins and the new one is dropped.
+PyObject* shared_type() noexcept {
+    if (PyObject* const found = published_type()) {
+        return Py_NewRef(found);
     }
     PyObject* const made = PyErr_NewExceptionWithDoc(
         internal_failure_type_name, internal_failure_type_doc, PyExc_BaseException, nullptr);
     if (made == nullptr) {
         fail_type_creation();
     }
+    if (PyObject* const found = published_type()) {
+        Py_DECREF(made);
+        return Py_NewRef(found);
+    }
+    // The capsule does not own the type: every extension that took it holds
+    // a reference for the life of the process.
+    OwnedRef capsule(PyCapsule_New(made, capsule_name, nullptr));
+    if (!capsule || PySys_SetObject(sys_attribute, capsule.get()) < 0) {
+        fail_type_creation();
+    }
+    return made;
+}
+
+// The internal failure exception type: a heap class deriving directly from
+// BaseException, reachable only through the class hierarchy. Found or made
+// on first need; the first one stored wins and any other is dropped.
+PyObject* internal_failure_type() noexcept {
+    if (PyObject* const stored = made_type.load(std::memory_order_acquire)) {
+        return stored;
+    }
+    PyObject* const made = shared_type();
     PyObject* stored = nullptr;
     if (!made_type.compare_exchange_strong(stored, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);

@@ -58,12 +58,39 @@ class Period:
         raise made()[0]("raised from Python")
 quorvane.indicator_atr(Period(), np.ones(3), np.ones(3), np.ones(3), np.empty(3))
 """
-RESUMED = re.escape(
+# Either extension recognises the one type, whichever made it: each has
+# fetched an exception before the other's type is raised in its call.
+FETCHED = """
+import quorvane_stream
+class Hook:
+    def __index__(self):
+        raise ERROR("raised from Python")
+    __float__ = __index__
+ERROR = ValueError
+try:
+    quorvane_stream.Sma(2).update(Hook())
+except ValueError:
+    pass
+"""
+RAISED_ACROSS = {
+    "stream-to-batch": FETCHED + """
+import numpy as np
+import quorvane
+assert len(made()) == 1
+ERROR = made()[0]
+quorvane.indicator_sma(Hook(), np.ones(3), np.empty(3))
+""",
+    "batch-to-stream": "import quorvane\n" + FETCHED + """
+assert len(made()) == 1
+ERROR = made()[0]
+quorvane_stream.Sma(2).update(Hook())
+""",
+}
+RESUMED = (re.escape(
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-    "Python stack trace below:\nTraceback (most recent call last):\n"
-    '  File "<string>", line 17, in __index__\n'
-    '    raise made()[0]("raised from Python")\n'
-    "pyo3_runtime.PanicException: raised from Python\n")
+    "Python stack trace below:\nTraceback (most recent call last):\n")
+    + r'  File "<string>", line \d+, in \w+\n(?:    .*\n)+'
+    + re.escape("pyo3_runtime.PanicException: raised from Python\n"))
 
 
 @pytest.mark.parametrize("code, backtrace, expected", [
@@ -71,7 +98,9 @@ RESUMED = re.escape(
     (UNUSABLE_NUMPY, "1", CAPSULE + BACKTRACE), (UNUSABLE_NUMPY, "full", CAPSULE + BACKTRACE),
     # The type raised by Python code is printed the same way with or without a backtrace.
     (RAISED_FROM_PYTHON, None, RESUMED), (RAISED_FROM_PYTHON, "1", RESUMED),
-], ids=["numpy-unset", "numpy-0", "numpy-1", "numpy-full", "raised-unset", "raised-1"])
+    *[(code, None, RESUMED) for code in RAISED_ACROSS.values()],
+], ids=["numpy-unset", "numpy-0", "numpy-1", "numpy-full", "raised-unset", "raised-1",
+        *RAISED_ACROSS])
 def test_internal_failures_write_their_report_and_abort(code, backtrace, expected):
     completed = run(code, backtrace)
     assert completed.returncode == -signal.SIGABRT and completed.stdout == "", completed.stderr
@@ -107,16 +136,28 @@ except MemoryError:
 # normally, its own checks passing.
 HOSTILE = {
     # Classes named like the internal failure type, even its subclasses, are
-    # other exceptions.
+    # other exceptions; so is a class published in the type's place in sys
+    # before quorvane_stream looks there, as itself or in a capsule of the
+    # right name, with the wrong base.
     "lookalikes_of_the_internal_failure_type": """
+import ctypes
+import quorvane_stream
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype = ctypes.py_object
+new_capsule.argtypes = [ctypes.py_object, ctypes.c_char_p, ctypes.c_void_p]
+name = b"sys._quorvane_internal_failure_type_v1"
 output = np.full(3, 7.0)
-for base in (BaseException, made()[0]):
+for base in (Exception, BaseException, made()[0]):
     lookalike = type("PanicException", (base,), {"__module__": "pyo3_runtime"})
-    class Period:
+    sys._quorvane_internal_failure_type_v1 = (
+        new_capsule(lookalike, name, None) if base is Exception else lookalike)
+    class Hook:
         def __index__(self):
             raise lookalike("not the internal failure type")
-    refused(lookalike, "not the internal failure type",
-            lambda: quorvane.indicator_atr(Period(), np.ones(3), np.ones(3), np.ones(3), output))
+        __float__ = __index__
+    for call in (lambda: quorvane.indicator_atr(Hook(), np.ones(3), np.ones(3), np.ones(3), output),
+                 lambda: quorvane_stream.Sma(2).update(Hook())):
+        refused(lookalike, "not the internal failure type", call)
 assert (output == 7.0).all()
 """,
     "keyword_whose_str_fails": """
