@@ -24,6 +24,12 @@ CallError CallError::raised(OwnedRef instance) noexcept {
     return error;
 }
 
+CallError CallError::made(OwnedRef instance) noexcept {
+    CallError error = raised(std::move(instance));
+    error.made_ = true;
+    return error;
+}
+
 PyObject* CallError::type() const noexcept {
     return instance_ ? reinterpret_cast<PyObject*>(Py_TYPE(instance_.get())) : type_;
 }
@@ -40,10 +46,14 @@ CallError CallError::instantiated() && noexcept {
     if (!instance) {
         return fetch_error();
     }
-    return raised(std::move(instance));
+    return made(std::move(instance));
 }
 
 void CallError::raise() && noexcept {
+    if (instance_ && made_) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance_.get())), instance_.get());
+        return;
+    }
     if (instance_) {
         PyErr_SetRaisedException(instance_.release());
         return;

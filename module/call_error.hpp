@@ -19,8 +19,11 @@ public:
     static CallError fixed(PyObject* type, const char* message) noexcept;
     // A class and a message string already made.
     static CallError with_message(PyObject* type, OwnedRef message) noexcept;
-    // An exception instance.
+    // An exception instance taken from the interpreter, raised as it is.
     static CallError raised(OwnedRef instance) noexcept;
+    // An exception instance made here; raising it links the exception being
+    // handled as its context, as raising a class with a message does.
+    static CallError made(OwnedRef instance) noexcept;
 
     // The exception class, without making the instance.
     PyObject* type() const noexcept;
@@ -41,6 +44,7 @@ private:
     const char* text_ = nullptr;
     OwnedRef message_;
     OwnedRef instance_;
+    bool made_ = false;
 };
 
 // Takes the pending exception out of the interpreter as a CallError; a

@@ -134,7 +134,7 @@ CallError name_argument(const char* name, CallError error) noexcept {
     }
     // Setting the cause, even to nothing, also suppresses the context.
     PyException_SetCause(wrapped.get(), PyException_GetCause(inner.instance()));
-    return CallError::raised(std::move(wrapped));
+    return CallError::made(std::move(wrapped));
 }
 
 }  // namespace

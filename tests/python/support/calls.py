@@ -208,15 +208,20 @@ def assert_call(call, buffer=None):
     try:
         references = [sys.getrefcount(o) for o in objects]
         try:
-            outcome = (None, call())
-        except Exception as raised:  # noqa: BLE001 - compared with the model's
-            outcome = (type(raised), str(raised))
-            # Conversion errors are raised again with the argument's name and
-            # without their context; binding errors as they are.
-            if type(raised) is TypeError:
-                assert raised.__cause__ is None
-                assert raised.__suppress_context__ == outcome[1].startswith("argument '")
-            assert type(raised) is not ValueError or raised.args == (outcome[1],)
+            raise LookupError("being handled")
+        except LookupError as handled:
+            try:
+                outcome = (None, call())
+            except Exception as raised:  # noqa: BLE001 - compared with the model's
+                outcome = (type(raised), str(raised))
+                # Every error links the exception being handled. Conversion
+                # errors are raised again with the argument's name and with
+                # their context suppressed; binding errors as they are.
+                assert raised.__context__ is handled
+                if type(raised) is TypeError:
+                    assert raised.__cause__ is None
+                    assert raised.__suppress_context__ == outcome[1].startswith("argument '")
+                assert type(raised) is not ValueError or raised.args == (outcome[1],)
         # The outcome may hold an argument (an error's message is the string
         # it was made from), so it is judged and dropped before counting.
         matched, shown = outcome == (error or (None, None)), repr(outcome)
