@@ -2,16 +2,18 @@
 
 # Each refused call of the tables raises the error of its first failing check
 # and changes nothing; odd but sound arrays pass; a writer's exclusive hold
-# refuses the readers it overlaps.
+# refuses the readers it overlaps, and a reader in force the writers.
+
+import sys
 
 import numpy as np
 import pytest
 from support import registry
-from support.arrays import ascending, lying
+from support.arrays import ascending, fresh_float64, lying
 from support.calls import Call, assert_call, counts, predict
 from support.tables import REFUSED
 
-from quorvane import indicator_sma
+from quorvane import indicator_macd, indicator_sma
 
 
 @pytest.mark.parametrize("call", REFUSED.values(), ids=REFUSED.keys())
@@ -25,6 +27,9 @@ ACCEPTED = [
     Call("indicator_macd", 1, 2, 3, np.empty(0), np.empty(0), np.empty(0), np.empty(0)),
     # Three elements whose len() says five.
     Call("indicator_atr", 1, ascending(3), ascending(3), ascending(3), lying(3, 5)),
+    # float64 descriptors equal to NumPy's own but other objects.
+    Call("indicator_atr", 2, *[fresh_float64(ascending(6) + k) for k in range(3)],
+         fresh_float64(np.empty(6))),
     # One array for all three inputs: readers do not exclude each other.
     Call("indicator_atr", 2, *[np.array([3.0, 5.0, 4.0, 4.5, 2.0, 2.5])] * 3, np.empty(6)),
 ]
@@ -43,10 +48,35 @@ def test_wrapped_error_keeps_the_inner_cause():
         def __index__(self):
             raise TypeError("with a cause") from cause
 
+    objects = [cause, Period(), ascending(), np.empty(5)]
+    references = [sys.getrefcount(o) for o in objects]
     with pytest.raises(TypeError) as caught:
-        indicator_sma(Period(), ascending(), np.empty(5))
+        indicator_sma(*objects[1:])
     assert str(caught.value) == "argument 'period': with a cause"
     assert caught.value.__cause__ is cause and caught.value.__suppress_context__
+    del caught
+    assert [sys.getrefcount(o) for o in objects] == references
+
+
+@pytest.mark.parametrize("begin, end, refused", [
+    (0, 64, True), (8, 16, True), (56, 72, True), (-8, 8, True),
+    (64, 72, False), (-8, 0, False), (8, 8, False)])
+def test_a_reader_in_force_refuses_the_writers_it_overlaps(begin, end, refused):
+    # MACD asks its outputs' len() while it holds its data for reading: an
+    # exclusive hold of bytes [begin, end) from the data's start is tried then.
+    base = np.arange(24.0)
+    data, start, results = base[8:16], base[8:].__array_interface__["data"][0], []
+
+    class Probe(np.ndarray):
+        def __len__(self):
+            api = registry.registry()
+            results.append(api.acquire_exclusive(id(self), start + begin, start + end))
+            if results[-1] == 0:
+                api.release_exclusive(id(self), start + begin, start + end)
+            return 8
+
+    indicator_macd(2, 3, 2, data, *[np.empty(8).view(Probe) for _ in range(3)])
+    assert results == [int(refused)] * 3 and registry.active() == 0
 
 
 @pytest.mark.parametrize("name, held, parameter", [

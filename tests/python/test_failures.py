@@ -50,6 +50,13 @@ sys.modules["numpy"] = None
 quorvane.indicator_atr(1, [1.0], [1.0], [1.0], [1.0])
 """
 CAPSULE = report("module/numpy_arrays.cpp", "Failed to access NumPy array API capsule")
+BROKEN_REGISTRY = """
+import numpy as np
+import quorvane
+sys._array_borrow_registry_v1 = "not the registry"
+quorvane.indicator_sma(1, np.ones(1), np.empty(1))
+"""
+REGISTRY = report("module/borrow_registry.cpp", "Interal borrow checking API error")
 RAISED_FROM_PYTHON = """
 import numpy as np
 import quorvane
@@ -99,8 +106,9 @@ RESUMED = (re.escape(
     # The type raised by Python code is printed the same way with or without a backtrace.
     (RAISED_FROM_PYTHON, None, RESUMED), (RAISED_FROM_PYTHON, "1", RESUMED),
     *[(code, None, RESUMED) for code in RAISED_ACROSS.values()],
+    (BROKEN_REGISTRY, None, REGISTRY + re.escape(NOTE)),
 ], ids=["numpy-unset", "numpy-0", "numpy-1", "numpy-full", "raised-unset", "raised-1",
-        *RAISED_ACROSS])
+        *RAISED_ACROSS, "broken-registry"])
 def test_internal_failures_write_their_report_and_abort(code, backtrace, expected):
     completed = run(code, backtrace)
     assert completed.returncode == -signal.SIGABRT and completed.stdout == "", completed.stderr

@@ -105,5 +105,12 @@ def packed_field(n=5):
     return np.zeros(n, dtype=np.dtype([("a", "i4"), ("b", "f8")]))["b"]
 
 
+def fresh_float64(array):
+    # The array with a float64 descriptor made anew, equal to but not NumPy's own.
+    fresh = array.view(np.dtype(np.float64).newbyteorder("="))
+    assert fresh.dtype == np.float64 and fresh.dtype is not np.dtype(np.float64)
+    return fresh
+
+
 def outputs(n=6):
     return [np.full(n, 42.0) for _ in range(3)]
