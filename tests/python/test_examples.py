@@ -5,7 +5,9 @@
 # of the README runs.
 
 import ast
+import contextlib
 import csv
+import io
 import json
 import os
 import re
@@ -195,8 +197,13 @@ def test_document_block_runs(code, document, line):
         if isinstance(node, ast.Import | ast.ImportFrom):
             for name in [a.name for a in node.names] if isinstance(node, ast.Import) else [node.module]:
                 needs(name.partition(".")[0])
-    # Line numbers in a traceback are the document's.
-    exec(compile("\n" * (line - 1) + code, str(ROOT / document), "exec"), {"__name__": "readme"})
+    # Line numbers in a traceback are the document's. A table row that a block
+    # prints, as far as it prints it, is the start of a row of the document.
+    with contextlib.redirect_stdout(io.StringIO()) as printed:
+        exec(compile("\n" * (line - 1) + code, str(ROOT / document), "exec"), {"__name__": "readme"})
+    rows = [row for row in printed.getvalue().splitlines() if row.startswith("| ")]
+    text = (ROOT / document).read_text()
+    assert all(f"\n{row} " in text for row in rows), rows
 
 
 def test_the_performance_section_is_the_committed_benchmark_run():
