@@ -220,6 +220,35 @@ FAULTS = [
     Fault("panic_subclass_resumed", "module/internal_failure.cpp",
           "if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == internal_failure_type()) {",
           "if (PyObject_IsInstance(raised, internal_failure_type()) == 1) {"),
+
+    # ---- Shared by both extensions: the stack check, the one internal
+    # failure type, the wrapped error's context, and the batch module's
+    # restored behaviours.
+    Fault("stack_check_removed", "module/frame.cpp",
+          "    if (stack_exhausted()) {\n", "    if (false) {\n"),
+    Fault("stack_margin_zero", "module/frame.cpp",
+          "stack.floor = stack.low + (stack_margin < size / 4 ? stack_margin : size / 4);",
+          "stack.floor = stack.low;"),
+    Fault("internal_failure_type_per_extension", "module/internal_failure.cpp",
+          "    PyObject* const capsule = PySys_GetObject(sys_attribute);\n",
+          "    PyObject* const capsule = nullptr;\n"),
+    Fault("published_type_base_unchecked", "module/internal_failure.cpp",
+          "        type->tp_base != reinterpret_cast<PyTypeObject*>(PyExc_BaseException) ||\n", ""),
+    Fault("wrapped_error_context_not_linked", "module/call_error.cpp",
+          "    if (instance_ && made_) {\n", "    if (false) {\n"),
+    Fault("wrapped_error_cause_leaked", "module/frame.cpp",
+          "PyException_SetCause(wrapped.get(), PyException_GetCause(inner.instance()));",
+          "PyException_SetCause(wrapped.get(), Py_XNewRef(PyException_GetCause(inner.instance())));"),
+    Fault("writer_granted_over_readers", "module/borrow_registry.cpp",
+          "    if (registrations.conflicts(begin, end, true)) {\n",
+          "    if (registrations.conflicts(begin, end, false)) {\n"),
+    Fault("broken_registry_message_changed", "module/borrow_registry.cpp",
+          '"Interal borrow checking API error"', '"Internal borrow checking API error"'),
+    Fault("float64_by_identity_only", "module/numpy_arrays.cpp",
+          "return descr == float64 || PyArray_EquivTypes(descr, float64);",
+          "return descr == float64;"),
+    Fault("shared_input_not_copied", "module/frame.cpp",
+          "shared[k] = shared[k] || shares_memory(inputs[k], output);", "shared[k] = false;"),
 ]
 
 
