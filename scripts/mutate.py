@@ -209,10 +209,9 @@ FAULTS = [
           "           b_begin < a_begin + a.count * sizeof(double)",
           "a_begin == b_begin"),
     Fault("recursion_guard_removed", "module/frame.cpp",
-          '    if (Py_EnterRecursiveCall(" while calling an indicator") != 0) {\n'
-          "        return nullptr;\n    }\n",
-          "",
-          (("module/frame.cpp", "    Py_LeaveRecursiveCall();\n", ""),)),
+          "    return Py_EnterRecursiveCall(where) == 0;\n",
+          "    return true;\n",
+          (("module/frame.cpp", "        Py_LeaveRecursiveCall();\n", ""),)),
     # The module and internal failures.
     Fault("same_interpreter_refused_again", "module/module.cpp",
           "compare_exchange_strong(recorded, interpreter) &&\n        recorded != interpreter)",
