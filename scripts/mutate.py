@@ -220,7 +220,7 @@ FAULTS = [
           "        if (Status parsed = parse_floats(method, args, nargs, kwnames, x, Traits::value_names);\n"
           "            !parsed.ok()) {\n",
           "        std::array<double, inputs> x{};\n        object->lock.lock();\n"
-          "        const Status parsed =\n"
+          "        Status parsed =\n"
           "            parse_floats(method, args, nargs, kwnames, x, Traits::value_names);\n"
           "        object->lock.unlock();\n        if (!parsed.ok()) {\n"),
     Fault("stream_kind_read_before_conversion", STREAM,
