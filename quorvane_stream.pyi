@@ -16,7 +16,19 @@ Threads: every object has its own lock. A call that uses the state holds it,
 and update_many and a universe update hold it while they compute with the
 interpreter lock released (Atr keeps the interpreter lock, as indicator_atr
 does), so calls on one object from several threads take turns and never
-corrupt it. Arguments are converted before the lock is taken.
+corrupt it. A call waiting for the lock lets other threads run.
+
+Arguments are converted before the lock is taken, and conversion may run
+Python code (__float__, __len__) that replaces the state with __setstate__,
+as may another thread while a call waits for the lock. Such a replacement
+is never refused: the call then goes on with the new state when its
+arguments suit it (any single series for values, a universe of the same
+width for arrays), and is otherwise refused with a TypeError or ValueError
+that says so, writing nothing; call it again with arguments for the new
+state.
+
+A fork waits until no other thread works under an object's lock, so the
+child finds every object whole and free to use.
 
 Periods are accepted and refused as by the batch functions; update_many
 checks its arrays with the batch function's messages and writes nothing
@@ -27,6 +39,10 @@ Besides the batch functions' messages, the texts raised are:
     TypeError: "{method}() takes no keyword arguments"
     TypeError: "{method}() takes {count} positional argument{s} ({count} given)"
     TypeError: "{method}() argument '{name}' must be a real number, not {type}"
+    TypeError: "update_many() needs a single-series state; a universe takes one bar per update()"
+    TypeError: "The state was replaced by a universe during {method}(); call it again with a universe's arrays"
+    TypeError: "The state was replaced by a single series during {method}(); call it again with a single series' values"
+    ValueError: "The state was replaced by one of another width during {method}(); call it again with arrays of the new width"
     OverflowError: "width is too large"
     ValueError: "Array length must match the width"
     ValueError: "State bytes were not saved by this class"

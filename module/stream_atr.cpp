@@ -13,6 +13,7 @@ constexpr Parameter many_parameters[] = {
 struct AtrTraits {
     using Single = AtrStream;
     using Universe = AtrUniverse;
+    using Value = double;
     static constexpr const char* name = "Atr";
     static constexpr const char* qualified_name = "quorvane_stream.Atr";
     static constexpr const char* doc =

@@ -30,6 +30,7 @@ constexpr std::array<const char*, 3> not_writeable{
 struct MacdTraits {
     using Single = MacdStream;
     using Universe = MacdUniverse;
+    using Value = MacdValues;
     static constexpr const char* name = "Macd";
     static constexpr const char* qualified_name = "quorvane_stream.Macd";
     static constexpr const char* doc =

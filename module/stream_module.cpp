@@ -52,6 +52,9 @@ Result<OwnedRef> build_module() noexcept {
     if (PyModule_AddObjectRef(module.get(), "__all__", names.get()) < 0) {
         return fetch_error();
     }
+    if (Status registered = wait_for_sections_at_fork(); !registered.ok()) {
+        return std::move(registered).error();
+    }
     return module;
 }
 

@@ -1,9 +1,78 @@
 #include "stream_state.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace quorvane::module::stream {
+namespace {
+
+std::atomic<unsigned> unlocked_sections{0};
+
+// A forked child has only the thread that forked. Had another thread held an
+// object's lock, the child's next call on that object would wait for ever,
+// on a state left half updated; so the fork waits for every such section to
+// end, as the borrow registry keeps only the forking thread's registrations.
+// No section can start meanwhile: one starts with the interpreter lock held,
+// and the forking thread holds it.
+void before_fork() noexcept {
+    for (unsigned left = unlocked_sections.load(); left != 0; left = unlocked_sections.load()) {
+        unlocked_sections.wait(left);
+    }
+}
+
+}  // namespace
+
+void enter_unlocked_section() noexcept {
+    unlocked_sections.fetch_add(1);
+}
+
+void leave_unlocked_section() noexcept {
+    if (unlocked_sections.fetch_sub(1) == 1) {
+        unlocked_sections.notify_all();
+    }
+}
+
+Status wait_for_sections_at_fork() noexcept {
+    if (pthread_atfork(before_fork, nullptr, nullptr) != 0) {
+        return no_memory();
+    }
+    return success;
+}
+
+CallError refusal(Outcome outcome, const char* method) noexcept {
+    switch (outcome) {
+    case Outcome::now_universe:
+        return error_with(PyExc_TypeError,
+                          PyUnicode_FromFormat("The state was replaced by a universe during "
+                                               "%s(); call it again with a universe's arrays",
+                                               method));
+    case Outcome::now_single:
+        return error_with(PyExc_TypeError,
+                          PyUnicode_FromFormat("The state was replaced by a single series during "
+                                               "%s(); call it again with a single series' values",
+                                               method));
+    case Outcome::other_width:
+        return error_with(PyExc_ValueError,
+                          PyUnicode_FromFormat("The state was replaced by one of another width "
+                                               "during %s(); call it again with arrays of the "
+                                               "new width",
+                                               method));
+    case Outcome::done:
+    case Outcome::no_memory:
+        break;
+    }
+    return no_memory();
+}
+
+CallError universe_has_no_update_many() noexcept {
+    return CallError::fixed(PyExc_TypeError,
+                            "update_many() needs a single-series state; a universe takes one bar "
+                            "per update()");
+}
 
 CallError no_memory() noexcept {
     PyErr_NoMemory();
@@ -14,12 +83,12 @@ CallError bad_state() noexcept {
     return value_error("State bytes were not saved by this class");
 }
 
-PyObject* finish(Status status) noexcept {
-    if (status.ok()) {
-        Py_RETURN_NONE;
+PyObject* finish(Result<OwnedRef> result) noexcept {
+    if (!result.ok()) {
+        std::move(result).error().raise();
+        return nullptr;
     }
-    std::move(status).error().raise();
-    return nullptr;
+    return result.value().release();
 }
 
 PyObject* to_python(double value) noexcept {
@@ -152,7 +221,7 @@ PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned
                        std::size_t size) noexcept {
     OwnedRef saved(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),
                                              static_cast<Py_ssize_t>(size)));
-    PyMem_RawFree(bytes);
+    std::free(bytes);
     OwnedRef arguments(PyTuple_New(static_cast<Py_ssize_t>(periods.size())));
     if (!saved || !arguments) {
         return nullptr;

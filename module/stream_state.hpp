@@ -2,18 +2,25 @@
 // per indicator, which names the core states, the periods and the arrays.
 //
 // An object holds either a single-series state or a universe (`width=N`).
-// Every use of the state is under the object's own mutex, taken after the
-// arguments are converted (conversion may run Python code, which could use
-// the object again) and held while update_many or a universe update runs
-// with the interpreter lock released; a second thread waits for it with its
-// interpreter lock released too. Errors are values until the method raises.
+// Its kind, width and storage are read only under the object's own lock, and
+// a call takes that lock only after its arguments are converted: conversion
+// may run Python code (__float__, __len__, __index__) that uses the object
+// again, even replaces its state through __setstate__. So a call reads the
+// kind first only to know how to read its arguments, and under the lock
+// checks that the state is still of that kind and width, refusing the call
+// when it is not. No Python code runs under the lock (a collection started
+// there could run a finaliser that waits for the same lock): results and
+// errors are made after it is given back. Errors are values until the method
+// raises.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -25,17 +32,46 @@
 
 namespace quorvane::module::stream {
 
-// Holds an object's mutex for its scope.
-class Locked {
-public:
-    explicit Locked(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-    ~Locked() { PyMutex_Unlock(&mutex_); }
+// A section that holds an object's lock with the interpreter lock released
+// (long work, or a wait for the lock). A fork waits until none is left, so
+// that no object's lock is held by a thread the child will not have.
+void enter_unlocked_section() noexcept;
+void leave_unlocked_section() noexcept;
+// Makes forks wait for those sections; once per process, at import.
+Status wait_for_sections_at_fork() noexcept;
 
-private:
-    PyMutex& mutex_;
+// Runs `work`, which touches no Python object, holding `lock`. Short work
+// (`release` false) keeps the interpreter lock when `lock` is free at once;
+// long work, and any wait for `lock`, run with it released. `lock` is given
+// back before the interpreter lock is taken again: a fork holds the
+// interpreter lock while it waits for the section to end.
+template <class Work>
+void under_lock(std::mutex& lock, bool release, Work&& work) noexcept {
+    if (!release && lock.try_lock()) {
+        work();
+        lock.unlock();
+        return;
+    }
+    enter_unlocked_section();
+    PyThreadState* const thread = PyEval_SaveThread();
+    lock.lock();
+    work();
+    lock.unlock();
+    leave_unlocked_section();
+    PyEval_RestoreThread(thread);
+}
+
+// How a call's section ended.
+enum class Outcome : unsigned char {
+    done,
+    no_memory,
+    now_universe,  // the arguments were read for a single series
+    now_single,    // the arguments were read for a universe
+    other_width,   // the arrays were checked against another width
 };
+
+// The error of an outcome other than `done`, for `method`.
+CallError refusal(Outcome outcome, const char* method) noexcept;
 
 // The floats of update(x) or update(high, low, close), positional only.
 Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -57,25 +93,18 @@ Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std
 // update_many's checks for one input and one output, as indicator_sma's.
 Status check_one_series(const Arguments& arguments) noexcept;
 
-// Runs `work` with the interpreter lock released, or held when `release` is false.
-template <class Work>
-void run_maybe_unlocked(bool release, Work&& work) noexcept {
-    if (release) {
-        run_unlocked(work);
-    } else {
-        work();
-    }
-}
+// update_many on a universe.
+CallError universe_has_no_update_many() noexcept;
 
 PyObject* to_python(double value) noexcept;
 PyObject* to_python(const MacdValues& values) noexcept;
 CallError no_memory() noexcept;
 CallError bad_state() noexcept;
 
-// Raises the error of a failed status and returns null; None otherwise.
-PyObject* finish(Status status) noexcept;
+// The result of a method made under its call guard: raised, or returned.
+PyObject* finish(Result<OwnedRef> result) noexcept;
 
-// (type(self), periods, bytes), taking over `bytes` (raw memory).
+// (type(self), periods, bytes), taking over `bytes` (std::malloc'ed).
 PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned char* bytes,
                        std::size_t size) noexcept;
 
@@ -84,18 +113,52 @@ PyObject* describe(const char* name, std::span<const char* const> period_names,
                    const std::array<Period, 3>& periods, bool universe, std::size_t width,
                    Position seen) noexcept;
 
+// Runs `body` (returning Result<OwnedRef>) inside the call guard, which turns
+// a call back in beyond the limit into RecursionError, and raises its error,
+// if any, after leaving it.
+template <class Body>
+PyObject* guarded(const char* where, Body&& body) noexcept {
+    std::optional<Result<OwnedRef>> result;
+    {
+        const EnteredCall call(where);
+        if (!call.entered()) {
+            return nullptr;
+        }
+        result.emplace(body());
+    }
+    return finish(std::move(*result));
+}
+
+inline constexpr const char* updating = " while updating a stream";
+
 template <class Traits>
 struct StateObject {
     using Single = typename Traits::Single;
     using Universe = typename Traits::Universe;
     static constexpr std::size_t inputs = Traits::inputs;
     static constexpr std::size_t outputs = Traits::outputs;
+    using Value = typename Traits::Value;  // what Single::update returns
 
-    PyObject_HEAD PyMutex mutex;
-    Single* single;  // exactly one of the two is set
+    PyObject_HEAD std::mutex lock;
+    Single* single;  // exactly one of the two is set; both only under `lock`
     Universe* universe;
 
     static StateObject* of(PyObject* self) noexcept { return reinterpret_cast<StateObject*>(self); }
+
+    // The kind and width, read under the lock: what the arguments are
+    // converted for. Checked again under the lock once they are.
+    struct Shape {
+        bool universe = false;
+        std::size_t width = 0;
+    };
+    Shape shape() noexcept {
+        Shape seen;
+        under_lock(lock, false, [&] {
+            seen.universe = universe != nullptr;
+            seen.width = seen.universe ? universe->width() : 0;
+        });
+        return seen;
+    }
 
     // Runs the core state's `call` with the given Series and OutputSeries.
     template <class State, class Call, std::size_t... I, std::size_t... O>
@@ -105,83 +168,121 @@ struct StateObject {
         (state.*call)(in[I]..., as_output(out[O])...);
     }
 
+    // The views of converted arrays, and the Series the kernel reads.
+    struct Views {
+        std::array<ArrayView, outputs> out{};
+        KernelInputs series;
+        std::size_t count = 0;
+    };
+    static Status take_views(const Arguments& arguments, Views& views) noexcept {
+        std::array<ArrayView, inputs> in{};
+        for (std::size_t k = 0; k < inputs; ++k) {
+            in[k] = array_view(arguments.array(k));
+        }
+        for (std::size_t k = 0; k < outputs; ++k) {
+            views.out[k] = array_view(arguments.array(inputs + k));
+        }
+        views.count = in[0].count;
+        return views.series.take(in, views.out);
+    }
+
     static PyObject* make(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-        Result<Construction> parsed =
-            parse_construction(Traits::name, Traits::period_names, args, kwds);
-        if (!parsed.ok()) {
-            std::move(parsed).error().raise();
-            return nullptr;
-        }
-        const Construction& c = parsed.value();
-        if (Status valid = Traits::check_periods(c.periods); !valid.ok()) {
-            std::move(valid).error().raise();
-            return nullptr;
-        }
-        OwnedRef object(type->tp_alloc(type, 0));
-        if (!object) {
-            return nullptr;
-        }
-        StateObject* const self = of(object.get());
-        self->mutex = PyMutex{};
-        if (c.universe) {
-            self->universe = Traits::universe(c.periods, c.width);
-            if (self->universe == nullptr || !self->universe->allocate()) {
-                return finish(no_memory());
+        // Periods and width are converted by __index__, which may call back in.
+        return guarded(" while making a stream", [&]() -> Result<OwnedRef> {
+            Result<Construction> parsed =
+                parse_construction(Traits::name, Traits::period_names, args, kwds);
+            if (!parsed.ok()) {
+                return std::move(parsed).error();
             }
-        } else {
-            self->single = Traits::single(c.periods);
-            if (self->single == nullptr) {
-                return finish(no_memory());
+            const Construction& c = parsed.value();
+            if (Status valid = Traits::check_periods(c.periods); !valid.ok()) {
+                return std::move(valid).error();
             }
-        }
-        return object.release();
+            OwnedRef object(type->tp_alloc(type, 0));
+            if (!object) {
+                return fetch_error();
+            }
+            StateObject* const self = of(object.get());
+            new (&self->lock) std::mutex();
+            if (c.universe) {
+                self->universe = Traits::universe(c.periods, c.width);
+                if (self->universe == nullptr || !self->universe->allocate()) {
+                    return no_memory();
+                }
+            } else {
+                self->single = Traits::single(c.periods);
+                if (self->single == nullptr) {
+                    return no_memory();
+                }
+            }
+            return object;
+        });
     }
 
     static void dealloc(PyObject* self) noexcept {
         PyTypeObject* const type = Py_TYPE(self);
         delete of(self)->single;
         delete of(self)->universe;
+        of(self)->lock.~mutex();
         type->tp_free(self);
         Py_DECREF(type);
     }
 
     static PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-        StateObject* const state = of(self);
-        if (state->universe != nullptr) {
-            return finish(universe_update(state, args, nargs, kwnames, false));
-        }
-        std::array<double, inputs> x{};
-        if (Status parsed = parse_floats("update", args, nargs, kwnames, x, Traits::value_names);
-            !parsed.ok()) {
-            return finish(std::move(parsed));
-        }
-        Locked locked(state->mutex);
-        if (!state->single->prepare(1)) {
-            return finish(no_memory());
-        }
-        return to_python(std::apply([&](auto... v) { return state->single->update(v...); }, x));
+        return guarded(updating, [&] { return step(of(self), args, nargs, kwnames, false); });
     }
 
     static PyObject* peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-        StateObject* const state = of(self);
-        if (state->universe != nullptr) {
-            return finish(universe_update(state, args, nargs, kwnames, true));
-        }
-        std::array<double, inputs> x{};
-        if (Status parsed = parse_floats("peek", args, nargs, kwnames, x, Traits::value_names);
-            !parsed.ok()) {
-            return finish(std::move(parsed));
-        }
-        Locked locked(state->mutex);
-        return to_python(std::apply([&](auto... v) { return state->single->peek(v...); }, x));
+        return guarded(updating, [&] { return step(of(self), args, nargs, kwnames, true); });
     }
 
-    // update(values..., outputs...) of a universe, or peek(...), which runs
-    // a copy of it.
-    static Status universe_update(StateObject* state, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames, bool trial) noexcept {
+    // update(x...) or peek(x...) of a single series; a universe's otherwise.
+    static Result<OwnedRef> step(StateObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, bool trial) noexcept {
+        const char* const method = trial ? "peek" : "update";
+        const Shape shape = object->shape();
+        if (shape.universe) {
+            if (Status done = universe_step(object, shape.width, args, nargs, kwnames, trial);
+                !done.ok()) {
+                return std::move(done).error();
+            }
+            return OwnedRef::borrow(Py_None);
+        }
+        std::array<double, inputs> x{};
+        if (Status parsed = parse_floats(method, args, nargs, kwnames, x, Traits::value_names);
+            !parsed.ok()) {
+            return std::move(parsed).error();
+        }
+        Value value{};
+        Outcome outcome = Outcome::done;
+        under_lock(object->lock, false, [&] {
+            Single* const single = object->single;
+            if (single == nullptr) {
+                outcome = Outcome::now_universe;
+            } else if (trial) {
+                value = std::apply([&](auto... v) { return single->peek(v...); }, x);
+            } else if (!single->prepare(1)) {
+                outcome = Outcome::no_memory;
+            } else {
+                value = std::apply([&](auto... v) { return single->update(v...); }, x);
+            }
+        });
+        if (outcome != Outcome::done) {
+            return refusal(outcome, method);
+        }
+        OwnedRef made(to_python(value));
+        if (!made) {
+            return fetch_error();
+        }
+        return made;
+    }
+
+    // update(values..., outputs...) of a universe `width` wide, or peek(...),
+    // which runs a copy of it.
+    static Status universe_step(StateObject* object, std::size_t width, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames, bool trial) noexcept {
         const FunctionSpec& spec =
             trial ? Traits::universe_peek_spec : Traits::universe_update_spec;
         Arguments arguments;
@@ -189,65 +290,64 @@ struct StateObject {
             !converted.ok()) {
             return converted;
         }
-        Universe& universe = *state->universe;
-        if (Status checked = check_universe_arrays(arguments, inputs, outputs, universe.width());
+        if (Status checked = check_universe_arrays(arguments, inputs, outputs, width);
             !checked.ok()) {
             return checked;
         }
-        std::array<ArrayView, inputs> in{};
-        std::array<ArrayView, outputs> out{};
-        for (std::size_t k = 0; k < inputs; ++k) {
-            in[k] = array_view(arguments.array(k));
-        }
-        for (std::size_t k = 0; k < outputs; ++k) {
-            out[k] = array_view(arguments.array(inputs + k));
-        }
-        KernelInputs series;
-        if (Status taken = series.take(in, out); !taken.ok()) {
+        Views views;
+        if (Status taken = take_views(arguments, views); !taken.ok()) {
             return taken;
         }
-        Locked locked(state->mutex);
-        Universe* target = &universe;
-        Universe* copy = nullptr;
-        if (trial) {
-            copy = Traits::universe(Traits::periods_of(universe), universe.width());
-            if (copy == nullptr || !copy->assign(universe)) {
-                delete copy;
-                return no_memory();
+        Outcome outcome = Outcome::done;
+        under_lock(object->lock, Traits::releases_lock, [&] {
+            Universe* const universe = object->universe;
+            if (universe == nullptr) {
+                outcome = Outcome::now_single;
+                return;
             }
-            target = copy;
-        }
-        if (!target->prepare(1)) {
+            if (universe->width() != width) {
+                outcome = Outcome::other_width;
+                return;
+            }
+            Universe* target = universe;
+            Universe* copy = nullptr;
+            if (trial) {
+                copy = Traits::universe(Traits::periods_of(*universe), width);
+                if (copy == nullptr || !copy->assign(*universe)) {
+                    delete copy;
+                    outcome = Outcome::no_memory;
+                    return;
+                }
+                target = copy;
+            }
+            if (!target->prepare(1)) {
+                outcome = Outcome::no_memory;
+            } else {
+                apply(*target, &Universe::update, views.series, views.out,
+                      std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
+            }
             delete copy;
-            return no_memory();
-        }
-        run_maybe_unlocked(Traits::releases_lock, [&] {
-            apply(*target, &Universe::update, series, out, std::make_index_sequence<inputs>(),
-                  std::make_index_sequence<outputs>());
         });
-        delete copy;
+        if (outcome != Outcome::done) {
+            return refusal(outcome, spec.name());
+        }
         return success;
     }
 
     static PyObject* update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-        Status status = success;
-        {
-            const EnteredCall call(" while updating a stream");
-            if (!call.entered()) {
-                return nullptr;
+        return guarded(updating, [&]() -> Result<OwnedRef> {
+            if (Status done = run_many(of(self), args, nargs, kwnames); !done.ok()) {
+                return std::move(done).error();
             }
-            status = run_many(of(self), args, nargs, kwnames);
-        }
-        return finish(std::move(status));
+            return OwnedRef::borrow(Py_None);
+        });
     }
 
-    static Status run_many(StateObject* state, PyObject* const* args, Py_ssize_t nargs,
+    static Status run_many(StateObject* object, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-        if (state->single == nullptr) {
-            return CallError::fixed(PyExc_TypeError,
-                                    "update_many() needs a single-series state; a universe "
-                                    "takes one bar per update()");
+        if (object->shape().universe) {
+            return universe_has_no_update_many();
         }
         Arguments arguments;
         if (Status converted =
@@ -259,27 +359,25 @@ struct StateObject {
         if (Status checked = Traits::check_many(arguments); !checked.ok()) {
             return checked;
         }
-        std::array<ArrayView, inputs> in{};
-        std::array<ArrayView, outputs> out{};
-        for (std::size_t k = 0; k < inputs; ++k) {
-            in[k] = array_view(arguments.array(k));
-        }
-        for (std::size_t k = 0; k < outputs; ++k) {
-            out[k] = array_view(arguments.array(inputs + k));
-        }
-        KernelInputs series;
-        if (Status taken = series.take(in, out); !taken.ok()) {
+        Views views;
+        if (Status taken = take_views(arguments, views); !taken.ok()) {
             return taken;
         }
-        Locked locked(state->mutex);
-        Single& single = *state->single;
-        if (!single.prepare(in[0].count)) {
-            return no_memory();
-        }
-        run_maybe_unlocked(Traits::releases_lock, [&] {
-            apply(single, &Single::run, series, out, std::make_index_sequence<inputs>(),
-                  std::make_index_sequence<outputs>());
+        Outcome outcome = Outcome::done;
+        under_lock(object->lock, Traits::releases_lock, [&] {
+            Single* const single = object->single;
+            if (single == nullptr) {
+                outcome = Outcome::now_universe;
+            } else if (!single->prepare(views.count)) {
+                outcome = Outcome::no_memory;
+            } else {
+                apply(*single, &Single::run, views.series, views.out,
+                      std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
+            }
         });
+        if (outcome != Outcome::done) {
+            return refusal(outcome, "update_many");
+        }
         return success;
     }
 
@@ -291,23 +389,21 @@ struct StateObject {
     }
 
     // (type, periods, state): the constructor makes a single series of the
-    // periods, and __setstate__ puts the saved state in its place.
+    // periods, and __setstate__ puts the saved state in its place. Runs no
+    // Python code before its result, so it needs no call guard.
     static PyObject* reduce(PyObject* self, PyObject*) noexcept {
-        StateObject* const state = of(self);
+        StateObject* const object = of(self);
         std::size_t size = 0;
         unsigned char* bytes = nullptr;
         std::array<Period, 3> periods{};
-        {
-            // Raw memory under the mutex: a Python allocation could start a
-            // collection, and with it code that uses this object.
-            Locked locked(state->mutex);
-            size = state->save(nullptr);
-            bytes = static_cast<unsigned char*>(PyMem_RawMalloc(size));
+        under_lock(object->lock, false, [&] {
+            size = object->save(nullptr);
+            bytes = static_cast<unsigned char*>(std::malloc(size));
             if (bytes != nullptr) {
-                state->save(bytes);
+                object->save(bytes);
             }
-            periods = state->periods();
-        }
+            periods = object->periods();
+        });
         if (bytes == nullptr) {
             return finish(no_memory());
         }
@@ -315,6 +411,9 @@ struct StateObject {
                             size);
     }
 
+    // Replaces the state, kind and width included. A call on this object that
+    // converted its arguments before and takes the lock after finds the
+    // kind or width changed and is refused (see `step`).
     static PyObject* set_state(PyObject* self, PyObject* saved) noexcept {
         if (!PyBytes_Check(saved)) {
             return finish(conversion_error(saved, "PyBytes"));
@@ -340,30 +439,29 @@ struct StateObject {
                 return finish(bad_state());
             }
         }
-        StateObject* const state = of(self);
-        {
-            Locked locked(state->mutex);
-            std::swap(single, state->single);
-            std::swap(universe, state->universe);
-        }
+        StateObject* const object = of(self);
+        under_lock(object->lock, false, [&] {
+            std::swap(single, object->single);
+            std::swap(universe, object->universe);
+        });
         delete single;
         delete universe;
         Py_RETURN_NONE;
     }
 
     static PyObject* repr(PyObject* self) noexcept {
-        StateObject* const state = of(self);
+        StateObject* const object = of(self);
         std::array<Period, 3> periods{};
         Position seen = 0;
-        std::size_t width = 0;
-        {
-            Locked locked(state->mutex);
-            periods = state->periods();
-            seen = state->single != nullptr ? state->single->seen() : state->universe->seen();
-            width = state->universe != nullptr ? state->universe->width() : 0;
-        }
-        return describe(Traits::name, Traits::period_names, periods, state->universe != nullptr,
-                        width, seen);
+        Shape shape;
+        under_lock(object->lock, false, [&] {
+            periods = object->periods();
+            seen = object->single != nullptr ? object->single->seen() : object->universe->seen();
+            shape.universe = object->universe != nullptr;
+            shape.width = shape.universe ? object->universe->width() : 0;
+        });
+        return describe(Traits::name, Traits::period_names, periods, shape.universe, shape.width,
+                        seen);
     }
 };
 
@@ -406,6 +504,7 @@ template <class SingleState, class UniverseState>
 struct OneSeriesTraits {
     using Single = SingleState;
     using Universe = UniverseState;
+    using Value = double;
     static constexpr std::array<const char*, 1> period_names{"period"};
     static constexpr std::array<const char*, 1> value_names{"x"};
     static constexpr std::size_t inputs = 1;

@@ -47,6 +47,7 @@ class Fault(NamedTuple):
 
 # The per-position steps that the batch kernels and the streaming states share.
 STEPS = "core/include/quorvane/steps.hpp"
+STREAM = "module/stream_state.hpp"
 
 FAULTS = [
     # SMA: operation order, sign of the seed, product against quotient, blocks.
@@ -212,6 +213,42 @@ FAULTS = [
           "    return Py_EnterRecursiveCall(where) == 0;\n",
           "    return true;\n",
           (("module/frame.cpp", "        Py_LeaveRecursiveCall();\n", ""),)),
+    # quorvane_stream: the object's lock, states replaced during a call, forks.
+    Fault("stream_lock_held_during_conversion", STREAM,
+          "        std::array<double, inputs> x{};\n"
+          "        if (Status parsed = parse_floats(method, args, nargs, kwnames, x, Traits::value_names);\n"
+          "            !parsed.ok()) {\n",
+          "        std::array<double, inputs> x{};\n        object->lock.lock();\n"
+          "        Status parsed =\n"
+          "            parse_floats(method, args, nargs, kwnames, x, Traits::value_names);\n"
+          "        object->lock.unlock();\n        if (!parsed.ok()) {\n"),
+    Fault("stream_kind_read_before_conversion", STREAM,
+          "        std::array<double, inputs> x{};\n",
+          "        Single* const early = object->single;\n        std::array<double, inputs> x{};\n",
+          ((STREAM, "            Single* const single = object->single;\n"
+            "            if (single == nullptr) {\n                outcome = Outcome::now_universe;\n"
+            "            } else if (trial) {",
+            "            Single* const single = early;\n            if (false) {\n"
+            "            } else if (trial) {"),)),
+    Fault("stream_many_kind_not_checked_again", STREAM,
+          "            if (single == nullptr) {\n                outcome = Outcome::now_universe;\n"
+          "            } else if (!single->prepare(views.count)) {",
+          "            if (!single->prepare(views.count)) {"),
+    Fault("stream_width_not_checked_again", STREAM,
+          "if (universe->width() != width) {", "if (false) {"),
+    Fault("stream_lock_kept_on_refusal", STREAM,
+          "        if (outcome != Outcome::done) {\n            return refusal(outcome, method);\n",
+          "        if (outcome != Outcome::done) {\n            object->lock.lock();\n"
+          "            return refusal(outcome, method);\n"),
+    Fault("stream_update_many_unlocked", STREAM,
+          "        under_lock(object->lock, Traits::releases_lock, [&] {\n"
+          "            Single* const single = object->single;",
+          "        run_unlocked([&] {\n            Single* const single = object->single;"),
+    Fault("stream_lock_given_back_after_the_interpreter_lock", STREAM,
+          "    lock.unlock();\n    leave_unlocked_section();\n    PyEval_RestoreThread(thread);\n",
+          "    leave_unlocked_section();\n    PyEval_RestoreThread(thread);\n    lock.unlock();\n"),
+    Fault("stream_fork_does_not_wait", "module/stream_state.cpp",
+          "        unlocked_sections.wait(left);\n", "        break;\n"),
     # The module and internal failures.
     Fault("same_interpreter_refused_again", "module/module.cpp",
           "compare_exchange_strong(recorded, interpreter) &&\n        recorded != interpreter)",

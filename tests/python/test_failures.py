@@ -299,6 +299,36 @@ for _ in range(100):  # a call that keeps the lock never lets a fork fall inside
 else:
     raise AssertionError("no fork fell inside a call")
 """,
+    # Streaming: a fork while another thread works under an object's lock,
+    # the interpreter lock released, waits for that work to end; the child
+    # has the whole update, and the object is free to use.
+    "stream_used_after_a_fork_inside_a_call": """
+import pickle, time
+import quorvane_stream as qs
+from support import registry
+n = 10_000_000
+state, data, output = qs.Sma(5), np.random.default_rng(1).random(n), np.full(n, 7.0)
+worker = threading.Thread(target=state.update_many, args=(data, output))
+worker.start()
+while registry.active() == 0:  # until the worker works under the state's lock
+    time.sleep(0)
+child = os.fork()
+if child == 0:
+    whole = repr(state) == f"Sma(period=5, seen={n})" and output[-1] != 7.0
+    state.update_many(data[:9], output[:9])
+    copied = pickle.loads(pickle.dumps(state))
+    os._exit(0 if whole and copied.update(2.0) == state.update(2.0) else 1)
+for _ in range(600):  # a child waiting for a lock that no thread will give back is killed
+    ended, status = os.waitpid(child, os.WNOHANG)
+    if ended:
+        break
+    time.sleep(0.1)
+else:
+    os.kill(child, 9)
+    raise AssertionError("the child never ended")
+worker.join()
+assert os.waitstatus_to_exitcode(status) == 0, status
+""",
 }
 
 

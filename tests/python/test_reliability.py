@@ -4,6 +4,7 @@
 # the serial results; SMA, EMA and MACD let other threads run while their
 # kernels do, and ATR keeps the lock.
 
+import copy
 import gc
 import os
 import sys
@@ -14,11 +15,12 @@ import tracemalloc
 import numpy as np
 import pytest
 from support import registry
-from support.calls import PARAMETERS, USUAL_PERIODS, Call, counts, predict
+from support.calls import PARAMETERS, USUAL_PERIODS, Call, counts, predict, predict_stream
 from support.strategies import random_walk
-from support.tables import REFUSED
+from support.tables import REFUSED, STREAM
 
 import quorvane
+import quorvane_stream as qs
 
 
 class Job:
@@ -41,9 +43,11 @@ def test_a_long_run_on_every_path_leaks_nothing():
     failing = [(call, predict(call)[0][0]) for call in REFUSED.values()] + [
         (Call("indicator_sma", 3, held, np.empty(5)), BufferError),
         (Call("indicator_atr", 3, d, held, d, np.empty(5)), BufferError)]
+    failing += [(call, predict_stream(call)[0]) for call in STREAM]
     jobs = [(job, job.outputs()) for job in (Job(name, 64) for name in PARAMETERS)]
     # About as many successes as failures.
-    calls = [lambda job=job, out=out: job(out) for job, out in jobs] * (len(failing) // 4)
+    calls = [lambda job=job, out=out: job(out) for job, out in jobs] * (len(failing) // 8)
+    calls += stream_successes() * (len(failing) // 40)
     calls += [lambda call=call, error=error: pytest.raises(error, call) for call, error in failing]
     passed = [x for call, _ in failing for x in call.objects()]
     passed += [x for job, outputs in jobs for x in job.inputs + outputs]
@@ -67,6 +71,23 @@ def test_a_long_run_on_every_path_leaks_nothing():
     with open("/proc/self/maps") as maps:
         if "libasan" not in maps.read():  # the sanitizer's allocator holds freed memory back
             assert rss < 2 * 2**20
+
+
+def stream_successes():
+    # Every streaming method that succeeds, on a single series and a universe of 3.
+    calls = []
+    for cls in (qs.Sma, qs.Ema, qs.Macd, qs.Atr):
+        periods, inputs = ((2, 3, 2), 1) if cls is qs.Macd else ((3,), 3 if cls is qs.Atr else 1)
+        outputs = [np.empty(64) for _ in range(3 if cls is qs.Macd else 1)]
+        single, universe = cls(*periods), cls(*periods, width=3)
+        data, bar = random_walk(64, 1), [np.full(3, 2.0)] * inputs + [o[:3] for o in outputs]
+        calls += [lambda s=single, i=inputs: s.update(*[1.5] * i),
+                  lambda s=single, i=inputs: s.peek(*[1.5] * i),
+                  lambda s=single, a=[data] * inputs + outputs: s.update_many(*a),
+                  lambda u=universe, b=bar: u.update(*b), lambda u=universe, b=bar: u.peek(*b),
+                  lambda s=single: s.__setstate__(s.__reduce__()[2]), lambda u=universe: repr(u),
+                  lambda u=universe: copy.deepcopy(u)]
+    return calls
 
 
 def resident_bytes():

@@ -5,12 +5,16 @@ import pickle
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+from support import registry
+from support.calls import predict_stream
+from support.tables import STREAM
 
 import quorvane
 import quorvane_stream as qs
@@ -135,45 +139,16 @@ def test_universe_lanes_are_single_series(name, data):
     assert repr(state).endswith(f"width={width}, seen={n})")
 
 
-def strided(a):
-    return np.repeat(a, 2)[::2]
-
-
-def read_only(a):
-    a.flags.writeable = False
-    return a
-
-
-# How each bad argument is made from a good one; the input or output it spoils.
-FAULTS = {
-    "strided input": (0, strided), "strided output": (-1, strided),
-    "short output": (-1, lambda a: a[:-1]), "short input": (0, lambda a: a[:-1]),
-    "read-only output": (-1, read_only), "float32 input": (0, lambda a: a.astype(np.float32)),
-    "list output": (-1, list),
-}
-
-
-@pytest.mark.parametrize("fault", FAULTS)
-@pytest.mark.parametrize("name", INDICATORS)
-def test_refusals_say_what_the_batch_says_and_change_nothing(name, fault):
-    cls, batch, periods_count, inputs_count, outputs_count = INDICATORS[name]
-    p = (3, 5, 2)[:periods_count]
-    where, spoil = FAULTS[fault]
-    state, universe = cls(*p), cls(*p, width=4)
-    state.update_many(*[np.arange(9.0)] * inputs_count, *[np.empty(9) for _ in range(outputs_count)])
-    for target, n in ((batch, 6), (state.update_many, 6), (universe.update, 4)):
-        arrays = [np.arange(1.0, n + 1) for _ in range(inputs_count)] + [
-            np.full(n, 7.0) for _ in range(outputs_count)]
-        arrays[where] = spoil(arrays[where])
-        before = pickle.dumps(state), pickle.dumps(universe)
-        with pytest.raises((TypeError, ValueError)) as refused:
-            target(*(p if target is batch else ()), *arrays)
-        if target is batch:
-            message = (refused.type, str(refused.value))
-        elif target is state.update_many:
-            assert (refused.type, str(refused.value)) == message
-        assert (pickle.dumps(state), pickle.dumps(universe)) == before
-        assert all(np.all(np.asarray(a) == 7.0) for a in arrays[inputs_count:] if len(a))
+@pytest.mark.parametrize("call", STREAM, ids=[f"{k}-{c.method}" for k, c in enumerate(STREAM)])
+def test_refused_calls_raise_what_the_model_says_and_change_nothing(call):
+    expected = predict_stream(call)
+    assert expected is not None
+    state = lambda: (pickle.dumps(call.target), [a.tobytes() for a in call.objects()  # noqa: E731
+                                                 if isinstance(a, np.ndarray)])
+    before = state()
+    with pytest.raises(expected[0]) as refused:
+        call()
+    assert str(refused.value) == expected[1] and state() == before and registry.active() == 0
 
 
 @pytest.mark.parametrize("name, p", [
@@ -194,25 +169,155 @@ def test_periods_are_taken_and_refused_as_the_batch_takes_them(name, p):
     assert outcomes[0] == outcomes[1] == outcomes[2]
 
 
+def started(target, *args):
+    """A daemon thread running target(*args), its outcome appended to .ended."""
+    thread = threading.Thread(target=lambda: thread.ended.append(target(*args)), daemon=True)
+    thread.ended = []
+    thread.start()
+    return thread
+
+
+def attempt(call):
+    try:
+        return call(), None
+    except (TypeError, ValueError) as error:
+        return None, (type(error), str(error))
+
+
+def inside(worker, active):
+    """Waits until `active` calls hold their input arrays, the worker's among
+    them, having given the interpreter lock up: for a streaming call, that
+    is when it waits for the object's lock or works under it."""
+    while registry.active() < active and worker.is_alive():
+        time.sleep(0)
+
+
+def ended(worker):
+    # Joined with a bound: a lock never given back must fail, not hang, the suite.
+    worker.join(60)
+    assert worker.ended, "the call never ended"
+    return worker.ended[0]
+
+
 @pytest.mark.parametrize("name", INDICATORS)
 def test_two_threads_on_one_state_take_turns(name):
-    """Both feed the same chunk: one gets the first half of the batch result,
-    the other the second, whichever runs first."""
+    """The second comes while the first works with the interpreter lock
+    released (Atr keeps it, so the second comes after): it waits its turn."""
     cls, batch, periods_count, inputs_count, outputs_count = INDICATORS[name]
-    p, chunk = (12, 26, 9)[:periods_count], np.random.default_rng(3).random(200_000) + 1
-    expected = [np.empty(2 * len(chunk)) for _ in range(outputs_count)]
-    batch(*p, *[np.concatenate([chunk, chunk])] * inputs_count, *expected)
-    state = cls(*p)
-    outs = [[np.empty(len(chunk)) for _ in range(outputs_count)] for _ in range(2)]
-    threads = [threading.Thread(target=state.update_many, args=(*[chunk] * inputs_count, *out))
-               for out in outs]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    first = 0 if outs[0][0].view(np.uint64)[0] == expected[0].view(np.uint64)[0] else 1
+    p, data = (12, 26, 9)[:periods_count], np.random.default_rng(3).random(2_000_100) + 1
+    expected = [np.empty(len(data)) for _ in range(outputs_count)]
+    batch(*p, *[data] * inputs_count, *expected)
+    state, got, cut = cls(*p), [np.empty(len(data)) for _ in range(outputs_count)], 2_000_000
+    first = started(state.update_many, *[data[:cut]] * inputs_count, *(g[:cut] for g in got))
+    inside(first, 1)
+    second = started(state.update_many, *[data[cut:]] * inputs_count, *(g[cut:] for g in got))
+    ended(first), ended(second)
     for k in range(outputs_count):
-        assert_same(expected[k], np.concatenate([outs[first][k], outs[1 - first][k]]), name, p)
+        assert_same(expected[k], got[k], name, p)
+
+
+REPLACED = [(name, method) for name in INDICATORS for method in ("update", "peek")] + [
+    ("macd", "update_many")]
+
+
+@pytest.mark.parametrize("where", ["hook", "thread"])
+@pytest.mark.parametrize("into", ["universe", "single"])
+@pytest.mark.parametrize("name, method", REPLACED)
+def test_a_state_replaced_while_a_call_reads_its_arguments(name, method, into, where):
+    """By the call's own conversion (__float__, __len__), or by another thread
+    while it converts: the call goes on with the new state if its arguments
+    suit it, else it is refused, and writes nothing."""
+    cls, _, periods_count, inputs_count, outputs_count = INDICATORS[name]
+    p = (3, 5, 2)[:periods_count]
+    state, other = cls(*p), cls(*p, width=2) if into == "universe" else cls(*(k + 1 for k in p))
+    for x in (4.0, 2.0, 7.0, 1.0, 3.0, 6.0):
+        if into == "universe":
+            other.update(*[np.full(2, x)] * inputs_count, *[np.empty(2) for _ in range(outputs_count)])
+        else:
+            other.update(*[x] * inputs_count)
+    saved, reached, replaced = other.__reduce__()[2], threading.Event(), threading.Event()
+
+    def replace():
+        if where == "hook":
+            state.__setstate__(saved)
+        else:
+            reached.set()
+            replaced.wait()
+
+    class Value:
+        def __float__(self):
+            replace()
+            return 2.5
+
+    class Output(np.ndarray):
+        def __len__(self):
+            replace()
+            return 6
+
+    data, plain = np.arange(6.0), [np.full(6, 7.0) for _ in range(outputs_count)]
+    hooked = [o.view(Output) for o in (np.full(6, 7.0) for _ in range(outputs_count))]
+    args = [Value()] + [2.5] * (inputs_count - 1) if method != "update_many" else [data, *hooked]
+    worker = started(lambda: (attempt(lambda: getattr(state, method)(*args)), state.__reduce__()[2]))
+    if where == "thread":
+        assert reached.wait(60)
+        state.__setstate__(saved)
+        replaced.set()
+    (result, refused), after = ended(worker)
+    twin = cls(*p)
+    twin.__setstate__(saved)
+    if into == "universe":
+        assert refused == (TypeError, f"The state was replaced by a universe during {method}(); "
+                           "call it again with a universe's arrays") and after == saved
+        assert all((o == 7.0).all() for o in hooked)
+    else:
+        plain_args = [2.5] * inputs_count if method != "update_many" else [data, *plain]
+        expected = getattr(twin, method)(*plain_args)
+        assert refused is None and after == twin.__reduce__()[2]
+        assert np.array(result).tobytes() == np.array(expected).tobytes()
+        assert all(h.tobytes() == o.tobytes() for h, o in zip(hooked, plain))
+
+
+@pytest.mark.parametrize("method, into", [
+    ("update_many", "universe"), ("update", "single"), ("update", "narrower"), ("peek", "narrower")])
+@pytest.mark.parametrize("name", ["sma", "ema", "macd"])
+def test_a_call_waiting_for_the_lock_finds_the_state_whole(name, method, into):
+    """A call converts its arguments while another holds the object's lock,
+    and the state is replaced before the lock is free: whichever of the two
+    then gets it first, the call is either made whole, on the state it read
+    its arguments for, or refused, and the state is the new one. (Atr keeps
+    the interpreter lock while it holds the object's, so nothing waits.)"""
+    cls, _, periods_count, inputs_count, outputs_count = INDICATORS[name]
+    p, width = (2, 3, 2)[:periods_count], None if method == "update_many" else 1_000_000
+    n = 2_000_000 if width is None else width
+    state = cls(*p, width=width)
+    long = [np.random.default_rng(5).random(n)] + [np.empty(n) for _ in range(outputs_count)]
+    m = 4 if width is None else width
+    short = [np.arange(1.0, m + 1)] + [np.full(m, 7.0) for _ in range(outputs_count)]
+    new = cls(*p, width=1) if into == "narrower" else cls(*p, width=3) if into == "universe" else cls(*p)
+    saved, twin = new.__reduce__()[2], pickle.loads(pickle.dumps(state))
+    method_of = "update" if width is not None else "update_many"
+    getattr(twin, method_of)(*[np.array(a) for a in long])
+    expected = [np.array(a) for a in short]
+    getattr(twin, method)(*expected)
+    holder = started(getattr(state, method_of), *long)
+    inside(holder, 1)
+    waiter = started(attempt, lambda: getattr(state, method)(*short))
+    inside(waiter, 2)
+    state.__setstate__(saved)
+    ended(holder)
+    _, refused = ended(waiter)
+    assert state.__reduce__()[2] == saved
+    if refused is None:
+        assert all(e.tobytes() == s.tobytes() for e, s in zip(expected, short))
+    else:
+        assert refused == {
+            "universe": (TypeError, f"The state was replaced by a universe during {method}(); "
+                         "call it again with a universe's arrays"),
+            "single": (TypeError, f"The state was replaced by a single series during {method}(); "
+                       "call it again with a single series' values"),
+            "narrower": (ValueError, f"The state was replaced by one of another width during "
+                         f"{method}(); call it again with arrays of the new width")}[into]
+        assert all((s == 7.0).all() for s in short[1:])
 
 
 @pytest.mark.parametrize("options", [["--bars", "400"], ["--universe", "--symbols", "50", "--bars", "60"]])

@@ -11,6 +11,7 @@ import sys
 import numpy as np
 
 import quorvane
+import quorvane_stream
 from support import reference, registry
 
 PARAMETERS = {
@@ -83,8 +84,8 @@ def require(condition, message, error=ValueError):
         raise Refused(error, message)
 
 
-def bind(name, args, kwargs):
-    parameters = PARAMETERS[name]
+def bind(name, args, kwargs, parameters=None):
+    parameters = parameters or PARAMETERS[name]
     require(len(args) <= len(parameters), f"{name}() takes {len(parameters)} positional "
             f"arguments but {len(args)} were given", TypeError)
     bound = dict(zip(parameters, args))
@@ -239,3 +240,65 @@ def assert_call(call, buffer=None):
         assert all(a.tobytes() == before[id(a)] for a in arrays[:inputs])
         for want, got in zip(expected, arrays[inputs:], strict=True):
             reference.assert_matches(want, got)
+
+
+# The streaming module: a method of one object, a single series or a universe.
+STREAM_BATCH = {"Sma": "indicator_sma", "Ema": "indicator_ema", "Macd": "indicator_macd",
+                "Atr": "indicator_atr"}
+STREAM_PERIODS = {"indicator_sma": (3,), "indicator_ema": (3,), "indicator_macd": (2, 3, 2),
+                  "indicator_atr": (3,)}
+
+
+class StreamCall:
+    # `method` of one object of class `cls` (`width` lanes, or a single
+    # series), called each time this object is called.
+    def __init__(self, cls, width, method, *args, **kwargs):
+        self.batch, self.width, self.method, self.args, self.kwargs = (
+            STREAM_BATCH[cls], width, method, args, kwargs)
+        self.target = getattr(quorvane_stream, cls)(*STREAM_PERIODS[self.batch], width=width)
+
+    def __call__(self):
+        return getattr(self.target, self.method)(*self.args, **self.kwargs)
+
+    def objects(self):
+        return [*self.args, *self.kwargs.values()]
+
+    def __repr__(self):
+        return f"{self.target!r}.{self.method}(*{self.args!r}, **{self.kwargs!r})"
+
+
+def predict_stream(call):
+    # (error class, message) when the call must raise; else None.
+    name, method, args, kwargs = call.batch, call.method, call.args, call.kwargs
+    _, inputs, _ = counts(name)
+    arrays = [p for p in PARAMETERS[name] if not is_period(p)]
+    try:
+        if method == "__setstate__":
+            require(type(args[0]) is bytes, f"'{type(args[0]).__qualname__}' object cannot be "
+                    "converted to 'PyBytes'", TypeError)
+            require(False, "State bytes were not saved by this class")  # the tables' bytes are damaged
+        elif method == "update_many":
+            require(call.width is None, "update_many() needs a single-series state; a universe "
+                    "takes one bar per update()", TypeError)
+            # The batch function's conversion and checks, with its periods.
+            error = predict(Call(name, *STREAM_PERIODS[name], **bind(method, args, kwargs, arrays)))[0]
+            require(error is None, *reversed(error or ("", "")))
+        elif call.width is None:
+            require(not kwargs, f"{method}() takes no keyword arguments", TypeError)
+            require(len(args) == inputs, f"{method}() takes {inputs} positional argument"
+                    f"{'s' * (inputs > 1)} ({len(args)} given)", TypeError)
+            for label, x in zip(("high", "low", "close") if inputs == 3 else ("x",), args):
+                require(isinstance(x, int | float), f"{method}() argument '{label}' must be a real "
+                        f"number, not {type(x).__qualname__}", TypeError)
+        else:
+            parameters = ["values" if p == "data" else p for p in arrays]
+            bound = bind(method, args, kwargs, parameters)
+            converted = [convert_array(p, bound[p]) for p in parameters]
+            for k, array in enumerate(converted):
+                require(contiguous(array), ("Input" if k < inputs else "Output")
+                        + " array must be C-contiguous and float64")
+            require(all(a.shape[0] == call.width for a in converted), "Array length must match the width")
+            require(all(a.flags.writeable for a in converted[inputs:]), "Output array must be writeable")
+    except Refused as refusal:
+        return refusal.args
+    return None

@@ -18,7 +18,7 @@ from support.arrays import (
     readonly,
     strided,
 )
-from support.calls import Call, Index, TypeErrorSubclass
+from support.calls import Call, Index, StreamCall, TypeErrorSubclass
 
 a, D, OUT = ascending, ascending(), np.full(5, 7.0)
 sma, macd, atr = (partial(Call, f"indicator_{name}") for name in ("sma", "macd", "atr"))
@@ -98,3 +98,26 @@ ATR = [atr(2, *arrays) for arrays in [
 REFUSED = {f"{table}-{k}": call for table, rows in [
     ("binding", BINDING), ("conversion", CONVERSION), ("single", SINGLE), ("macd", MACD),
     ("atr", ATR)] for k, call in enumerate(rows)}
+
+# Streaming methods, on a single series (width None) or a universe of 3 lanes.
+E3, O3 = a(3), np.empty(3)
+STREAM = [StreamCall(cls, width, method, *args) for cls, width, method, args in [
+    ("Sma", None, "update", ()), ("Ema", None, "peek", (1.0, 2.0)), ("Macd", None, "update", (None,)),
+    ("Atr", None, "update", (1.0, 2.0)), ("Atr", None, "peek", (1.0, "2", 3.0)),
+    ("Sma", None, "update_many", (D,)), ("Ema", None, "update_many", (D, np.empty(4))),
+    ("Sma", None, "update_many", (strided(), OUT)), ("Ema", None, "update_many", (D, readonly(5))),
+    ("Macd", None, "update_many", (D6, *outputs(5))),
+    ("Macd", None, "update_many", (D6, [0.0] * 6, *outputs()[:2])),
+    ("Atr", None, "update_many", (a(), a(4), a(), a())),
+    ("Sma", 3, "update", (E3,)), ("Ema", 3, "update", (E3, [1.0] * 3)), ("Sma", 3, "update", (a(4), a(4))),
+    ("Ema", 3, "peek", (a(2), np.empty(2))), ("Macd", 3, "peek", (E3, O3, np.empty(2), O3)),
+    ("Macd", 3, "update", (E3, O3, O3, strided(3))), ("Atr", 3, "update", (E3, E3, strided(3), O3)),
+    ("Atr", 3, "peek", (E3, E3, E3, readonly(3))), ("Sma", 3, "update", (1.0,)),
+    ("Ema", 3, "update_many", (E3, O3)),
+    ("Sma", None, "__setstate__", (3,)), ("Sma", None, "__setstate__", (b"",)),
+]] + [StreamCall(cls, None, "__setstate__", state) for cls, state in [
+    # Another class's state, one cut short, one with a byte more.
+    ("Sma", StreamCall("Ema", None, "update", 1.0).target.__reduce__()[2]),
+    ("Macd", StreamCall("Macd", 3, "peek").target.__reduce__()[2][:-8]),
+    ("Atr", StreamCall("Atr", None, "peek").target.__reduce__()[2] + b"\0"),
+]]
