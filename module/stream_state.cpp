@@ -46,21 +46,20 @@ Status wait_for_sections_at_fork() noexcept {
 CallError refusal(Outcome outcome, const char* method) noexcept {
     switch (outcome) {
     case Outcome::now_universe:
-        return error_with(PyExc_TypeError,
-                          PyUnicode_FromFormat("The state was replaced by a universe during "
-                                               "%s(); call it again with a universe's arrays",
-                                               method));
+        return error_with(
+            PyExc_TypeError,
+            PyUnicode_FromFormat(
+                "The state became a universe during %s(); pass a universe's arrays", method));
     case Outcome::now_single:
-        return error_with(PyExc_TypeError,
-                          PyUnicode_FromFormat("The state was replaced by a single series during "
-                                               "%s(); call it again with a single series' values",
-                                               method));
+        return error_with(
+            PyExc_TypeError,
+            PyUnicode_FromFormat(
+                "The state became a single series during %s(); pass one bar's values", method));
     case Outcome::other_width:
-        return error_with(PyExc_ValueError,
-                          PyUnicode_FromFormat("The state was replaced by one of another width "
-                                               "during %s(); call it again with arrays of the "
-                                               "new width",
-                                               method));
+        return error_with(
+            PyExc_ValueError,
+            PyUnicode_FromFormat(
+                "The state changed width during %s(); pass arrays of the new width", method));
     case Outcome::done:
     case Outcome::no_memory:
         break;

@@ -266,8 +266,8 @@ def test_a_state_replaced_while_a_call_reads_its_arguments(name, method, into, w
     twin = cls(*p)
     twin.__setstate__(saved)
     if into == "universe":
-        assert refused == (TypeError, f"The state was replaced by a universe during {method}(); "
-                           "call it again with a universe's arrays") and after == saved
+        assert refused == (TypeError, f"The state became a universe during {method}(); "
+                           "pass a universe's arrays") and after == saved
         assert all((o == 7.0).all() for o in hooked)
     else:
         plain_args = [2.5] * inputs_count if method != "update_many" else [data, *plain]
@@ -311,12 +311,12 @@ def test_a_call_waiting_for_the_lock_finds_the_state_whole(name, method, into):
         assert all(e.tobytes() == s.tobytes() for e, s in zip(expected, short))
     else:
         assert refused == {
-            "universe": (TypeError, f"The state was replaced by a universe during {method}(); "
-                         "call it again with a universe's arrays"),
-            "single": (TypeError, f"The state was replaced by a single series during {method}(); "
-                       "call it again with a single series' values"),
-            "narrower": (ValueError, f"The state was replaced by one of another width during "
-                         f"{method}(); call it again with arrays of the new width")}[into]
+            "universe": (TypeError, f"The state became a universe during {method}(); "
+                         "pass a universe's arrays"),
+            "single": (TypeError, f"The state became a single series during {method}(); "
+                       "pass one bar's values"),
+            "narrower": (ValueError, f"The state changed width during {method}(); "
+                         "pass arrays of the new width")}[into]
         assert all((s == 7.0).all() for s in short[1:])
 
 
