@@ -370,11 +370,11 @@ double AtrStream::step(Scalars& state, double high, double low, double close) co
     }
     const double range = true_range(high, low, previous_close);
     if (seen_ < period_) {
-        state.sum += range;
+        state.sum = add_nan_first(state.sum, range);
         return no_value;
     }
     if (seen_ == period_) {
-        state.sum += range;
+        state.sum = add_nan_first(state.sum, range);
         state.sum = step_.seed(state.sum);
         return state.sum;
     }

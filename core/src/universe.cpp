@@ -55,7 +55,15 @@ template <class Mask>
 // window and takes the new ones.
 QUORVANE_LANES void slide_lanes(std::size_t width, double scale, Series values, double* slot,
                                 double* sums, OutputSeries output) noexcept {
-    for (std::size_t j = 0; j < width; ++j) {
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes x = load(values.data(), j);
+        Lanes sum = load(sums, j);
+        store(output.data(), j, SmaStep::slide(sum, x, load(slot, j), scale));
+        store(sums, j, sum);
+        store(slot, j, x);
+    }
+    for (; j < width; ++j) {
         const double x = values[j];
         output.set(j, SmaStep::slide(sums[j], x, slot[j], scale));
         slot[j] = x;
@@ -492,7 +500,7 @@ void AtrUniverse::update(Series high, Series low, Series close, OutputSeries out
     }
     if (i <= period_) {
         for (std::size_t j = 0; j < width_; ++j) {
-            sums[j] += true_range(high[j], low[j], previous[j]);
+            sums[j] = add_nan_first(sums[j], true_range(high[j], low[j], previous[j]));
             previous[j] = close[j];
             if (i == period_) {
                 sums[j] = step_.seed(sums[j]);

@@ -120,5 +120,51 @@ TEST(Streams, GiveTheBatchValuesOnEveryVector) {
     }
 }
 
+// NaNs of both signs and several payloads; where two meet in a sum, the one
+// that comes out shows the order of the operands. On one build every path
+// performs the same operations in the same order, so their bits agree, NaNs
+// included: the batch slide with 64 positions or more left (in blocks) and
+// with fewer, streams in any chunks and universe lanes.
+TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
+    static constexpr std::uint64_t nans[] = {0x7FF8000000000001, 0xFFF8000000000123,
+                                             0x7FFC00000000ABCD, 0xFFFFFFFFFFFFFFFF};
+    Source source(7);
+    std::vector<Values> bars = source.bars(source.prices(65));
+    for (Values& input : bars) {
+        for (double& x : input) {
+            if (source.below(3) == 0) {
+                x = std::bit_cast<double>(nans[source.below(std::size(nans))]);
+            }
+        }
+    }
+    const auto exact = [](const Values& expected, const Values& actual) {
+        return std::ranges::equal(expected, actual,
+                                  [](double x, double y) { return bits(x) == bits(y); });
+    };
+    for (const char* kernel : {"sma", "atr"}) {
+        for (const Period period : {Period{1}, Period{3}}) {
+            const Vector v{kernel,
+                           {period},
+                           kernel == std::string("sma") ? std::vector<Values>{bars[2]} : bars};
+            Values expected = v.outputs()[0];
+            Vector cut = v;
+            for (Values& input : cut.inputs) {
+                input.pop_back();
+            }
+            Values shorter = cut.outputs()[0];
+            shorter.insert(shorter.end() - guard, expected[guard + 64]);
+            EXPECT_TRUE(exact(expected, shorter)) << kernel << " " << period << " cut at 64";
+            for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{65}}) {
+                EXPECT_TRUE(exact(expected, padded(streamed(v, chunk)[0])))
+                    << kernel << " " << period << " in chunks of " << chunk;
+            }
+            const auto lanes = universe(v);
+            for (const std::size_t j : lanes_checked) {
+                EXPECT_TRUE(exact(expected, padded(lanes[0][j]))) << kernel << " lane " << j;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorvane::testing
