@@ -12,35 +12,6 @@ enum : std::uint64_t {
     atr_tag,
 };
 
-bool Ring::prepare(std::uint64_t more) noexcept {
-    if (held_ == limit_ || width_ == 0) {
-        return true;
-    }
-    const std::uint64_t wanted = limit_ - held_ < more ? limit_ : held_ + more;
-    const std::size_t capacity = slots_.size() / width_;
-    if (wanted <= capacity) {
-        return true;
-    }
-    // Doubling keeps the copies of a long fill linear in its length.
-    const std::uint64_t doubled = std::max<std::uint64_t>(8, std::uint64_t{capacity} * 2);
-    const std::uint64_t slots = std::max(wanted, std::min<std::uint64_t>(limit_, doubled));
-    if (slots > SIZE_MAX / width_) {
-        return false;
-    }
-    return slots_.resize(static_cast<std::size_t>(slots) * width_);
-}
-
-bool Ring::assign(const Ring& other) noexcept {
-    if (!slots_.assign(other.slots_)) {
-        return false;
-    }
-    limit_ = other.limit_;
-    width_ = other.width_;
-    held_ = other.held_;
-    head_ = other.head_;
-    return true;
-}
-
 void StateWriter::word(std::uint64_t value) noexcept {
     if (next_ != nullptr) {
         std::memcpy(next_ + count_, &value, sizeof value);

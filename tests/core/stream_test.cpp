@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <tuple>
 #include <vector>
 
 #include "kernels.hpp"
@@ -118,6 +120,46 @@ TEST(Streams, GiveTheBatchValuesOnEveryVector) {
             }
         }
     }
+}
+
+// A heap that refuses any block larger than `limit` bytes.
+struct SmallHeap {
+    static inline std::size_t limit = 0;
+    static void* grow(void* items, std::size_t bytes) noexcept {
+        return bytes > limit ? nullptr : std::realloc(items, bytes);
+    }
+    static void release(void* items) noexcept { std::free(items); }
+};
+
+// When storage cannot double, it grows by exactly what the pushes need; when
+// not even that fits, nothing changes.
+TEST(Ring, GrowsByWhatIsNeededWhenItCannotDouble) {
+    constexpr std::size_t slot = 2;
+    SmallHeap::limit = 5 * slot * sizeof(double);
+    BasicRing<SmallHeap> ring(100, slot);
+    const auto contents = [&] {
+        std::vector<double> values;
+        for (std::size_t k = ring.held(); k-- > 0;) {
+            values.insert(values.end(), ring.back(k), ring.back(k) + slot);
+        }
+        return values;
+    };
+    // (pushes to prepare for, whether they fit, capacity after)
+    const std::tuple<std::uint64_t, bool, std::size_t> steps[] = {
+        {3, true, 3}, {2, true, 5}, {1, false, 5}};
+    double next = 1;
+    for (const auto& [more, fits, capacity] : steps) {
+        const std::vector<double> before = contents();
+        EXPECT_EQ(ring.prepare(more), fits) << more;
+        EXPECT_EQ(ring.capacity(), capacity) << more;
+        EXPECT_EQ(contents(), before) << more;
+        for (std::uint64_t k = 0; fits && k < more; ++k) {
+            ring.next()[0] = next++;
+            ring.next()[1] = -next;
+            ring.advance();
+        }
+    }
+    EXPECT_EQ(ring.held(), 5U);
 }
 
 // NaNs of both signs and several payloads; where two meet in a sum, the one
