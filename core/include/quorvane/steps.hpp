@@ -49,6 +49,14 @@ inline double max_num(double x, double y) noexcept {
 // A position in a series; a stream counts past any array's length.
 using Position = std::uint64_t;
 
+// A stream's count of values stops at the top instead of wrapping around,
+// so that what it saves always loads and every later phase stays later.
+inline constexpr Position top_position = std::numeric_limits<Position>::max();
+
+inline Position count_on(Position seen, std::uint64_t more) noexcept {
+    return seen > top_position - more ? top_position : seen + more;
+}
+
 // a + b, whose NaN is a's (quieted) whenever a is one. When both operands
 // are NaN, x86-64 and aarch64 give the first one's, and a compiler is free
 // to swap the operands of a plain sum, in one inlined copy and not in
@@ -163,7 +171,9 @@ struct EmaSeed {
             return false;
         }
         sum += x;
-        return ++run == period;
+        // Counted like positions, so that a period of 0 never seeds.
+        run = count_on(run, 1);
+        return run == period;
     }
 };
 
@@ -209,15 +219,34 @@ struct NonFiniteMarks {
         }
     }
 
+    // Positions as if the oldest were forgotten: each mark one lower.
+    void forget_oldest() noexcept {
+        for (Position* end : {&nan_end, &positive_end, &negative_end}) {
+            *end -= *end != 0 ? 1 : 0;
+        }
+    }
+
     // Whether the window of `period` values ending at `last` surely sums to
-    // NaN. The window lies inside the series, so no sum here can wrap.
+    // NaN. The window lies inside the series and `last` below the top, so
+    // nothing here wraps.
     bool sums_to_nan(Position last, Period period) const noexcept {
         const auto holds = [&](Position end) {
-            return end + period > last + 1;
+            return end > last + 1 - period;
         };
         return holds(nan_end) || (holds(positive_end) && holds(negative_end));
     }
 };
+
+// The position of the next value of a stream that has seen `seen`. At the
+// top of the count the oldest position is forgotten, and the value takes the
+// last one: the marks keep their distance from it.
+inline Position next_position(Position seen, NonFiniteMarks& marks) noexcept {
+    if (seen == top_position) {
+        marks.forget_oldest();
+        return top_position - 1;
+    }
+    return seen;
+}
 
 struct MacdValues {
     double macd;

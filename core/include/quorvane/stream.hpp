@@ -190,14 +190,29 @@ public:
     bool number(double& value) noexcept;
     bool numbers(double* values, std::size_t count) noexcept;
     bool words(std::uint64_t* values, std::size_t count) noexcept;
-    // The ring of a state that has seen `seen` values.
+    // The ring of a state that has seen `seen` values. A ring of width 0
+    // holds nothing to read: only its count is set.
     bool ring(Ring& ring, std::uint64_t seen) noexcept;
     bool done() const noexcept { return left_ == 0; }
+
+    // Whether the bytes are exactly `fixed` words and then `width` lanes of
+    // `per_lane` + `held` words each. Checked before anything is allocated,
+    // so that memory taken is bounded by the bytes given.
+    static bool exact_size(std::size_t size, std::uint64_t fixed, std::uint64_t width,
+                           std::uint64_t per_lane, std::uint64_t held) noexcept;
 
 private:
     const unsigned char* next_;
     std::size_t left_;
 };
+
+// Whether saved values are ones that updates make (see stream.cpp).
+bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
+                   std::size_t lane) noexcept;
+bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, double average,
+               bool seeded) noexcept;
+bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept;
+bool atr_valid(Period period, Position seen, double sum, double previous_close) noexcept;
 
 // What every state offers, beside its updates. `save(nullptr)` counts.
 //   std::size_t save(unsigned char* into) const;
@@ -284,6 +299,9 @@ public:
     bool load(const unsigned char* bytes, std::size_t size) noexcept;
 
 private:
+    void run_from(Position start, Series data, OutputSeries macd_output, OutputSeries signal_output,
+                  OutputSeries hist_output) noexcept;
+
     MacdStep step_;
     Position seen_ = 0;
     Ring window_;
