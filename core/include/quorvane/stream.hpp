@@ -12,7 +12,10 @@
 // it reports a failed allocation as false and leaves the state as it was.
 //
 // A state saves itself as bytes (periods, counters, window oldest first) and
-// is restored from them; `load` refuses bytes it did not write.
+// is restored from them; `load` refuses bytes that no run of updates could
+// have made it write, in time and memory bounded by the bytes, and leaves the
+// state as it was. The count of values seen stops at 2^64 - 1 (see
+// steps.hpp), so whatever a state saves, it loads.
 #pragma once
 
 #include <algorithm>
