@@ -226,7 +226,7 @@ FAULTS = [
     Fault("width0_ring_saved_slot_by_slot", STREAM_CPP,
           "ring.width_ == 0 ? 0 : ring.held()", "ring.held()"),
     Fault("sma_filling_sum_unchecked", STREAM_CPP,
-          "if (period == 0 || seen >= period) {", "if (period == 0 || seen + 1 >= period) {"),
+          "if (period == 0 || seen >= period) {", "if (period == 0 || seen != 0) {"),
     Fault("ema_unseeded_run_may_reach_the_period", STREAM_CPP,
           "return (run < period || period == 0) &&", "return (run <= period || period == 0) &&"),
     Fault("macd_mark_may_lie_past_the_ring", STREAM_CPP,
@@ -251,7 +251,7 @@ FAULTS = [
     Fault("sma_slide_plain_sum", STEPS,
           "            sum = add_nan_first(sum, d);\n", "            sum += d;\n"),
     Fault("atr_lanes_average_first", STEPS,
-          "return add_nan_first_lanes(e, average);", "return average + e;"),
+          "return add_nan_first_lanes(e, average);", "return add_nan_first_lanes(average, e);"),
 ]
 
 

@@ -50,7 +50,8 @@ def feed(state, name, bars):
 def bars(name, n, seed=0, lanes=5):
     rng = np.random.default_rng(seed)
     values = 100 + rng.standard_normal((STATES[name][2], n, lanes)).cumsum(axis=1)
-    values[rng.random(values.shape) < 0.15] = rng.choice([np.nan, -np.nan, np.inf, -np.inf])
+    missing = rng.random(values.shape) < 0.15
+    values[missing] = rng.choice([np.nan, -np.nan, np.inf, -np.inf], missing.sum())
     return values
 
 
