@@ -48,12 +48,12 @@ class Fault(NamedTuple):
 # The per-position steps that the batch kernels and the streaming states share.
 STEPS = "core/include/quorvane/steps.hpp"
 STREAM = "module/stream_state.hpp"
+STREAM_CPP = "core/src/stream.cpp"
 
 FAULTS = [
     # SMA: operation order, sign of the seed, product against quotient, blocks.
     Fault("sma_update_in_one_expression", STEPS,
-          "        const T d = x - oldest;\n        sum += d;\n",
-          "        sum = sum + x - oldest;\n"),
+          "            sum = add_nan_first(sum, d);\n", "            sum = sum + x - oldest;\n"),
     Fault("sma_seed_from_positive_zero", STEPS,
           "    double sum = -0.0;\n\n    explicit SmaStep(",
           "    double sum = 0.0;\n\n    explicit SmaStep("),
@@ -115,9 +115,9 @@ FAULTS = [
     Fault("atr_seed_from_negative_zero", "core/src/atr.cpp",
           "    double sum = 0.0;", "    double sum = -0.0;"),
     Fault("atr_smoothing_reassociated", STEPS,
-          "        const T d = range - average;\n        const T e = k * d;\n#if defined(__SSE2__)\n",
-          "        return (average * (divisor - 1.0) + range) * k;\n#if 0\n",
-          ((STEPS, "        return average + e;\n    }\n};\n", "    }\n};\n"),)),
+          "        const T d = range - average;\n        const T e = k * d;\n",
+          "        return (average * (divisor - 1.0) + range) * k;\n"
+          "        const T d = range - average;\n        const T e = k * d;\n"),
     Fault("atr_warm_up_one_short", "core/src/atr.cpp",
           "    output.fill_no_value(0, window);", "    output.fill_no_value(0, window - 1);"),
     Fault("atr_pair_reads_its_own_close", STEPS,
@@ -285,6 +285,37 @@ FAULTS = [
           "return descr == float64;"),
     Fault("shared_input_not_copied", "module/frame.cpp",
           "shared[k] = shared[k] || shares_memory(inputs[k], output);", "shared[k] = false;"),
+    # ---- Saved states, the count's top, window growth and NaN payloads ----
+    # Loading: a width-0 ring counted slot by slot, and rules of the states.
+    Fault("width0_ring_saved_slot_by_slot", STREAM_CPP,
+          "ring.width_ == 0 ? 0 : ring.held()", "ring.held()"),
+    Fault("sma_filling_sum_unchecked", STREAM_CPP,
+          "if (period == 0 || seen >= period) {", "if (period == 0 || seen != 0) {"),
+    Fault("ema_unseeded_run_may_reach_the_period", STREAM_CPP,
+          "return (run < period || period == 0) &&", "return (run <= period || period == 0) &&"),
+    Fault("macd_mark_may_lie_past_the_ring", STREAM_CPP,
+          "return found != 0 ? mark == found : mark <= first;",
+          "return found != 0 ? mark >= found : mark <= first;"),
+    Fault("atr_sum_before_second_bar_unchecked", STREAM_CPP,
+          "if ((seen <= 1 || period == 0) && !same_bits(sum, 0)) {",
+          "if ((seen == 0 || period == 0) && !same_bits(sum, 0)) {"),
+    # The top of the count.
+    Fault("count_wraps", STEPS,
+          "return seen > top_position - more ? top_position : seen + more;", "return seen + more;"),
+    Fault("macd_marks_not_moved_at_the_top", STEPS,
+          "*end -= *end != 0 ? 1 : 0;", "*end -= 0;"),
+    Fault("macd_window_test_wraps", STEPS,
+          "return end > last + 1 - period;", "return end + period > last + 1;"),
+    Fault("atr_largest_period_seeds_at_the_top", STREAM_CPP,
+          "if (seen_ < period_ || period_ == top_position) {", "if (seen_ < period_) {"),
+    # Growth.
+    Fault("ring_growth_without_fallback", "core/include/quorvane/stream.hpp",
+          "return (slots > wanted && grow(slots)) || grow(wanted);", "return grow(slots);"),
+    # NaN payloads: a plain sum, whose operands the compiler may swap.
+    Fault("sma_slide_plain_sum", STEPS,
+          "            sum = add_nan_first(sum, d);\n", "            sum += d;\n"),
+    Fault("atr_lanes_average_first", STEPS,
+          "return add_nan_first_lanes(e, average);", "return add_nan_first_lanes(average, e);"),
 ]
 
 

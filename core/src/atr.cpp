@@ -41,7 +41,7 @@ void atr(Period period, Series high, Series low, Series close, OutputSeries outp
     // Seed: strictly sequential from +0.0, then a true division.
     double sum = 0.0;
     for (std::size_t i = 1; i <= window; ++i) {
-        sum += true_range(high[i], low[i], close[i - 1]);
+        sum = add_nan_first(sum, true_range(high[i], low[i], close[i - 1]));
     }
     const double average = step.seed(sum);
     output.set(window, average);

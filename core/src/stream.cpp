@@ -12,35 +12,6 @@ enum : std::uint64_t {
     atr_tag,
 };
 
-bool Ring::prepare(std::uint64_t more) noexcept {
-    if (held_ == limit_ || width_ == 0) {
-        return true;
-    }
-    const std::uint64_t wanted = limit_ - held_ < more ? limit_ : held_ + more;
-    const std::size_t capacity = slots_.size() / width_;
-    if (wanted <= capacity) {
-        return true;
-    }
-    // Doubling keeps the copies of a long fill linear in its length.
-    const std::uint64_t doubled = std::max<std::uint64_t>(8, std::uint64_t{capacity} * 2);
-    const std::uint64_t slots = std::max(wanted, std::min<std::uint64_t>(limit_, doubled));
-    if (slots > SIZE_MAX / width_) {
-        return false;
-    }
-    return slots_.resize(static_cast<std::size_t>(slots) * width_);
-}
-
-bool Ring::assign(const Ring& other) noexcept {
-    if (!slots_.assign(other.slots_)) {
-        return false;
-    }
-    limit_ = other.limit_;
-    width_ = other.width_;
-    held_ = other.held_;
-    head_ = other.head_;
-    return true;
-}
-
 void StateWriter::word(std::uint64_t value) noexcept {
     if (next_ != nullptr) {
         std::memcpy(next_ + count_, &value, sizeof value);
@@ -60,9 +31,10 @@ void StateWriter::words(const std::uint64_t* values, std::size_t count) noexcept
     }
 }
 
-// Oldest first: a restored ring starts from its first slot.
+// Oldest first: a restored ring starts from its first slot. A ring of
+// width 0 writes nothing, however many slots it counts.
 void StateWriter::ring(const Ring& ring) noexcept {
-    for (std::size_t k = ring.held(); k-- > 0;) {
+    for (std::size_t k = ring.width_ == 0 ? 0 : ring.held(); k-- > 0;) {
         numbers(ring.back(k), ring.width_);
     }
 }
@@ -104,8 +76,13 @@ bool StateReader::words(std::uint64_t* values, std::size_t count) noexcept {
 
 bool StateReader::ring(Ring& ring, std::uint64_t seen) noexcept {
     const std::uint64_t held = std::min<std::uint64_t>(seen, ring.limit_);
+    if (ring.width_ == 0) {
+        ring.held_ = static_cast<std::size_t>(held);
+        ring.head_ = held == ring.limit_ ? 0 : ring.held_;
+        return true;
+    }
     // The bytes must be there before memory is taken for them.
-    if (ring.width_ != 0 && held > left_ / sizeof(double) / ring.width_) {
+    if (held > left_ / sizeof(double) / ring.width_) {
         return false;
     }
     if (!ring.prepare(held)) {
@@ -118,6 +95,92 @@ bool StateReader::ring(Ring& ring, std::uint64_t seen) noexcept {
         ring.advance();
     }
     return true;
+}
+
+bool StateReader::exact_size(std::size_t size, std::uint64_t fixed, std::uint64_t width,
+                             std::uint64_t per_lane, std::uint64_t held) noexcept {
+    const std::uint64_t words = size / sizeof(std::uint64_t);
+    if (size % sizeof(std::uint64_t) != 0 || words < fixed) {
+        return false;
+    }
+    const std::uint64_t rest = words - fixed;
+    if (width == 0) {
+        return rest == 0;
+    }
+    return rest % width == 0 && rest / width >= per_lane && rest / width - per_lane == held;
+}
+
+// What a saved state must hold, to be one that updates make.
+
+namespace {
+
+bool same_bits(double x, std::uint64_t bits) {
+    return std::bit_cast<std::uint64_t>(x) == bits;
+}
+
+constexpr std::uint64_t negative_zero_bits = std::uint64_t{1} << 63;
+
+}  // namespace
+
+// While the first window fills, the ring holds every value seen, and the sum
+// is theirs, summed in order (a NaN matches any NaN: which of two a sum
+// gives is the machine's). A period of 0 has no window.
+bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
+                   std::size_t lane) noexcept {
+    if (period == 0 || seen >= period) {
+        return period != 0 || seen != 0 || same_bits(sum, negative_zero_bits);
+    }
+    double expected = SmaStep(period).sum;
+    for (std::size_t k = window.held(); k-- > 0;) {
+        SmaStep::fill(expected, window.back(k)[lane]);
+    }
+    return is_nan(sum) ? is_nan(expected) : same_bits(sum, std::bit_cast<std::uint64_t>(expected));
+}
+
+// A run of at most `seen` finite values (so its sum is never NaN, and -0.0
+// while empty), shorter than the period while seeding, whose average is the
+// no-value NaN until then; once seeded, the run is the period and the
+// average never NaN. A period of 0 never seeds.
+bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, double average,
+               bool seeded) noexcept {
+    if (run > seen || is_nan(sum) || (run == 0 && !same_bits(sum, negative_zero_bits))) {
+        return false;
+    }
+    if (seeded) {
+        return period != 0 && run == period && !is_nan(average);
+    }
+    return (run < period || period == 0) && same_bits(average, no_value_bits);
+}
+
+// Nothing before the first value (position slow - 1); marks, each a
+// position + 1, never beyond what was seen, and within the window the
+// newest of their kind.
+bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept {
+    if (seen < lane.slow_period &&
+        !(same_bits(lane.f, no_value_bits) && same_bits(lane.s, no_value_bits) &&
+          same_bits(lane.g, no_value_bits))) {
+        return false;
+    }
+    const Position first = seen - window.held();
+    NonFiniteMarks newest;
+    for (std::size_t k = window.held(); k-- > 0;) {
+        newest.note(seen - 1 - k, window.back(k)[j]);
+    }
+    const auto agrees = [&](Position mark, Position found) {
+        return found != 0 ? mark == found : mark <= first;
+    };
+    return agrees(lane.marks.nan_end, newest.nan_end) &&
+           agrees(lane.marks.positive_end, newest.positive_end) &&
+           agrees(lane.marks.negative_end, newest.negative_end);
+}
+
+// Nothing summed before the second bar (nor ever with a period of 0), and
+// no close before the first.
+bool atr_valid(Period period, Position seen, double sum, double previous_close) noexcept {
+    if ((seen <= 1 || period == 0) && !same_bits(sum, 0)) {
+        return false;
+    }
+    return seen != 0 || same_bits(previous_close, no_value_bits);
 }
 
 // SMA
@@ -149,7 +212,7 @@ double SmaStream::update(double x) noexcept {
     if (period_ != 0) {
         window_.push(x);
     }
-    ++seen_;
+    seen_ = count_on(seen_, 1);
     return value;
 }
 
@@ -162,7 +225,7 @@ void SmaStream::run(Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
     if (period_ == 0) {
         output.fill_no_value();
-        seen_ += n;
+        seen_ = count_on(seen_, n);
         return;
     }
     // Until a whole window lies inside the data, the value leaving it comes
@@ -179,7 +242,7 @@ void SmaStream::run(Series data, OutputSeries output) noexcept {
     for (std::size_t k = std::max(i, n - window); k < n; ++k) {
         window_.push(data[k]);
     }
-    seen_ += n - i;
+    seen_ = count_on(seen_, n - i);
 }
 
 std::size_t SmaStream::save(unsigned char* into) const noexcept {
@@ -198,16 +261,19 @@ bool SmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period period = 0;
     Position seen = 0;
     double sum = 0.0;
-    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(seen) || !in.number(sum)) {
+    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(seen) ||
+        !StateReader::exact_size(size, 4, 1, 0, std::min(seen, period)) || !in.number(sum)) {
         return false;
     }
     SmaStream loaded(period);
     loaded.seen_ = seen;
     loaded.step_.sum = sum;
-    if (!in.ring(loaded.window_, period == 0 ? 0 : seen) || !in.done()) {
+    if (!in.ring(loaded.window_, seen) || !in.done() ||
+        !sma_sum_valid(period, seen, sum, loaded.window_, 0)) {
         return false;
     }
-    return assign(loaded);
+    *this = std::move(loaded);
+    return true;
 }
 
 // EMA
@@ -229,7 +295,7 @@ double EmaStream::step(Scalars& state, double x) const noexcept {
 }
 
 double EmaStream::update(double x) noexcept {
-    ++seen_;
+    seen_ = count_on(seen_, 1);
     return step(state_, x);
 }
 
@@ -245,7 +311,7 @@ void EmaStream::run(Series data, OutputSeries output) noexcept {
         output.set(i, update(data[i]));
     }
     state_.average = ema_smooth(step_, state_.average, data, i, output);
-    seen_ += n - i;
+    seen_ = count_on(seen_, n - i);
 }
 
 std::size_t EmaStream::save(unsigned char* into) const noexcept {
@@ -269,13 +335,16 @@ bool EmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
         return false;
     }
     EmaStream loaded(period);
-    if (!in.word(loaded.seen_) || !in.word(loaded.state_.seed.run) ||
-        !in.number(loaded.state_.seed.sum) || !in.number(loaded.state_.average) ||
-        !in.word(seeded) || seeded > 1 || !in.done()) {
+    Scalars& state = loaded.state_;
+    if (!in.word(loaded.seen_) || !in.word(state.seed.run) || !in.number(state.seed.sum) ||
+        !in.number(state.average) || !in.word(seeded) || seeded > 1 || !in.done() ||
+        !ema_valid(period, loaded.seen_, state.seed.run, state.seed.sum, state.average,
+                   seeded == 1)) {
         return false;
     }
-    loaded.state_.seeded = seeded == 1;
-    return assign(loaded);
+    state.seeded = seeded == 1;
+    *this = loaded;
+    return true;
 }
 
 // MACD
@@ -292,7 +361,7 @@ bool MacdStream::assign(const MacdStream& other) noexcept {
 MacdValues MacdStream::peek(double x) const noexcept {
     MacdStep trial = step_;
     MacdValues values;
-    macd_run(trial, seen_, Series(&x, 1), OutputSeries(&values.macd, 1),
+    macd_run(trial, next_position(seen_, trial.marks), Series(&x, 1), OutputSeries(&values.macd, 1),
              OutputSeries(&values.signal, 1), OutputSeries(&values.hist, 1),
              [&](std::size_t, Period k) {
                  return k == 0 ? x : *window_.back(static_cast<std::size_t>(k - 1));
@@ -310,8 +379,22 @@ MacdValues MacdStream::update(double x) noexcept {
 void MacdStream::run(Series data, OutputSeries macd_output, OutputSeries signal_output,
                      OutputSeries hist_output) noexcept {
     const std::size_t n = data.size();
+    // Up to the top of the count at once; past it, a value at a time.
+    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(n, top_position - seen_));
+    run_from(seen_, data.part(0, room), macd_output.part(0, room), signal_output.part(0, room),
+             hist_output.part(0, room));
+    for (std::size_t i = room; i < n; ++i) {
+        run_from(next_position(seen_, step_.marks), data.part(i, 1), macd_output.part(i, 1),
+                 signal_output.part(i, 1), hist_output.part(i, 1));
+    }
+}
+
+// The data's first value at position `start`, seen_ being start or the top.
+void MacdStream::run_from(Position start, Series data, OutputSeries macd_output,
+                          OutputSeries signal_output, OutputSeries hist_output) noexcept {
+    const std::size_t n = data.size();
     // A trailing window reaches back from the data into the ring.
-    macd_run(step_, seen_, data, macd_output, signal_output, hist_output,
+    macd_run(step_, start, data, macd_output, signal_output, hist_output,
              [&](std::size_t i, Period k) {
                  return k <= i ? data[i - static_cast<std::size_t>(k)]
                                : *window_.back(static_cast<std::size_t>(k - i - 1));
@@ -320,7 +403,7 @@ void MacdStream::run(Series data, OutputSeries macd_output, OutputSeries signal_
     for (std::size_t k = n - kept; k < n; ++k) {
         window_.push(data[k]);
     }
-    seen_ += n;
+    seen_ = count_on(start, n);
 }
 
 std::size_t MacdStream::save(unsigned char* into) const noexcept {
@@ -352,12 +435,16 @@ bool MacdStream::load(const unsigned char* bytes, std::size_t size) noexcept {
     }
     MacdStream loaded(fast, slow, signal);
     MacdStep& step = loaded.step_;
-    if (!in.word(loaded.seen_) || !in.number(step.f) || !in.number(step.s) || !in.number(step.g) ||
+    if (!in.word(loaded.seen_) ||
+        !StateReader::exact_size(size, 11, 1, 0, std::min(loaded.seen_, slow)) ||
+        !in.number(step.f) || !in.number(step.s) || !in.number(step.g) ||
         !in.word(step.marks.nan_end) || !in.word(step.marks.positive_end) ||
-        !in.word(step.marks.negative_end) || !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+        !in.word(step.marks.negative_end) || !in.ring(loaded.window_, loaded.seen_) || !in.done() ||
+        !macd_valid(step, loaded.seen_, loaded.window_, 0)) {
         return false;
     }
-    return assign(loaded);
+    *this = std::move(loaded);
+    return true;
 }
 
 // ATR
@@ -369,12 +456,14 @@ double AtrStream::step(Scalars& state, double high, double low, double close) co
         return no_value;
     }
     const double range = true_range(high, low, previous_close);
-    if (seen_ < period_) {
-        state.sum += range;
+    // The seed needs period + 1 bars: with the largest period, more than
+    // the count holds, so it never comes.
+    if (seen_ < period_ || period_ == top_position) {
+        state.sum = add_nan_first(state.sum, range);
         return no_value;
     }
     if (seen_ == period_) {
-        state.sum += range;
+        state.sum = add_nan_first(state.sum, range);
         state.sum = step_.seed(state.sum);
         return state.sum;
     }
@@ -384,7 +473,7 @@ double AtrStream::step(Scalars& state, double high, double low, double close) co
 
 double AtrStream::update(double high, double low, double close) noexcept {
     const double value = step(state_, high, low, close);
-    ++seen_;
+    seen_ = count_on(seen_, 1);
     return value;
 }
 
@@ -407,7 +496,7 @@ void AtrStream::run(Series high, Series low, Series close, OutputSeries output) 
     }
     state_.sum = atr_smooth(step_, state_.sum, high, low, close, i, output);
     state_.previous_close = close[n - 1];
-    seen_ += n - i;
+    seen_ = count_on(seen_, n - i);
 }
 
 std::size_t AtrStream::save(unsigned char* into) const noexcept {
@@ -428,11 +517,13 @@ bool AtrStream::load(const unsigned char* bytes, std::size_t size) noexcept {
         return false;
     }
     AtrStream loaded(period);
-    if (!in.word(loaded.seen_) || !in.number(loaded.state_.sum) ||
-        !in.number(loaded.state_.previous_close) || !in.done()) {
+    Scalars& state = loaded.state_;
+    if (!in.word(loaded.seen_) || !in.number(state.sum) || !in.number(state.previous_close) ||
+        !in.done() || !atr_valid(period, loaded.seen_, state.sum, state.previous_close)) {
         return false;
     }
-    return assign(loaded);
+    *this = loaded;
+    return true;
 }
 
 }  // namespace quorvane

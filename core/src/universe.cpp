@@ -55,7 +55,15 @@ template <class Mask>
 // window and takes the new ones.
 QUORVANE_LANES void slide_lanes(std::size_t width, double scale, Series values, double* slot,
                                 double* sums, OutputSeries output) noexcept {
-    for (std::size_t j = 0; j < width; ++j) {
+    std::size_t j = 0;
+    for (; j + lanes <= width; j += lanes) {
+        const Lanes x = load(values.data(), j);
+        Lanes sum = load(sums, j);
+        store(output.data(), j, SmaStep::slide(sum, x, load(slot, j), scale));
+        store(sums, j, sum);
+        store(slot, j, x);
+    }
+    for (; j < width; ++j) {
         const double x = values[j];
         output.set(j, SmaStep::slide(sums[j], x, slot[j], scale));
         slot[j] = x;
@@ -200,7 +208,8 @@ bool SmaUniverse::assign(const SmaUniverse& other) noexcept {
 }
 
 void SmaUniverse::update(Series values, OutputSeries output) noexcept {
-    const Position i = seen_++;
+    const Position i = seen_;
+    seen_ = count_on(seen_, 1);
     if (period_ == 0) {
         output.fill_no_value();
         return;
@@ -243,17 +252,24 @@ bool SmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t tag = 0;
     Period period = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(width) ||
-        width > size / sizeof(double)) {
+    Position seen = 0;
+    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(width) || !in.word(seen) ||
+        !StateReader::exact_size(size, 4, width, 1, std::min(seen, period))) {
         return false;
     }
     SmaUniverse loaded(period, static_cast<std::size_t>(width));
-    if (!loaded.allocate() || !in.word(loaded.seen_) ||
-        !in.numbers(loaded.sums_.data(), loaded.width_) || !in.ring(loaded.window_, loaded.seen_) ||
-        !in.done()) {
+    loaded.seen_ = seen;
+    if (!loaded.allocate() || !in.numbers(loaded.sums_.data(), loaded.width_) ||
+        !in.ring(loaded.window_, seen) || !in.done()) {
         return false;
     }
-    return assign(loaded);
+    for (std::size_t j = 0; j < loaded.width_; ++j) {
+        if (!sma_sum_valid(period, seen, loaded.sums_[j], loaded.window_, j)) {
+            return false;
+        }
+    }
+    *this = std::move(loaded);
+    return true;
 }
 
 // EMA
@@ -282,7 +298,7 @@ bool EmaUniverse::assign(const EmaUniverse& other) noexcept {
 }
 
 void EmaUniverse::update(Series values, OutputSeries output) noexcept {
-    ++seen_;
+    seen_ = count_on(seen_, 1);
     double* const averages = averages_.data();
     smooth_lanes(width_, step_, values, averages, output);
     if (unseeded_ == 0) {
@@ -322,7 +338,7 @@ bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period period = 0;
     std::uint64_t width = 0;
     if (!in.word(tag) || tag != ema_tag || !in.word(period) || !in.word(width) ||
-        width > size / sizeof(double)) {
+        !StateReader::exact_size(size, 4, width, 3, 0)) {
         return false;
     }
     EmaUniverse loaded(period, static_cast<std::size_t>(width));
@@ -332,9 +348,18 @@ bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
         !in.words(loaded.runs_.data(), loaded.width_) || !in.done()) {
         return false;
     }
-    loaded.unseeded_ = static_cast<std::size_t>(
-        std::count_if(loaded.averages_.data(), loaded.averages_.data() + loaded.width_, is_nan));
-    return assign(loaded);
+    // A lane is seeding while its average is NaN.
+    loaded.unseeded_ = 0;
+    for (std::size_t j = 0; j < loaded.width_; ++j) {
+        const double average = loaded.averages_[j];
+        loaded.unseeded_ += is_nan(average) ? 1U : 0U;
+        if (!ema_valid(period, loaded.seen_, loaded.runs_[j], loaded.sums_[j], average,
+                       !is_nan(average))) {
+            return false;
+        }
+    }
+    *this = std::move(loaded);
+    return true;
 }
 
 // MACD
@@ -382,7 +407,15 @@ void MacdUniverse::keep(std::size_t j, const MacdStep& step) noexcept {
 
 void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries signal_output,
                           OutputSeries hist_output) noexcept {
-    const Position i = seen_++;
+    // At the top of the count, every lane forgets its oldest position.
+    Position i = seen_;
+    for (std::size_t j = 0; i == top_position && j < width_; ++j) {
+        MacdStep step = lane(j);
+        step.marks.forget_oldest();
+        keep(j, step);
+    }
+    i = std::min(i, top_position - 1);
+    seen_ = count_on(seen_, 1);
     double* const slot = window_.next();
     if (i < step_.slow_period - 1) {
         for (std::size_t j = 0; j < width_; ++j) {
@@ -441,21 +474,28 @@ bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period slow = 0;
     Period signal = 0;
     std::uint64_t width = 0;
+    Position seen = 0;
     if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) || !in.word(signal) ||
-        fast == 0 || fast >= slow || signal == 0 || !in.word(width) ||
-        width > size / sizeof(double)) {
+        fast == 0 || fast >= slow || signal == 0 || !in.word(width) || !in.word(seen) ||
+        !StateReader::exact_size(size, 6, width, 6, std::min(seen, slow))) {
         return false;
     }
     MacdUniverse loaded(fast, slow, signal, static_cast<std::size_t>(width));
-    if (!loaded.allocate() || !in.word(loaded.seen_) ||
-        !in.numbers(loaded.f_.data(), loaded.width_) ||
+    loaded.seen_ = seen;
+    if (!loaded.allocate() || !in.numbers(loaded.f_.data(), loaded.width_) ||
         !in.numbers(loaded.s_.data(), loaded.width_) ||
         !in.numbers(loaded.g_.data(), loaded.width_) ||
-        !in.words(loaded.marks_.data(), 3 * loaded.width_) ||
-        !in.ring(loaded.window_, loaded.seen_) || !in.done()) {
+        !in.words(loaded.marks_.data(), 3 * loaded.width_) || !in.ring(loaded.window_, seen) ||
+        !in.done()) {
         return false;
     }
-    return assign(loaded);
+    for (std::size_t j = 0; j < loaded.width_; ++j) {
+        if (!macd_valid(loaded.lane(j), seen, loaded.window_, j)) {
+            return false;
+        }
+    }
+    *this = std::move(loaded);
+    return true;
 }
 
 // ATR
@@ -480,7 +520,8 @@ bool AtrUniverse::assign(const AtrUniverse& other) noexcept {
 }
 
 void AtrUniverse::update(Series high, Series low, Series close, OutputSeries output) noexcept {
-    const Position i = seen_++;
+    const Position i = seen_;
+    seen_ = count_on(seen_, 1);
     double* const sums = sums_.data();
     double* const previous = previous_.data();
     if (i == 0 || period_ == 0) {
@@ -490,14 +531,16 @@ void AtrUniverse::update(Series high, Series low, Series close, OutputSeries out
         output.fill_no_value();
         return;
     }
+    // With the largest period the seed never comes (see AtrStream).
     if (i <= period_) {
+        const bool seeds = i == period_ && period_ != top_position;
         for (std::size_t j = 0; j < width_; ++j) {
-            sums[j] += true_range(high[j], low[j], previous[j]);
+            sums[j] = add_nan_first(sums[j], true_range(high[j], low[j], previous[j]));
             previous[j] = close[j];
-            if (i == period_) {
+            if (seeds) {
                 sums[j] = step_.seed(sums[j]);
             }
-            output.set(j, i == period_ ? sums[j] : no_value);
+            output.set(j, seeds ? sums[j] : no_value);
         }
         return;
     }
@@ -521,7 +564,7 @@ bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period period = 0;
     std::uint64_t width = 0;
     if (!in.word(tag) || tag != atr_tag || !in.word(period) || !in.word(width) ||
-        width > size / sizeof(double)) {
+        !StateReader::exact_size(size, 4, width, 2, 0)) {
         return false;
     }
     AtrUniverse loaded(period, static_cast<std::size_t>(width));
@@ -530,7 +573,13 @@ bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
         !in.numbers(loaded.previous_.data(), loaded.width_) || !in.done()) {
         return false;
     }
-    return assign(loaded);
+    for (std::size_t j = 0; j < loaded.width_; ++j) {
+        if (!atr_valid(period, loaded.seen_, loaded.sums_[j], loaded.previous_[j])) {
+            return false;
+        }
+    }
+    *this = std::move(loaded);
+    return true;
 }
 
 }  // namespace quorvane

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <tuple>
 #include <vector>
 
 #include "kernels.hpp"
@@ -115,6 +117,92 @@ TEST(Streams, GiveTheBatchValuesOnEveryVector) {
             for (const std::size_t j : lanes_checked) {
                 EXPECT_TRUE(same(expected[k], padded(lanes[k][j])))
                     << v.kernel << " " << v.periods[0] << " lane " << j;
+            }
+        }
+    }
+}
+
+// A heap that refuses any block larger than `limit` bytes.
+struct SmallHeap {
+    static inline std::size_t limit = 0;
+    static void* grow(void* items, std::size_t bytes) noexcept {
+        return bytes > limit ? nullptr : std::realloc(items, bytes);
+    }
+    static void release(void* items) noexcept { std::free(items); }
+};
+
+// When storage cannot double, it grows by exactly what the pushes need; when
+// not even that fits, nothing changes.
+TEST(Ring, GrowsByWhatIsNeededWhenItCannotDouble) {
+    constexpr std::size_t slot = 2;
+    SmallHeap::limit = 5 * slot * sizeof(double);
+    BasicRing<SmallHeap> ring(100, slot);
+    const auto contents = [&] {
+        std::vector<double> values;
+        for (std::size_t k = ring.held(); k-- > 0;) {
+            values.insert(values.end(), ring.back(k), ring.back(k) + slot);
+        }
+        return values;
+    };
+    // (pushes to prepare for, whether they fit, capacity after)
+    const std::tuple<std::uint64_t, bool, std::size_t> steps[] = {
+        {3, true, 3}, {2, true, 5}, {1, false, 5}};
+    double next = 1;
+    for (const auto& [more, fits, capacity] : steps) {
+        const std::vector<double> before = contents();
+        EXPECT_EQ(ring.prepare(more), fits) << more;
+        EXPECT_EQ(ring.capacity(), capacity) << more;
+        EXPECT_EQ(contents(), before) << more;
+        for (std::uint64_t k = 0; fits && k < more; ++k) {
+            ring.next()[0] = next++;
+            ring.next()[1] = -next;
+            ring.advance();
+        }
+    }
+    EXPECT_EQ(ring.held(), 5U);
+}
+
+// NaNs of both signs and several payloads; where two meet in a sum, the one
+// that comes out shows the order of the operands. On one build every path
+// performs the same operations in the same order, so their bits agree, NaNs
+// included: the batch slide with 64 positions or more left (in blocks) and
+// with fewer, streams in any chunks and universe lanes.
+TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
+    static constexpr std::uint64_t nans[] = {0x7FF8000000000001, 0xFFF8000000000123,
+                                             0x7FFC00000000ABCD, 0xFFFFFFFFFFFFFFFF};
+    Source source(7);
+    std::vector<Values> bars = source.bars(source.prices(65));
+    for (Values& input : bars) {
+        for (double& x : input) {
+            if (source.below(3) == 0) {
+                x = std::bit_cast<double>(nans[source.below(std::size(nans))]);
+            }
+        }
+    }
+    const auto exact = [](const Values& expected, const Values& actual) {
+        return std::ranges::equal(expected, actual,
+                                  [](double x, double y) { return bits(x) == bits(y); });
+    };
+    for (const char* kernel : {"sma", "atr"}) {
+        for (const Period period : {Period{1}, Period{3}}) {
+            const Vector v{kernel,
+                           {period},
+                           kernel == std::string("sma") ? std::vector<Values>{bars[2]} : bars};
+            Values expected = v.outputs()[0];
+            Vector cut = v;
+            for (Values& input : cut.inputs) {
+                input.pop_back();
+            }
+            Values shorter = cut.outputs()[0];
+            shorter.insert(shorter.end() - guard, expected[guard + 64]);
+            EXPECT_TRUE(exact(expected, shorter)) << kernel << " " << period << " cut at 64";
+            for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{65}}) {
+                EXPECT_TRUE(exact(expected, padded(streamed(v, chunk)[0])))
+                    << kernel << " " << period << " in chunks of " << chunk;
+            }
+            const auto lanes = universe(v);
+            for (const std::size_t j : lanes_checked) {
+                EXPECT_TRUE(exact(expected, padded(lanes[0][j]))) << kernel << " lane " << j;
             }
         }
     }

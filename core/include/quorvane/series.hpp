@@ -32,6 +32,11 @@ public:
     const void* data() const noexcept { return bytes_; }
     std::size_t size() const noexcept { return size_; }
 
+    // The `count` elements from `first` on.
+    Series part(std::size_t first, std::size_t count) const noexcept {
+        return {bytes_ + first * sizeof(double), count};
+    }
+
     double operator[](std::size_t i) const noexcept {
         double value;
         std::memcpy(&value, bytes_ + i * sizeof(double), sizeof(double));
@@ -52,6 +57,10 @@ public:
 
     void* data() const noexcept { return bytes_; }
     std::size_t size() const noexcept { return size_; }
+
+    OutputSeries part(std::size_t first, std::size_t count) const noexcept {
+        return {bytes_ + first * sizeof(double), count};
+    }
 
     void set(std::size_t i, double value) const noexcept {
         std::memcpy(bytes_ + i * sizeof(double), &value, sizeof(double));

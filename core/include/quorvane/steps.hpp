@@ -49,6 +49,38 @@ inline double max_num(double x, double y) noexcept {
 // A position in a series; a stream counts past any array's length.
 using Position = std::uint64_t;
 
+// A stream's count of values stops at the top instead of wrapping around,
+// so that what it saves always loads and every later phase stays later.
+inline constexpr Position top_position = std::numeric_limits<Position>::max();
+
+inline Position count_on(Position seen, std::uint64_t more) noexcept {
+    return seen > top_position - more ? top_position : seen + more;
+}
+
+// a + b, whose NaN is a's (quieted) whenever a is one. When both operands
+// are NaN, x86-64 and aarch64 give the first one's, and a compiler is free
+// to swap the operands of a plain sum, in one inlined copy and not in
+// another; the instruction fixes the order. Only for sums where both can be
+// NaN: the asm keeps a loop from being vectorized.
+[[gnu::always_inline]] inline double add_nan_first(double a, double b) noexcept {
+#if defined(__x86_64__)
+    asm("addsd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#elif defined(__aarch64__)
+    asm("fadd %d0, %d0, %d1" : "+w"(a) : "w"(b));
+    return a;
+#else
+    return a != a ? a + 0.0 : a + b;
+#endif
+}
+
+// The same lane by lane, over a vector of GCC's vector extension: a NaN a
+// gives a + 0.0, a's NaN quieted, which is what the instruction gives.
+template <class V>
+[[gnu::always_inline]] inline V add_nan_first_lanes(V a, V b) noexcept {
+    return a != a ? a + 0.0 : a + b;
+}
+
 // SMA: a running sum from -0.0, updated by one difference per position and
 // scaled by one reciprocal (a product, never a quotient).
 struct SmaStep {
@@ -58,17 +90,21 @@ struct SmaStep {
     explicit SmaStep(Period period) noexcept : scale(1.0 / static_cast<double>(period)) {}
 
     // The first window, strictly sequential.
-    static void fill(double& sum, double x) noexcept { sum += x; }
+    static void fill(double& sum, double x) noexcept { sum = add_nan_first(sum, x); }
     void fill(double x) noexcept { fill(sum, x); }
     static double value(double sum, double scale) noexcept { return scale * sum; }
     double value() const noexcept { return value(sum, scale); }
 
     // The difference is formed first and then added, so every average
-    // carries all earlier rounding.
+    // carries all earlier rounding. Once the sum is NaN, it keeps its NaN.
     template <class T>
     [[gnu::always_inline]] static T slide(T& sum, T x, T oldest, double scale) noexcept {
         const T d = x - oldest;
-        sum += d;
+        if constexpr (std::is_same_v<T, double>) {
+            sum = add_nan_first(sum, d);
+        } else {
+            sum = add_nan_first_lanes(sum, d);
+        }
         return scale * sum;
     }
     double slide(double x, double oldest) noexcept { return slide(sum, x, oldest, scale); }
@@ -113,6 +149,11 @@ struct EmaStep {
     [[gnu::always_inline]] T next(T average, T x) const noexcept {
         return keep * average + alpha * x;
     }
+    // The same where both terms can be NaN: MACD's signal line of period 1
+    // (keep = 0) at an infinity, when m is NaN.
+    double next_nan_first(double average, double x) const noexcept {
+        return add_nan_first(keep * average, alpha * x);
+    }
 };
 
 // EMA's seed: a run of finite values summed oldest first from -0.0. A
@@ -130,7 +171,9 @@ struct EmaSeed {
             return false;
         }
         sum += x;
-        return ++run == period;
+        // Counted like positions, so that a period of 0 never seeds.
+        run = count_on(run, 1);
+        return run == period;
     }
 };
 
@@ -176,15 +219,34 @@ struct NonFiniteMarks {
         }
     }
 
+    // Positions as if the oldest were forgotten: each mark one lower.
+    void forget_oldest() noexcept {
+        for (Position* end : {&nan_end, &positive_end, &negative_end}) {
+            *end -= *end != 0 ? 1 : 0;
+        }
+    }
+
     // Whether the window of `period` values ending at `last` surely sums to
-    // NaN. The window lies inside the series, so no sum here can wrap.
+    // NaN. The window lies inside the series and `last` below the top, so
+    // nothing here wraps.
     bool sums_to_nan(Position last, Period period) const noexcept {
         const auto holds = [&](Position end) {
-            return end + period > last + 1;
+            return end > last + 1 - period;
         };
         return holds(nan_end) || (holds(positive_end) && holds(negative_end));
     }
 };
+
+// The position of the next value of a stream that has seen `seen`. At the
+// top of the count the oldest position is forgotten, and the value takes the
+// last one: the marks keep their distance from it.
+inline Position next_position(Position seen, NonFiniteMarks& marks) noexcept {
+    if (seen == top_position) {
+        marks.forget_oldest();
+        return top_position - 1;
+    }
+    return seen;
+}
 
 struct MacdValues {
     double macd;
@@ -270,7 +332,7 @@ struct MacdStep {
         }
         const double m = fast_average - slow_average;
         if (!is_nan(signal_line)) {
-            signal_line = p.signal.next(signal_line, m);
+            signal_line = p.signal.next_nan_first(signal_line, m);
         } else if (i - (p.slow_period - 1) >= p.signal_period - 1) {
             // Subtracted form: cannot wrap for any periods.
             signal_line = m;
@@ -416,22 +478,17 @@ struct AtrStep {
 
     // A product with k differs from the division in the last bit for many sums.
     double seed(double sum) const noexcept { return sum / divisor; }
+    // e + average with e as the first operand: when both are NaN the sum is
+    // e's NaN, as the recorded kernel vectors have it.
     template <class T>
     [[gnu::always_inline]] T smooth(T average, T range) const noexcept {
         const T d = range - average;
         const T e = k * d;
-#if defined(__SSE2__)
-        // e + average with e as the first operand: when both are NaN the sum
-        // is e's NaN, as the recorded kernel vectors have it. A plain sum
-        // lets register allocation pick the operand that wins, and builds
-        // with sanitizers picked the other.
         if constexpr (std::is_same_v<T, double>) {
-            double sum = e;
-            asm("addsd %1, %0" : "+x"(sum) : "x"(average));
-            return sum;
+            return add_nan_first(e, average);
+        } else {
+            return add_nan_first_lanes(e, average);
         }
-#endif
-        return average + e;
     }
 };
 

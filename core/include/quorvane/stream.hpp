@@ -12,9 +12,13 @@
 // it reports a failed allocation as false and leaves the state as it was.
 //
 // A state saves itself as bytes (periods, counters, window oldest first) and
-// is restored from them; `load` refuses bytes it did not write.
+// is restored from them; `load` refuses bytes that no run of updates could
+// have made it write, in time and memory bounded by the bytes, and leaves the
+// state as it was. The count of values seen stops at 2^64 - 1 (see
+// steps.hpp), so whatever a state saves, it loads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,8 +30,17 @@
 
 namespace quorvane {
 
-// An array of T on the C heap, owned. Failures are values.
-template <class T>
+// The C heap. Buffer and Ring take the heap as a parameter only so that a
+// test can make an allocation fail.
+struct CHeap {
+    static void* grow(void* items, std::size_t bytes) noexcept {
+        return std::realloc(items, bytes);
+    }
+    static void release(void* items) noexcept { std::free(items); }
+};
+
+// An array of T on the heap, owned. Failures are values.
+template <class T, class Heap = CHeap>
 class Buffer {
 public:
     Buffer() noexcept = default;
@@ -40,14 +53,14 @@ public:
         std::swap(size_, other.size_);
         return *this;
     }
-    ~Buffer() { std::free(items_); }
+    ~Buffer() { Heap::release(items_); }
 
     // Keeps the first values; the rest are zero. False when memory runs out.
     bool resize(std::size_t size) noexcept {
         if (size > SIZE_MAX / sizeof(T)) {
             return false;
         }
-        void* const grown = std::realloc(items_, size == 0 ? 1 : size * sizeof(T));
+        void* const grown = Heap::grow(items_, size == 0 ? 1 : size * sizeof(T));
         if (grown == nullptr) {
             return false;
         }
@@ -77,17 +90,46 @@ private:
     std::size_t size_ = 0;
 };
 
+class StateWriter;
+class StateReader;
+
 // The newest `limit` slots of `width` values each. While filling, slots lie
 // in order from the start and storage doubles as needed; once full, a push
 // overwrites the oldest slot.
-class Ring {
+template <class Heap>
+class BasicRing {
 public:
-    Ring(Period limit, std::size_t width) noexcept : limit_(limit), width_(width) {}
+    BasicRing(Period limit, std::size_t width) noexcept : limit_(limit), width_(width) {}
 
-    // Room for `more` pushes beyond those held. False when memory runs out.
-    bool prepare(std::uint64_t more) noexcept;
-    bool assign(const Ring& other) noexcept;
+    // Room for `more` pushes beyond those held. False when memory runs out,
+    // and then nothing has changed.
+    bool prepare(std::uint64_t more) noexcept {
+        if (held_ == limit_ || width_ == 0) {
+            return true;
+        }
+        const std::uint64_t wanted = limit_ - held_ < more ? limit_ : held_ + more;
+        if (wanted <= capacity()) {
+            return true;
+        }
+        // Doubling keeps the copies of a long fill linear in its length;
+        // when memory does not allow it, exactly what is wanted.
+        const std::uint64_t doubled = std::max<std::uint64_t>(8, std::uint64_t{capacity()} * 2);
+        const std::uint64_t slots = std::max(wanted, std::min<std::uint64_t>(limit_, doubled));
+        return (slots > wanted && grow(slots)) || grow(wanted);
+    }
+    bool assign(const BasicRing& other) noexcept {
+        if (!slots_.assign(other.slots_)) {
+            return false;
+        }
+        limit_ = other.limit_;
+        width_ = other.width_;
+        held_ = other.held_;
+        head_ = other.head_;
+        return true;
+    }
 
+    // Slots that storage has room for.
+    std::size_t capacity() const noexcept { return width_ == 0 ? 0 : slots_.size() / width_; }
     std::size_t held() const noexcept { return held_; }
     bool full() const noexcept { return held_ == limit_; }
     // The slot pushed k pushes ago, k < held().
@@ -110,15 +152,22 @@ public:
     }
 
 private:
+    bool grow(std::uint64_t slots) noexcept {
+        return slots <= SIZE_MAX / width_ &&
+               slots_.resize(static_cast<std::size_t>(slots) * width_);
+    }
+
     Period limit_;
     std::size_t width_;
     std::size_t held_ = 0;
     std::size_t head_ = 0;  // while filling, equal to held_
-    Buffer<double> slots_;
+    Buffer<double, Heap> slots_;
 
     friend class StateWriter;
     friend class StateReader;
 };
+
+using Ring = BasicRing<CHeap>;
 
 // The bytes of a saved state: native 64-bit words.
 class StateWriter {
@@ -144,14 +193,29 @@ public:
     bool number(double& value) noexcept;
     bool numbers(double* values, std::size_t count) noexcept;
     bool words(std::uint64_t* values, std::size_t count) noexcept;
-    // The ring of a state that has seen `seen` values.
+    // The ring of a state that has seen `seen` values. A ring of width 0
+    // holds nothing to read: only its count is set.
     bool ring(Ring& ring, std::uint64_t seen) noexcept;
     bool done() const noexcept { return left_ == 0; }
+
+    // Whether the bytes are exactly `fixed` words and then `width` lanes of
+    // `per_lane` + `held` words each. Checked before anything is allocated,
+    // so that memory taken is bounded by the bytes given.
+    static bool exact_size(std::size_t size, std::uint64_t fixed, std::uint64_t width,
+                           std::uint64_t per_lane, std::uint64_t held) noexcept;
 
 private:
     const unsigned char* next_;
     std::size_t left_;
 };
+
+// Whether saved values are ones that updates make (see stream.cpp).
+bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
+                   std::size_t lane) noexcept;
+bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, double average,
+               bool seeded) noexcept;
+bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept;
+bool atr_valid(Period period, Position seen, double sum, double previous_close) noexcept;
 
 // What every state offers, beside its updates. `save(nullptr)` counts.
 //   std::size_t save(unsigned char* into) const;
@@ -238,6 +302,9 @@ public:
     bool load(const unsigned char* bytes, std::size_t size) noexcept;
 
 private:
+    void run_from(Position start, Series data, OutputSeries macd_output, OutputSeries signal_output,
+                  OutputSeries hist_output) noexcept;
+
     MacdStep step_;
     Position seen_ = 0;
     Ring window_;
