@@ -2,13 +2,14 @@
 // per indicator, which names the core states, the periods and the arrays.
 //
 // An object holds either a single-series state or a universe (`width=N`).
-// Its kind, width and storage are read only under the object's own lock, and
-// a call takes that lock only after its arguments are converted: conversion
-// may run Python code (__float__, __len__, __index__) that uses the object
-// again, even replaces its state through __setstate__. So a call reads the
-// kind first only to know how to read its arguments, and under the lock
-// checks that the state is still of that kind and width, refusing the call
-// when it is not. No Python code runs under the lock (a collection started
+// Its storage is read only under the object's own lock, and a call takes
+// that lock only after its arguments are converted: conversion may run
+// Python code (__float__, __len__, __index__) that uses the object again,
+// even replaces its state through __setstate__, and another thread may
+// replace it meanwhile. So a call reads the kind and width first, from an
+// atomic word and without the lock, only to know how to read its arguments,
+// and under the lock checks that the state is still of that kind and width,
+// refusing the call when it is not. No Python code runs under the lock (a collection started
 // there could run a finaliser that waits for the same lock): results and
 // errors are made after it is given back. Errors are values until the method
 // raises.
@@ -17,6 +18,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <new>
@@ -142,22 +144,25 @@ struct StateObject {
     PyObject_HEAD std::mutex lock;
     Single* single;  // exactly one of the two is set; both only under `lock`
     Universe* universe;
+    // 0 for a single series, else the universe's width plus one: written
+    // with the two above, under `lock`; read without it.
+    std::atomic<std::size_t> shape_word;
 
     static StateObject* of(PyObject* self) noexcept { return reinterpret_cast<StateObject*>(self); }
 
-    // The kind and width, read under the lock: what the arguments are
-    // converted for. Checked again under the lock once they are.
+    // The kind and width, read without the lock, so also while another
+    // thread holds it: what the arguments are converted for. Only a hint,
+    // checked again under the lock once they are, so a relaxed read will do.
     struct Shape {
         bool universe = false;
         std::size_t width = 0;
     };
-    Shape shape() noexcept {
-        Shape seen;
-        under_lock(lock, false, [&] {
-            seen.universe = universe != nullptr;
-            seen.width = seen.universe ? universe->width() : 0;
-        });
-        return seen;
+    Shape shape() const noexcept {
+        const std::size_t word = shape_word.load(std::memory_order_relaxed);
+        return {word != 0, word != 0 ? word - 1 : 0};
+    }
+    static std::size_t word_of(const Universe* universe) noexcept {
+        return universe != nullptr ? universe->width() + 1 : 0;
     }
 
     // Runs the core state's `call` with the given Series and OutputSeries.
@@ -204,11 +209,13 @@ struct StateObject {
             }
             StateObject* const self = of(object.get());
             new (&self->lock) std::mutex();
+            new (&self->shape_word) std::atomic<std::size_t>(0);
             if (c.universe) {
                 self->universe = Traits::universe(c.periods, c.width);
                 if (self->universe == nullptr || !self->universe->allocate()) {
                     return no_memory();
                 }
+                self->shape_word.store(word_of(self->universe), std::memory_order_relaxed);
             } else {
                 self->single = Traits::single(c.periods);
                 if (self->single == nullptr) {
@@ -440,9 +447,11 @@ struct StateObject {
             }
         }
         StateObject* const object = of(self);
+        const std::size_t word = word_of(universe);
         under_lock(object->lock, false, [&] {
             std::swap(single, object->single);
             std::swap(universe, object->universe);
+            object->shape_word.store(word, std::memory_order_relaxed);
         });
         delete single;
         delete universe;

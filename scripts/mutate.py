@@ -249,6 +249,18 @@ FAULTS = [
           "    leave_unlocked_section();\n    PyEval_RestoreThread(thread);\n    lock.unlock();\n"),
     Fault("stream_fork_does_not_wait", "module/stream_state.cpp",
           "        unlocked_sections.wait(left);\n", "        break;\n"),
+    # quorvane_stream: a universe call's kind and width, read without the lock
+    # and checked again under it, while __setstate__ replaces the state.
+    Fault("stream_universe_kind_not_checked_again", STREAM,
+          "            if (universe == nullptr) {\n                outcome = Outcome::now_single;\n"
+          "                return;\n            }\n", ""),
+    Fault("stream_shape_read_under_the_lock", STREAM,
+          "    Shape shape() const noexcept {\n"
+          "        const std::size_t word = shape_word.load(std::memory_order_relaxed);\n",
+          "    Shape shape() noexcept {\n        std::size_t word = 0;\n"
+          "        under_lock(lock, false, [&] { word = shape_word.load(std::memory_order_relaxed); });\n"),
+    Fault("stream_shape_word_not_replaced", STREAM,
+          "            object->shape_word.store(word, std::memory_order_relaxed);\n", ""),
     # The module and internal failures.
     Fault("same_interpreter_refused_again", "module/module.cpp",
           "compare_exchange_strong(recorded, interpreter) &&\n        recorded != interpreter)",

@@ -1,7 +1,10 @@
 """quorvane_stream against the batch functions of quorvane, bit for bit."""
 
+import contextlib
 import copy
+import ctypes
 import pickle
+import platform
 import subprocess
 import sys
 import threading
@@ -277,47 +280,56 @@ def test_a_state_replaced_while_a_call_reads_its_arguments(name, method, into, w
         assert all(h.tobytes() == o.tobytes() for h, o in zip(hooked, plain))
 
 
-@pytest.mark.parametrize("method, into", [
-    ("update_many", "universe"), ("update", "single"), ("update", "narrower"), ("peek", "narrower")])
-@pytest.mark.parametrize("name", ["sma", "ema", "macd"])
-def test_a_call_waiting_for_the_lock_finds_the_state_whole(name, method, into):
-    """A call converts its arguments while another holds the object's lock,
-    and the state is replaced before the lock is free: whichever of the two
-    then gets it first, the call is either made whole, on the state it read
-    its arguments for, or refused, and the state is the new one. (Atr keeps
-    the interpreter lock while it holds the object's, so nothing waits.)"""
+# The futex system call, in which a thread sleeps while a lock it wants is held.
+FUTEX = {"x86_64": 202, "aarch64": 98}.get(platform.machine())
+LIBC = ctypes.CDLL(None)
+
+
+def waits_for(thread, lock):
+    """Whether `thread` comes to sleep on the futex at `lock` (else it ends)."""
+    where = Path(f"/proc/self/task/{thread.native_id}/syscall")
+    while thread.is_alive():
+        with contextlib.suppress(OSError):
+            fields = where.read_text().split()  # "running" when it runs
+            if fields[0] == str(FUTEX) and int(fields[1], 16) == lock:
+                return True
+        time.sleep(0)
+    return False
+
+
+@pytest.mark.skipif(FUTEX is None, reason="reads which lock a thread waits for from Linux's /proc")
+@pytest.mark.parametrize("method, into", [("update", "narrower"), ("peek", "narrower"),
+                                          ("update", "single"), ("peek", "single"),
+                                          ("update_many", "universe")])
+@pytest.mark.parametrize("name", INDICATORS)
+def test_a_state_replaced_while_a_call_waits_for_the_lock(name, method, into):
+    """The test holds the object's lock (a std::mutex, the first field after
+    the object's header): __setstate__ comes to wait for it, then a call
+    that read the old kind and width. The kernel wakes a lock's waiters in
+    the order they came, so the state is replaced before the call gets the
+    lock, and the call is refused and writes nothing."""
     cls, _, periods_count, inputs_count, outputs_count = INDICATORS[name]
-    p, width = (2, 3, 2)[:periods_count], None if method == "update_many" else 1_000_000
-    n = 2_000_000 if width is None else width
-    state = cls(*p, width=width)
-    long = [np.random.default_rng(5).random(n)] + [np.empty(n) for _ in range(outputs_count)]
-    m = 4 if width is None else width
-    short = [np.arange(1.0, m + 1)] + [np.full(m, 7.0) for _ in range(outputs_count)]
+    p, m = (2, 3, 2)[:periods_count], 4
+    state = cls(*p, width=None if method == "update_many" else m)
     new = cls(*p, width=1) if into == "narrower" else cls(*p, width=3) if into == "universe" else cls(*p)
-    saved, twin = new.__reduce__()[2], pickle.loads(pickle.dumps(state))
-    method_of = "update" if width is not None else "update_many"
-    getattr(twin, method_of)(*[np.array(a) for a in long])
-    expected = [np.array(a) for a in short]
-    getattr(twin, method)(*expected)
-    holder = started(getattr(state, method_of), *long)
-    inside(holder, 1)
-    waiter = started(attempt, lambda: getattr(state, method)(*short))
-    inside(waiter, 2)
-    state.__setstate__(saved)
-    ended(holder)
-    _, refused = ended(waiter)
-    assert state.__reduce__()[2] == saved
-    if refused is None:
-        assert all(e.tobytes() == s.tobytes() for e, s in zip(expected, short))
-    else:
-        assert refused == {
-            "universe": (TypeError, f"The state became a universe during {method}(); "
-                         "pass a universe's arrays"),
-            "single": (TypeError, f"The state became a single series during {method}(); "
-                       "pass one bar's values"),
-            "narrower": (ValueError, f"The state changed width during {method}(); "
-                         "pass arrays of the new width")}[into]
-        assert all((s == 7.0).all() for s in short[1:])
+    saved = new.__reduce__()[2]
+    args = [np.ones(m)] * inputs_count + [np.full(m, 7.0) for _ in range(outputs_count)]
+    lock = id(state) + object.__basicsize__
+    assert LIBC.pthread_mutex_lock(ctypes.c_void_p(lock)) == 0
+    try:
+        setter = started(state.__setstate__, saved)
+        assert waits_for(setter, lock), "__setstate__ did not wait for the object's lock"
+        caller = started(attempt, lambda: getattr(state, method)(*args))
+        assert waits_for(caller, lock), "the call did not wait for the object's lock"
+    finally:
+        LIBC.pthread_mutex_unlock(ctypes.c_void_p(lock))
+    ended(setter)
+    assert ended(caller) == (None, {
+        "narrower": (ValueError, f"The state changed width during {method}(); pass arrays of the new width"),
+        "single": (TypeError, f"The state became a single series during {method}(); pass one bar's values"),
+        "universe": (TypeError, f"The state became a universe during {method}(); pass a universe's arrays"),
+    }[into])
+    assert all((a == 7.0).all() for a in args[inputs_count:]) and state.__reduce__()[2] == saved
 
 
 @pytest.mark.parametrize("options", [["--bars", "400"], ["--universe", "--symbols", "50", "--bars", "60"]])
