@@ -22,7 +22,6 @@ import tracemalloc
 from pathlib import Path
 
 import numpy as np
-import readme
 from calls import INDICATORS, PERIODS, generated_prices, page_aligned, quorvane_call
 
 import quorvane
@@ -568,7 +567,7 @@ def main():
                         help="the CMake build with QUORVANE_BUILD_BENCH=ON (default build/bench)")
     parser.add_argument("--output-dir", type=Path,
                         help="where results.md and performance.png go (default bench/, where "
-                             "the README copies them from; build/bench-quick for --quick)")
+                             "the documents link to them; build/bench-quick for --quick)")
     parser.add_argument("--quick", action="store_true",
                         help="fewer runs and no n = 10^7: a trial, not a result")
     parser.add_argument("--chart-only", action="store_true",
@@ -618,8 +617,6 @@ def main():
     options.output_dir.mkdir(parents=True, exist_ok=True)
     (options.output_dir / "results.md").write_text(text)
     chart(table, sizes, options.output_dir / "performance.png")
-    if options.output_dir.resolve() == (ROOT / "bench").resolve():
-        readme.main()
     print(text)
     met = sum(met for _, _, met in goals)
     print(f"{met} of {len(goals)} targets met; wrote {options.output_dir / 'results.md'} "
