@@ -1,8 +1,8 @@
-"""The examples as their users meet them, and the README's Python blocks."""
+"""The examples as their users meet them, and the documents' Python blocks and links."""
 
 # The demo reads CSV files or stops with one line naming the problem, and writes
 # its chart; the Dask example gives what one process gives; every Python block
-# of the README runs.
+# of README.md and docs/ runs, and every link between them leads somewhere.
 
 import ast
 import contextlib
@@ -183,9 +183,13 @@ def test_universe_gives_what_one_process_gives(tmp_path, cluster):
                      universe.latest(range(23), 300, 5))
 
 
+DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+FENCED = re.compile(r"^```.*?^```$", re.M | re.S)
+
+
 def document_blocks():
-    for document in ("README.md", "docs/guide.md"):
-        text = (ROOT / document).read_text()
+    for path in DOCUMENTS:
+        document, text = str(path.relative_to(ROOT)), path.read_text()
         for block in re.finditer(r"^```python\n(.*?)^```$", text, re.M | re.S):
             line = text.count("\n", 0, block.start()) + 2
             yield pytest.param(block.group(1), document, line, id=f"{document} line {line}")
@@ -205,3 +209,25 @@ def test_document_block_runs(code, document, line):
     text = (ROOT / document).read_text()
     assert all(f"\n{row} " in text for row in rows), rows
 
+
+def anchors(path):
+    # GitHub's: lower case, punctuation dropped, spaces to '-', repeats numbered.
+    seen, found = {}, set()
+    for heading in re.findall(r"^#+ (.*)$", FENCED.sub("", path.read_text()), re.M):
+        slug = re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+        found.add(f"{slug}-{seen[slug]}" if slug in seen else slug)
+        seen[slug] = seen.get(slug, 0) + 1
+    return found
+
+
+def test_document_links_lead_to_files_and_headings():
+    broken = []
+    for path in DOCUMENTS:
+        for target in re.findall(r"\]\(([^)\s]+)\)", FENCED.sub("", path.read_text())):
+            if re.match(r"[a-z]+://", target):
+                continue
+            file, _, anchor = target.partition("#")
+            file = (path.parent / file).resolve() if file else path
+            if not file.exists() or anchor and (file.suffix != ".md" or anchor not in anchors(file)):
+                broken.append(f"{path.relative_to(ROOT)}: {target}")
+    assert not broken
