@@ -46,7 +46,7 @@ class Fault(NamedTuple):
 
 
 # The per-position steps that the batch kernels and the streaming states share.
-STEPS = "core/include/quorvane/steps.hpp"
+STEPS = "core/include/quorvane/internal/steps.hpp"
 STREAM = "module/stream_state.hpp"
 STREAM_CPP = "core/src/stream.cpp"
 
