@@ -46,7 +46,7 @@ Besides the batch functions' messages, the texts raised are:
     OverflowError: "width is too large"
     ValueError: "Array length must match the width"
     ValueError: "State bytes were not saved by this class"
-    ImportError: "quorvane_stream cannot be imported in a second interpreter"
+    ImportError: "PyO3 modules do not yet support subinterpreters, see https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
 """
 
 from typing import Self, SupportsIndex, final, overload

@@ -3,12 +3,12 @@
 // interpreter. Another interpreter of the process is refused.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
+#include <utility>
 
 #include "entry_points.hpp"
 #include "frame.hpp"
 #include "internal_failure.hpp"
+#include "module_cell.hpp"
 #include "quorvane/failure.hpp"
 
 namespace quorvane::module {
@@ -32,10 +32,7 @@ constexpr int api_version = 1013;
 FunctionSpec* const functions[] = {&indicator_sma_spec, &indicator_ema_spec, &indicator_macd_spec,
                                    &indicator_atr_spec};
 
-// The first interpreter to initialise the module; -1 until then.
-std::atomic<std::int64_t> first_interpreter{-1};
-// The module once built; holds one reference for the life of the process.
-PyObject* built_module = nullptr;
+ModuleCell cell;
 
 OwnedRef interned(const char* text) noexcept {
     return must_succeed(PyUnicode_InternFromString(text));
@@ -106,35 +103,9 @@ Result<OwnedRef> build_module() noexcept {
     return module;
 }
 
-PyObject* initialise() noexcept {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) {
-        fetch_error().raise();
-        return nullptr;
-    }
-    std::int64_t recorded = -1;
-    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) &&
-        recorded != interpreter) {
-        CallError::fixed(PyExc_ImportError,
-                         "PyO3 modules do not yet support subinterpreters, see "
-                         "https://docs.python.org/3/c-api/init.html#sub-interpreter-support")
-            .raise();
-        return nullptr;
-    }
-    if (built_module == nullptr) {
-        Result<OwnedRef> module = build_module();
-        if (!module.ok()) {
-            std::move(module).error().raise();
-            return nullptr;
-        }
-        built_module = module.value().release();
-    }
-    return Py_NewRef(built_module);
-}
-
 }  // namespace
 }  // namespace quorvane::module
 
 PyMODINIT_FUNC PyInit_quorvane() {
-    return quorvane::module::initialise();
+    return quorvane::module::initialise(quorvane::module::cell, quorvane::module::build_module);
 }

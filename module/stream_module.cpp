@@ -3,10 +3,10 @@
 // refused to a second interpreter.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
+#include <utility>
 
 #include "call_error.hpp"
+#include "module_cell.hpp"
 #include "owned_ref.hpp"
 #include "stream_state.hpp"
 
@@ -28,8 +28,7 @@ PyModuleDef definition = {
 
 constexpr int api_version = 1013;
 
-std::atomic<std::int64_t> first_interpreter{-1};
-PyObject* built_module = nullptr;
+ModuleCell cell;
 
 Result<OwnedRef> build_module() noexcept {
     OwnedRef module(PyModule_Create2(&definition, api_version));
@@ -58,34 +57,10 @@ Result<OwnedRef> build_module() noexcept {
     return module;
 }
 
-PyObject* initialise() noexcept {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) {
-        fetch_error().raise();
-        return nullptr;
-    }
-    std::int64_t recorded = -1;
-    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) &&
-        recorded != interpreter) {
-        CallError::fixed(PyExc_ImportError,
-                         "quorvane_stream cannot be imported in a second interpreter")
-            .raise();
-        return nullptr;
-    }
-    if (built_module == nullptr) {
-        Result<OwnedRef> module = build_module();
-        if (!module.ok()) {
-            std::move(module).error().raise();
-            return nullptr;
-        }
-        built_module = module.value().release();
-    }
-    return Py_NewRef(built_module);
-}
-
 }  // namespace
 }  // namespace quorvane::module::stream
 
 PyMODINIT_FUNC PyInit_quorvane_stream() {
-    return quorvane::module::stream::initialise();
+    return quorvane::module::initialise(quorvane::module::stream::cell,
+                                        quorvane::module::stream::build_module);
 }

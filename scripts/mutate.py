@@ -46,7 +46,7 @@ class Fault(NamedTuple):
 
 
 # The per-position steps that the batch kernels and the streaming states share.
-STEPS = "core/include/quorvane/steps.hpp"
+STEPS = "core/include/quorvane/internal/steps.hpp"
 STREAM = "module/stream_state.hpp"
 STREAM_CPP = "core/src/stream.cpp"
 
@@ -92,7 +92,7 @@ FAULTS = [
     Fault("macd_signal_starts_one_late", STEPS,
           "(i - (p.slow_period - 1) >= p.signal_period - 1)", "(i - (p.slow_period - 1) >= p.signal_period)"),
     Fault("macd_nan_window_one_too_long", STEPS,
-          "return end + period > last + 1;", "return end + period > last;"),
+          "return end > last + 1 - period;", "return end > last - period;"),
     Fault("macd_seed_summed_oldest_first", STEPS,
           "            sum += window(k);", "            sum += window(period - 1 - k);"),
     Fault("macd_warm_up_one_long", STEPS,
@@ -262,7 +262,7 @@ FAULTS = [
     Fault("stream_shape_word_not_replaced", STREAM,
           "            object->shape_word.store(word, std::memory_order_relaxed);\n", ""),
     # The module and internal failures.
-    Fault("same_interpreter_refused_again", "module/module.cpp",
+    Fault("same_interpreter_refused_again", "module/module_cell.cpp",
           "compare_exchange_strong(recorded, interpreter) &&\n        recorded != interpreter)",
           "compare_exchange_strong(recorded, interpreter))"),
     Fault("panic_subclass_resumed", "module/internal_failure.cpp",
@@ -297,6 +297,20 @@ FAULTS = [
           "return descr == float64;"),
     Fault("shared_input_not_copied", "module/frame.cpp",
           "shared[k] = shared[k] || shares_memory(inputs[k], output);", "shared[k] = false;"),
+    # ---- One initialisation for both extensions: its order of steps and its
+    # one refusal text.
+    Fault("init_module_handed_out_before_interpreter_check", "module/module_cell.cpp",
+          "    std::int64_t recorded = -1;\n",
+          "    if (cell.built != nullptr) {\n        return Py_NewRef(cell.built);\n    }\n"
+          "    std::int64_t recorded = -1;\n"),
+    Fault("init_other_interpreter_admitted", "module/module_cell.cpp",
+          "        recorded != interpreter) {", "        false) {"),
+    Fault("init_refusal_text_changed", "module/module_cell.cpp",
+          '"PyO3 modules do not yet support subinterpreters, see "',
+          '"PyO3 modules do not support subinterpreters, see "'),
+    Fault("init_interpreter_recorded_per_call", "module/module_cell.cpp",
+          "    std::int64_t recorded = -1;\n",
+          "    cell.first_interpreter.store(-1);\n    std::int64_t recorded = -1;\n"),
     # ---- Saved states, the count's top, window growth and NaN payloads ----
     # Loading: a width-0 ring counted slot by slot, and rules of the states.
     Fault("width0_ring_saved_slot_by_slot", STREAM_CPP,

@@ -2,7 +2,7 @@
 
 #include "quorvane/failure.hpp"
 #include "quorvane/indicators.hpp"
-#include "quorvane/steps.hpp"
+#include "quorvane/internal/steps.hpp"
 
 namespace quorvane {
 

@@ -1,5 +1,5 @@
 #include "quorvane/indicators.hpp"
-#include "quorvane/steps.hpp"
+#include "quorvane/internal/steps.hpp"
 #include "window.hpp"
 
 namespace quorvane {

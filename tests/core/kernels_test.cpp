@@ -12,7 +12,7 @@
 
 #include "kernels.hpp"
 #include "quorvane/failure.hpp"
-#include "quorvane/steps.hpp"
+#include "quorvane/internal/steps.hpp"
 #include "same.hpp"
 
 namespace quorvane::testing {

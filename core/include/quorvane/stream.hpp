@@ -1,8 +1,8 @@
 // Streaming states: the indicators one position at a time, or a chunk at a
 // time, for one series or for a universe of independent series that advance
 // together, one bar per update. Every state steps with the functions of
-// steps.hpp, so the values it gives are the batch kernels' values, bit for
-// bit, however the series is cut into updates.
+// internal/steps.hpp, so the values it gives are the batch kernels' values,
+// bit for bit, however the series is cut into updates.
 //
 // A state keeps only what its next values need: SMA and MACD the trailing
 // window (period, slow period values), EMA and ATR a few numbers. Window
@@ -15,7 +15,7 @@
 // is restored from them; `load` refuses bytes that no run of updates could
 // have made it write, in time and memory bounded by the bytes, and leaves the
 // state as it was. The count of values seen stops at 2^64 - 1 (see
-// steps.hpp), so whatever a state saves, it loads.
+// internal/steps.hpp), so whatever a state saves, it loads.
 #pragma once
 
 #include <algorithm>
@@ -25,8 +25,8 @@
 #include <cstring>
 #include <utility>
 
+#include "quorvane/internal/steps.hpp"
 #include "quorvane/series.hpp"
-#include "quorvane/steps.hpp"
 
 namespace quorvane {
 

@@ -1,6 +1,8 @@
 // The per-position steps of the indicators, shared by the batch kernels and
 // the streaming states: both call these inline functions, so both perform
 // the same binary64 operations in the same order and agree bit for bit.
+// An internal of the core, not part of its interface: stream.hpp includes it
+// only because the states hold steps as members.
 //
 // The arithmetic of a step is a template over the value type, so that a
 // universe of independent series can run several side by side in vector
