@@ -96,6 +96,13 @@ INSTANTIATE_TEST_SUITE_P(
                {2, 4, 1},
                {{-inf, 1, 2, 3, 4, 5}},
                {{N, N, N, inf, inf, inf}, {N, N, N, inf, ANY, inf}, {N, N, N, ANY, N, ANY}}},
+        // Fast period 1: 0 * inf makes F NaN, and the next position seeds
+        // again from windows that the NaN just before them does not reach.
+        Worked{"macd_nan_just_before_the_seeding_windows",
+               "macd",
+               {1, 2, 1},
+               {{N, inf, 1, 1, 1}},
+               {{N, ANY, ANY, 0, 0}, {N, ANY, ANY, 0, 0}, {N, N, N, 0, 0}}},
         Worked{"macd_negative_zero_window",
                "macd",
                {2, 3, 1},
