@@ -2,15 +2,9 @@
 
 #include <algorithm>
 
-namespace quorvane {
+#include "state_tags.hpp"
 
-// Tags of the saved states, so that one state's bytes never load into another.
-enum : std::uint64_t {
-    sma_tag = 0x51760001,
-    ema_tag,
-    macd_tag,
-    atr_tag,
-};
+namespace quorvane {
 
 void StateWriter::word(std::uint64_t value) noexcept {
     if (next_ != nullptr) {

@@ -1,16 +1,10 @@
 #include <algorithm>
 
 #include "quorvane/stream.hpp"
+#include "state_tags.hpp"
 
 namespace quorvane {
 namespace {
-
-enum : std::uint64_t {
-    sma_tag = 0x51760011,
-    ema_tag,
-    macd_tag,
-    atr_tag,
-};
 
 // Four lanes in GCC's vector extension: one AVX register in the clone that
 // runs where AVX2 is, two SSE2 (or NEON) registers elsewhere. Each lane gets
@@ -238,7 +232,7 @@ void SmaUniverse::update(Series values, OutputSeries output) noexcept {
 
 std::size_t SmaUniverse::save(unsigned char* into) const noexcept {
     StateWriter out(into);
-    out.word(sma_tag);
+    out.word(universe_sma_tag);
     out.word(period_);
     out.word(width_);
     out.word(seen_);
@@ -253,8 +247,8 @@ bool SmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period period = 0;
     std::uint64_t width = 0;
     Position seen = 0;
-    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(width) || !in.word(seen) ||
-        !StateReader::exact_size(size, 4, width, 1, std::min(seen, period))) {
+    if (!in.word(tag) || tag != universe_sma_tag || !in.word(period) || !in.word(width) ||
+        !in.word(seen) || !StateReader::exact_size(size, 4, width, 1, std::min(seen, period))) {
         return false;
     }
     SmaUniverse loaded(period, static_cast<std::size_t>(width));
@@ -322,7 +316,7 @@ void EmaUniverse::update(Series values, OutputSeries output) noexcept {
 
 std::size_t EmaUniverse::save(unsigned char* into) const noexcept {
     StateWriter out(into);
-    out.word(ema_tag);
+    out.word(universe_ema_tag);
     out.word(period_);
     out.word(width_);
     out.word(seen_);
@@ -337,7 +331,7 @@ bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t tag = 0;
     Period period = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != ema_tag || !in.word(period) || !in.word(width) ||
+    if (!in.word(tag) || tag != universe_ema_tag || !in.word(period) || !in.word(width) ||
         !StateReader::exact_size(size, 4, width, 3, 0)) {
         return false;
     }
@@ -453,7 +447,7 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
 
 std::size_t MacdUniverse::save(unsigned char* into) const noexcept {
     StateWriter out(into);
-    out.word(macd_tag);
+    out.word(universe_macd_tag);
     out.word(step_.fast_period);
     out.word(step_.slow_period);
     out.word(step_.signal_period);
@@ -475,9 +469,9 @@ bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     Period signal = 0;
     std::uint64_t width = 0;
     Position seen = 0;
-    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) || !in.word(signal) ||
-        fast == 0 || fast >= slow || signal == 0 || !in.word(width) || !in.word(seen) ||
-        !StateReader::exact_size(size, 6, width, 6, std::min(seen, slow))) {
+    if (!in.word(tag) || tag != universe_macd_tag || !in.word(fast) || !in.word(slow) ||
+        !in.word(signal) || fast == 0 || fast >= slow || signal == 0 || !in.word(width) ||
+        !in.word(seen) || !StateReader::exact_size(size, 6, width, 6, std::min(seen, slow))) {
         return false;
     }
     MacdUniverse loaded(fast, slow, signal, static_cast<std::size_t>(width));
@@ -549,7 +543,7 @@ void AtrUniverse::update(Series high, Series low, Series close, OutputSeries out
 
 std::size_t AtrUniverse::save(unsigned char* into) const noexcept {
     StateWriter out(into);
-    out.word(atr_tag);
+    out.word(universe_atr_tag);
     out.word(period_);
     out.word(width_);
     out.word(seen_);
@@ -563,7 +557,7 @@ bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t tag = 0;
     Period period = 0;
     std::uint64_t width = 0;
-    if (!in.word(tag) || tag != atr_tag || !in.word(period) || !in.word(width) ||
+    if (!in.word(tag) || tag != universe_atr_tag || !in.word(period) || !in.word(width) ||
         !StateReader::exact_size(size, 4, width, 2, 0)) {
         return false;
     }

@@ -1,0 +1,23 @@
+// The tags that open the saved states, one per kind of state, so that one
+// state's bytes never load into another. Saved bytes carry them: a value
+// never changes and is never reused, or bytes saved before would not load.
+#pragma once
+
+#include <cstdint>
+
+namespace quorvane {
+
+enum : std::uint64_t {
+    // Single series.
+    sma_tag = 0x51760001,
+    ema_tag = 0x51760002,
+    macd_tag = 0x51760003,
+    atr_tag = 0x51760004,
+    // Universes.
+    universe_sma_tag = 0x51760011,
+    universe_ema_tag = 0x51760012,
+    universe_macd_tag = 0x51760013,
+    universe_atr_tag = 0x51760014,
+};
+
+}  // namespace quorvane
