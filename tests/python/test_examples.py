@@ -22,14 +22,11 @@ import ohlc
 import pytest
 import universe
 from support import ROOT
+from support.reference import same_bits
 
 from quorvane import indicator_atr, indicator_sma
 
 SAMPLE = ROOT / "tests" / "python" / "support" / "bars.csv"
-
-
-def same_bits(a, b):
-    return np.array_equal(np.asarray(a).view(np.uint64), np.asarray(b).view(np.uint64))
 
 
 def needs(*packages):

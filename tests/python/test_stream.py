@@ -1,87 +1,22 @@
 """quorvane_stream against the batch functions of quorvane, bit for bit."""
 
-import contextlib
-import copy
 import ctypes
 import pickle
-import platform
 import subprocess
 import sys
 import threading
-import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-from support import registry
-from support.calls import predict_stream
+from support import ROOT, registry
+from support.calls import INDICATORS, predict_stream
+from support.reference import assert_same
+from support.strategies import stream_series, taken_periods
+from support.streams import round_trip
 from support.tables import STREAM
-
-import quorvane
-import quorvane_stream as qs
-
-NO_VALUE = 0x7FF8000000000000
-NAN, INF = float("nan"), float("inf")
-PAYLOAD_NAN = float(np.uint64(NO_VALUE + 1).view(np.float64))
-# Quiet NaNs of both signs and other payloads: when two meet in a sum, which
-# one comes out shows the order of the operands.
-NANS = [NAN, -NAN] + [float(np.uint64(b).view(np.float64)) for b in (
-    NO_VALUE + 1, 0x7FFC00000000ABCD, 0xFFF8000000000123, 0xFFFFFFFFFFFFFFFF)]
-SPECIAL = [*NANS, INF, -INF, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
-           1.7976931348623157e308, -1.7976931348623157e308, 1e16, 1.0]
-# class, batch function, number of periods, inputs and outputs
-INDICATORS = {
-    "sma": (qs.Sma, quorvane.indicator_sma, 1, 1, 1),
-    "ema": (qs.Ema, quorvane.indicator_ema, 1, 1, 1),
-    "macd": (qs.Macd, quorvane.indicator_macd, 3, 1, 3),
-    "atr": (qs.Atr, quorvane.indicator_atr, 1, 3, 1),
-}
-EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "live.py"
-
-
-def periods(name, n):
-    if name != "macd":
-        return st.tuples(st.sampled_from([0, 1, 2, n, n + 1, 2**64 - 1]) | st.integers(0, n + 2))
-    fast = st.integers(1, n + 2)
-    return fast.flatmap(lambda f: st.tuples(
-        st.just(f), st.integers(f + 1, f + n + 2) | st.just(2**64 - 1), st.integers(1, n + 2)))
-
-
-@st.composite
-def series(draw, n, edges):
-    """Prices or any doubles, with a run of NaN or an infinity at a warm-up's edge."""
-    walk = 100 * np.exp(np.cumsum(np.random.default_rng(draw(st.integers(0, 99))).normal(0, .01, n)))
-    items = draw(st.just(list(walk)) | st.lists(
-        st.floats(1e-3, 1e6) | st.sampled_from(SPECIAL) | st.floats(), min_size=n, max_size=n))
-    if n and draw(st.booleans()):
-        start = draw(st.sampled_from([e for e in edges if 0 <= e < n] or [0]) | st.integers(0, n - 1))
-        run = items[start:start + draw(st.integers(1, 6))]
-        items[start:start + len(run)] = [draw(st.sampled_from([*NANS, INF, -INF]))] * len(run)
-    values = np.array(items, dtype=np.float64)
-    # So that a result's no-value NaN cannot have come from an input.
-    values[values.view(np.uint64) == NO_VALUE] = PAYLOAD_NAN
-    return values
-
-
-def edges(p):
-    """Positions where seeds and the signal start."""
-    return [p[0] - 2, p[0] - 1, p[0]] + ([p[1] - 1, p[1] + p[2] - 2] if len(p) == 3 else [])
-
-
-def assert_same(expected, got):
-    """Equal bits, NaN payloads and signs included: on one build every path
-    performs the same operations in the same order."""
-    e, g = np.ravel(expected).view(np.uint64), np.ravel(got).view(np.uint64)
-    ok = e == g
-    first = int(np.argmin(ok)) if ok.size else 0
-    assert ok.all(), f"first difference at {first}: {e[first]:#x} vs {g[first]:#x}"
-
-
-def round_trip(state, how):
-    return {"pickle": lambda s: pickle.loads(pickle.dumps(s)), "copy": copy.copy,
-            "deepcopy": copy.deepcopy, "keep": lambda s: s}[how](state)
+from support.threads import FUTEX, LIBC, attempt, ended, inside, started, waits_for
 
 
 @pytest.mark.parametrize("name", INDICATORS)
@@ -91,8 +26,8 @@ def test_any_cut_of_a_stream_gives_the_batch_values(name, data):
     and copies or pickle round trips between them: the batch's bits."""
     cls, batch, _, inputs_count, outputs_count = INDICATORS[name]
     n = data.draw(st.integers(0, 60))
-    p = data.draw(periods(name, n))
-    inputs = [data.draw(series(n, edges(p))) for _ in range(inputs_count)]
+    p = data.draw(taken_periods(name, n))
+    inputs = [data.draw(stream_series(n, p)) for _ in range(inputs_count)]
     expected = [np.empty(n) for _ in range(outputs_count)]
     batch(*p, *inputs, *expected)
     state, got, i = cls(*p), [np.full(n, -7.0) for _ in range(outputs_count)], 0
@@ -120,8 +55,8 @@ def test_any_cut_of_a_stream_gives_the_batch_values(name, data):
 def test_universe_lanes_are_single_series(name, data):
     cls, batch, _, inputs_count, outputs_count = INDICATORS[name]
     width, n = data.draw(st.integers(0, 5)), data.draw(st.integers(0, 30))
-    p = data.draw(periods(name, n))
-    lanes = [[data.draw(series(n, edges(p))) for _ in range(inputs_count)] for _ in range(width)]
+    p = data.draw(taken_periods(name, n))
+    lanes = [[data.draw(stream_series(n, p)) for _ in range(inputs_count)] for _ in range(width)]
     state = cls(*p, width=width)
     got = np.full((outputs_count, width, n), -7.0)
     for t in range(n):
@@ -154,11 +89,11 @@ def test_refused_calls_raise_what_the_model_says_and_change_nothing(call):
     assert str(refused.value) == expected[1] and state() == before and registry.active() == 0
 
 
-@pytest.mark.parametrize("name, p", [
+@pytest.mark.parametrize("name, p", [(f"indicator_{name}", p) for name, p in [
     ("sma", (-1,)), ("ema", (2**64,)), ("atr", (1.5,)), ("sma", ("3",)), ("ema", (0,)),
     ("macd", (0, 2, 1)), ("macd", (2, 2, 1)), ("macd", (3, 2, 1)), ("macd", (1, 2, 0)),
     ("macd", (-1, 2, 1)), ("macd", (1, 2**64 - 1, 1)),
-])
+]])
 def test_periods_are_taken_and_refused_as_the_batch_takes_them(name, p):
     cls, batch, _, inputs_count, outputs_count = INDICATORS[name]
     outcomes = []
@@ -170,36 +105,6 @@ def test_periods_are_taken_and_refused_as_the_batch_takes_them(name, p):
         except (TypeError, ValueError, OverflowError) as error:
             outcomes.append((type(error), str(error)))
     assert outcomes[0] == outcomes[1] == outcomes[2]
-
-
-def started(target, *args):
-    """A daemon thread running target(*args), its outcome appended to .ended."""
-    thread = threading.Thread(target=lambda: thread.ended.append(target(*args)), daemon=True)
-    thread.ended = []
-    thread.start()
-    return thread
-
-
-def attempt(call):
-    try:
-        return call(), None
-    except (TypeError, ValueError) as error:
-        return None, (type(error), str(error))
-
-
-def inside(worker, active):
-    """Waits until `active` calls hold their input arrays, the worker's among
-    them, having given the interpreter lock up: for a streaming call, that
-    is when it waits for the object's lock or works under it."""
-    while registry.active() < active and worker.is_alive():
-        time.sleep(0)
-
-
-def ended(worker):
-    # Joined with a bound: a lock never given back must fail, not hang, the suite.
-    worker.join(60)
-    assert worker.ended, "the call never ended"
-    return worker.ended[0]
 
 
 @pytest.mark.parametrize("name", INDICATORS)
@@ -220,7 +125,7 @@ def test_two_threads_on_one_state_take_turns(name):
 
 
 REPLACED = [(name, method) for name in INDICATORS for method in ("update", "peek")] + [
-    ("macd", "update_many")]
+    ("indicator_macd", "update_many")]
 
 
 @pytest.mark.parametrize("where", ["hook", "thread"])
@@ -280,23 +185,6 @@ def test_a_state_replaced_while_a_call_reads_its_arguments(name, method, into, w
         assert all(h.tobytes() == o.tobytes() for h, o in zip(hooked, plain))
 
 
-# The futex system call, in which a thread sleeps while a lock it wants is held.
-FUTEX = {"x86_64": 202, "aarch64": 98}.get(platform.machine())
-LIBC = ctypes.CDLL(None)
-
-
-def waits_for(thread, lock):
-    """Whether `thread` comes to sleep on the futex at `lock` (else it ends)."""
-    where = Path(f"/proc/self/task/{thread.native_id}/syscall")
-    while thread.is_alive():
-        with contextlib.suppress(OSError):
-            fields = where.read_text().split()  # "running" when it runs
-            if fields[0] == str(FUTEX) and int(fields[1], 16) == lock:
-                return True
-        time.sleep(0)
-    return False
-
-
 @pytest.mark.skipif(FUTEX is None, reason="reads which lock a thread waits for from Linux's /proc")
 @pytest.mark.parametrize("method, into", [("update", "narrower"), ("peek", "narrower"),
                                           ("update", "single"), ("peek", "single"),
@@ -334,7 +222,7 @@ def test_a_state_replaced_while_a_call_waits_for_the_lock(name, method, into):
 
 @pytest.mark.parametrize("options", [["--bars", "400"], ["--universe", "--symbols", "50", "--bars", "60"]])
 def test_live_example_replays_and_checks_itself(options):
-    done = subprocess.run([sys.executable, str(EXAMPLE), "--quiet", *options],
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "live.py"), "--quiet", *options],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert len(done.stdout.splitlines()) == 1 and "equal" in done.stdout, done.stdout

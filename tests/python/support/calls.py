@@ -245,6 +245,10 @@ def assert_call(call, buffer=None):
 # The streaming module: a method of one object, a single series or a universe.
 STREAM_BATCH = {"Sma": "indicator_sma", "Ema": "indicator_ema", "Macd": "indicator_macd",
                 "Atr": "indicator_atr"}
+# Each batch function's streaming class: the class, the function, and how
+# many periods, inputs and outputs both take.
+INDICATORS = {batch: (getattr(quorvane_stream, cls), getattr(quorvane, batch), *counts(batch))
+              for cls, batch in STREAM_BATCH.items()}
 STREAM_PERIODS = {"indicator_sma": (3,), "indicator_ema": (3,), "indicator_macd": (2, 3, 2),
                   "indicator_atr": (3,)}
 

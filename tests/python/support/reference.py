@@ -157,3 +157,16 @@ def assert_matches(expected, actual):
         if not ok:
             bad.append((i, want, got))
     assert not bad, f"{len(bad)} positions differ, first ones: {bad[:5]}"
+
+
+def same_bits(expected, got):
+    # Equal bits, NaN payloads and signs included.
+    return np.array_equal(np.asarray(expected).view(np.uint64), np.asarray(got).view(np.uint64))
+
+
+def assert_same(expected, got):
+    # same_bits of the flattened values, naming the first difference.
+    e, g = np.ravel(expected).view(np.uint64), np.ravel(got).view(np.uint64)
+    ok = e == g
+    first = int(np.argmin(ok)) if ok.size else 0
+    assert ok.all(), f"first difference at {first}: {e[first]:#x} vs {g[first]:#x}"

@@ -2,15 +2,21 @@
 
 # Periods at every edge; arguments mostly sound and now and then anything at all.
 
+import struct
+
 import numpy as np
 from hypothesis import strategies as st
 
 from support.arrays import Buffer, Subclass
 from support.calls import PARAMETERS, Call, Index, IntWithOtherIndex, TypeErrorSubclass, is_period
-from support.reference import PERIOD_MAX
+from support.reference import NO_VALUE_BITS, PERIOD_MAX
 
 NAN, INF = float("nan"), float("inf")
-SPECIAL = [NAN, -NAN, INF, -INF, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
+# Quiet NaNs of both signs and other payloads: when two meet in a sum, which
+# one comes out shows the order of the operands.
+NANS = [NAN, -NAN] + [float(np.uint64(b).view(np.float64)) for b in (
+    NO_VALUE_BITS + 1, 0x7FFC00000000ABCD, 0xFFF8000000000123, 0xFFFFFFFFFFFFFFFF)]
+SPECIAL = [*NANS, INF, -INF, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
            1.7976931348623157e308, -1.7976931348623157e308, 1e16, 1e-300, 1.0]
 prices = st.floats(min_value=1e-3, max_value=1e6)
 values = st.one_of(prices, prices, st.floats(allow_subnormal=True), st.sampled_from(SPECIAL))
@@ -21,19 +27,36 @@ def random_walk(n, seed):
 
 
 @st.composite
-def series(draw, n):
+def series(draw, n, edges=()):
     # Drawn values (mostly simple ones, whose sums seldom round) or a random
-    # walk; then maybe a few specials, and maybe a run of one.
+    # walk; then maybe a few specials, and maybe a run of one, now and then
+    # starting at one of `edges` (where a warm-up ends).
     items = draw(st.lists(values, min_size=n, max_size=n)
                  | st.integers(0, 2**32 - 1).map(lambda seed: list(random_walk(n, seed))))
     if n and draw(st.booleans()):
         for _ in range(draw(st.integers(1, 3))):
             items[draw(st.integers(0, n - 1))] = draw(st.sampled_from(SPECIAL))
     if n and draw(st.booleans()):
-        start, run = draw(st.integers(0, n - 1)), draw(st.integers(1, 12))
-        items[start:start + run] = [draw(st.sampled_from([NAN, INF, -INF]))] * len(
+        inside = [e for e in edges if 0 <= e < n]
+        start = draw(st.integers(0, n - 1) | (st.sampled_from(inside) if inside else st.nothing()))
+        run = draw(st.integers(1, 12))
+        items[start:start + run] = [draw(st.sampled_from([*NANS, INF, -INF]))] * len(
             items[start:start + run])
     return items
+
+
+def stream_series(n, p):
+    # A series of n values whose runs now and then start where averages with
+    # periods p seed or the signal line starts, as an array whose no-value
+    # bits are swapped for another NaN's: a result's no-value NaN then cannot
+    # have come from an input.
+    def unmarked(items):
+        array = np.array(items, dtype=np.float64)
+        array[array.view(np.uint64) == NO_VALUE_BITS] = np.uint64(NO_VALUE_BITS + 1).view(np.float64)
+        return array
+
+    edges = [p[0] - 2, p[0] - 1, p[0]] + ([p[1] - 1, p[1] + p[2] - 2] if len(p) == 3 else [])
+    return series(n, edges).map(unmarked)
 
 
 @st.composite
@@ -43,12 +66,17 @@ def periods(draw, name, n):
     if name != "indicator_macd":
         return [draw(st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]) | st.integers(0, n + 2)
                      | st.integers(0, PERIOD_MAX))]
-    fast = draw(st.sampled_from([1, 2, 3, 5, PERIOD_MAX - 1]) | st.integers(1, 30))
+    fast = draw(st.sampled_from([1, 2, 3, 5, PERIOD_MAX - 1]) | st.integers(1, 30) | st.integers(1, n + 2))
     slow = draw(st.integers(fast + 1, max(fast + 1, n)) | st.integers(fast + 1, fast + 40)
-                | st.just(PERIOD_MAX))
-    signal = draw(st.integers(1, max(1, n - slow + 2)) | st.integers(1, 40)
+                | st.integers(fast + 1, fast + n + 2) | st.just(PERIOD_MAX))
+    signal = draw(st.integers(1, max(1, n - slow + 2)) | st.integers(1, 40) | st.integers(1, n + 2)
                   | st.sampled_from([1, 2, 3, PERIOD_MAX]))
     return [fast, slow, signal]
+
+
+def taken_periods(name, n):
+    # Periods that the batch function and the streaming class both take.
+    return periods(name, n).filter(lambda p: max(p) <= PERIOD_MAX)
 
 
 integers = st.one_of(st.integers(-2**70, 2**70), st.integers(0, 40),
@@ -124,3 +152,18 @@ def calls(draw, name, longest):
         kwargs.update(draw(st.dictionaries(st.sampled_from(parameters) | st.text(max_size=3),
                                            objects, max_size=2)))
     return buffer, Call(name, *args, **kwargs)
+
+
+def mutations(data, others):
+    # Saved bytes truncated, extended, a bit flipped, a word made extreme, or another's.
+    w = len(data) // 8
+    return st.one_of(
+        st.integers(0, len(data) - 1).map(lambda k: data[:k]),
+        st.binary(min_size=1, max_size=24).map(lambda tail: data + tail),
+        st.integers(0, 8 * len(data) - 1).map(
+            lambda b: data[:b // 8] + bytes([data[b // 8] ^ 1 << b % 8]) + data[b // 8 + 1:]),
+        st.tuples(st.integers(0, w - 1), st.sampled_from([0, 1, 2, 2**62, 2**63, PERIOD_MAX - 1,
+                                                          PERIOD_MAX])).map(
+            lambda kv: data[:8 * kv[0]] + struct.pack("=Q", kv[1]) + data[8 * kv[0] + 8:]),
+        st.sampled_from(others),
+    )
