@@ -342,6 +342,14 @@ FAULTS = [
           "            sum = add_nan_first(sum, d);\n", "            sum += d;\n"),
     Fault("atr_lanes_average_first", STEPS,
           "return add_nan_first_lanes(e, average);", "return add_nan_first_lanes(average, e);"),
+    # ---- The tags of saved states, listed once: a value changed breaks the
+    # bytes saved before; a universe's tag equal to a single series'.
+    Fault("state_tag_single_renumbered", "core/src/state_tags.hpp",
+          "sma_tag = 0x51760001,", "sma_tag = 0x51760005,"),
+    Fault("state_tag_universe_renumbered", "core/src/state_tags.hpp",
+          "universe_atr_tag = 0x51760014,", "universe_atr_tag = 0x51760015,"),
+    Fault("state_tag_universe_as_single", "core/src/state_tags.hpp",
+          "universe_ema_tag = 0x51760012,", "universe_ema_tag = 0x51760002,"),
 ]
 
 
