@@ -23,6 +23,7 @@
 #include "numpy_arrays.hpp"
 #include "owned_ref.hpp"
 #include "quorvane/series.hpp"
+#include "text.hpp"
 
 namespace quorvane::module {
 
@@ -68,35 +69,14 @@ private:
 
 // "name(a, b)\n--\n\n": the docstring from which CPython reads a built-in
 // function's text signature, made when compiling.
-inline constexpr std::string_view signature_end = ")\n--\n\n";
-
-template <std::size_t N>
-consteval std::size_t text_signature_size(const Declaration<N>& declaration) {
-    std::size_t length = declaration.name.size() + 1 + signature_end.size() + 1;
-    for (std::size_t i = 0; i < N; ++i) {
-        length += declaration.parameters[i].name.size() + (i > 0 ? 2 : 0);
-    }
-    return length;
-}
-
 template <const auto& declaration>
-inline constexpr auto text_signature = [] {
-    std::array<char, text_signature_size(declaration)> text{};
-    std::size_t used = 0;
-    const auto append = [&](std::string_view part) {
-        for (const char c : part) {
-            text[used++] = c;
-        }
-    };
-    append(declaration.name);
-    append("(");
+inline constexpr auto text_signature = text<[](TextWriter& out) {
+    out << declaration.name << "(";
     for (std::size_t i = 0; i < declaration.parameters.size(); ++i) {
-        append(i > 0 ? ", " : "");
-        append(declaration.parameters[i].name);
+        out << (i > 0 ? ", " : "") << declaration.parameters[i].name;
     }
-    append(signature_end);
-    return text;
-}();
+    out << ")\n--\n\n";
+}>;
 
 // One function of the module: its method record (name, entry point, flags,
 // text-signature docstring) and its parameters in declaration order.
@@ -185,6 +165,7 @@ inline CallError value_error(const char* message) noexcept {
 class KernelInputs {
 public:
     static constexpr std::size_t max_inputs = 3;
+    static constexpr std::size_t max_outputs = 3;
 
     KernelInputs() noexcept = default;
     KernelInputs(const KernelInputs&) = delete;

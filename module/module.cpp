@@ -5,11 +5,12 @@
 
 #include <utility>
 
-#include "entry_points.hpp"
+#include "described.hpp"
 #include "frame.hpp"
 #include "internal_failure.hpp"
 #include "module_cell.hpp"
 #include "quorvane/failure.hpp"
+#include "quorvane/list.hpp"
 
 namespace quorvane::module {
 namespace {
@@ -27,10 +28,6 @@ PyModuleDef definition = {
 };
 
 constexpr int api_version = 1013;
-
-// Registration order, which is also the order of __all__.
-FunctionSpec* const functions[] = {&indicator_sma_spec, &indicator_ema_spec, &indicator_macd_spec,
-                                   &indicator_atr_spec};
 
 ModuleCell cell;
 
@@ -95,10 +92,15 @@ Result<OwnedRef> build_module() noexcept {
     if (!module) {
         return fetch_error();
     }
-    for (FunctionSpec* spec : functions) {
-        if (Status added = add_function(module.get(), *spec); !added.ok()) {
-            return std::move(added).error();
+    // The list's order, which is also the order of __all__.
+    Status added = success;
+    AllIndicators::for_each([&]<class D>() {
+        if (added.ok()) {
+            added = add_function(module.get(), batch_spec<D>());
         }
+    });
+    if (!added.ok()) {
+        return std::move(added).error();
     }
     return module;
 }

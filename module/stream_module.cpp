@@ -1,4 +1,4 @@
-// The module quorvane_stream: the streaming classes Sma, Ema, Macd and Atr.
+// The module quorvane_stream: a streaming class for every indicator.
 // Built once per process by single-phase initialisation, like quorvane, and
 // refused to a second interpreter.
 #include <Python.h>
@@ -8,6 +8,7 @@
 #include "call_error.hpp"
 #include "module_cell.hpp"
 #include "owned_ref.hpp"
+#include "quorvane/list.hpp"
 #include "stream_state.hpp"
 
 namespace quorvane::module::stream {
@@ -36,17 +37,19 @@ Result<OwnedRef> build_module() noexcept {
     if (!module || !names) {
         return fetch_error();
     }
-    for (PyObject* (*make)() noexcept :
-         {make_sma_type, make_ema_type, make_macd_type, make_atr_type}) {
-        OwnedRef type(make());
-        if (!type) {
-            return fetch_error();
+    // One class per indicator, in the list's order.
+    bool added = true;
+    AllIndicators::for_each([&]<class D>() {
+        if (!added) {
+            return;
         }
-        OwnedRef name(PyObject_GetAttrString(type.get(), "__name__"));
-        if (!name || PyList_Append(names.get(), name.get()) < 0 ||
-            PyObject_SetAttr(module.get(), name.get(), type.get()) < 0) {
-            return fetch_error();
-        }
+        OwnedRef type(make_type<D>());
+        OwnedRef name(type ? PyObject_GetAttrString(type.get(), "__name__") : nullptr);
+        added = name && PyList_Append(names.get(), name.get()) == 0 &&
+                PyObject_SetAttr(module.get(), name.get(), type.get()) == 0;
+    });
+    if (!added) {
+        return fetch_error();
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", names.get()) < 0) {
         return fetch_error();

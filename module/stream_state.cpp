@@ -198,24 +198,6 @@ Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std
     return success;
 }
 
-Status check_one_series(const Arguments& arguments) noexcept {
-    const ArrayView input = array_view(arguments.array(0));
-    if (!is_contiguous(input)) {
-        return value_error("Input array must be C-contiguous and float64");
-    }
-    const ArrayView result = array_view(arguments.array(1));
-    if (!is_contiguous(result)) {
-        return value_error("Output array must be C-contiguous and float64");
-    }
-    if (result.count != input.count) {
-        return value_error("Output array length must match input");
-    }
-    if (!is_writeable(arguments.array(1))) {
-        return value_error("Output array must be writeable");
-    }
-    return success;
-}
-
 PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned char* bytes,
                        std::size_t size) noexcept {
     OwnedRef saved(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),

@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -24,13 +25,16 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
 #include "call_error.hpp"
+#include "described.hpp"
 #include "frame.hpp"
 #include "owned_ref.hpp"
 #include "quorvane/stream.hpp"
+#include "text.hpp"
 
 namespace quorvane::module::stream {
 
@@ -92,9 +96,6 @@ Result<Construction> parse_construction(const char* type_name, std::span<const c
 Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std::size_t outputs,
                              std::size_t width) noexcept;
 
-// update_many's checks for one input and one output, as indicator_sma's.
-Status check_one_series(const Arguments& arguments) noexcept;
-
 // update_many on a universe.
 CallError universe_has_no_update_many() noexcept;
 
@@ -132,6 +133,135 @@ PyObject* guarded(const char* where, Body&& body) noexcept {
 }
 
 inline constexpr const char* updating = " while updating a stream";
+
+// The NUL-terminated names of a descriptor's list, for messages.
+template <std::size_t N>
+constexpr std::array<const char*, N> c_names(const std::array<std::string_view, N>& names) {
+    std::array<const char*, N> pointers{};
+    for (std::size_t k = 0; k < N; ++k) {
+        pointers[k] = names[k].data();
+    }
+    return pointers;
+}
+
+// What a streaming class is made of, derived from the indicator's descriptor.
+template <class D>
+struct StreamTraits {
+    using Single = typename D::Single;
+    using Universe = typename D::Universe;
+    static constexpr std::size_t inputs = D::inputs.size();
+    static constexpr std::size_t outputs = D::outputs.size();
+    using Periods = std::array<Period, descriptor::max_periods>;
+    static constexpr auto period_count = std::make_index_sequence<D::periods.size()>();
+
+    // What Single::update returns.
+    template <std::size_t... I>
+    static auto peeked(std::index_sequence<I...>)
+        -> decltype(std::declval<const Single&>().peek((static_cast<void>(I), 0.0)...));
+    using Value = decltype(peeked(std::make_index_sequence<inputs>()));
+
+    static constexpr const char* name = D::class_name.data();
+    static constexpr auto period_names = c_names(D::periods);
+    static constexpr auto value_names = c_names(D::values);
+    static constexpr bool releases_lock = D::stream_unlocked;
+
+    static constexpr auto qualified_name = text<[](TextWriter& out) {
+        out << "quorvane_stream." << D::class_name;
+    }>;
+    static constexpr auto doc = text<[](TextWriter& out) {
+        out << D::class_name << "(";
+        out.list(D::periods) << ", *, width=None)\n--\n\n" << D::summary;
+    }>;
+
+    // One bar of a universe: its inputs ("values" when there is one), then
+    // the outputs.
+    static constexpr auto bar_inputs = [] {
+        auto names = D::inputs;
+        if (names.size() == 1) {
+            names[0] = "values";
+        }
+        return names;
+    }();
+    static constexpr auto many_declaration =
+        declare<inputs + outputs>("update_many", {}, D::inputs, D::outputs);
+    static constexpr auto bar_declaration =
+        declare<inputs + outputs>("update", {}, bar_inputs, D::outputs);
+    static inline const FunctionSpec update_many_spec{{"update_many", nullptr, 0, nullptr},
+                                                      many_declaration.parameters};
+    static inline const FunctionSpec universe_update_spec{{"update", nullptr, 0, nullptr},
+                                                          bar_declaration.parameters};
+    static inline const FunctionSpec universe_peek_spec{{"peek", nullptr, 0, nullptr},
+                                                        bar_declaration.parameters};
+
+    // "float", or the outputs' names without "_output", as a tuple.
+    static constexpr void write_value(TextWriter& out) {
+        if (outputs == 1) {
+            out << "float";
+            return;
+        }
+        constexpr std::string_view suffix = "_output";
+        out << "(";
+        for (std::size_t k = 0; k < outputs; ++k) {
+            std::string_view stem = D::outputs[k];
+            if (stem.ends_with(suffix)) {
+                stem.remove_suffix(suffix.size());
+            }
+            out << (k > 0 ? ", " : "") << stem;
+        }
+        out << ")";
+    }
+    static constexpr auto update_doc = text<[](TextWriter& out) {
+        out << "update($self, /, *args)\n--\n\nupdate(";
+        out.list(D::values) << ") -> ";
+        write_value(out);
+        out << " at the next position.\nWith width=N: update(";
+        out.list(bar_inputs) << ", ";
+        out.list(D::outputs) << ") -> None, one bar of N series.";
+    }>;
+    static constexpr const char* peek_doc =
+        "peek($self, /, *args)\n--\n\n"
+        "What update would return (or write), leaving the state as it is.";
+    static constexpr auto update_many_doc = text<[](TextWriter& out) {
+        out << "update_many($self, /, ";
+        out.list(D::inputs) << ", ";
+        out.list(D::outputs) << ")\n--\n\nupdate(";
+        out.list(D::values) << ") for every position of the inputs, the values written into "
+                               "the outputs.";
+    }>;
+
+    static Status check_periods(const Periods& p) noexcept {
+        std::array<Period, D::periods.size()> own{};
+        std::copy_n(p.begin(), own.size(), own.begin());
+        const char* const refused = D::period_error(own);
+        return refused == nullptr ? Status(success) : Status(value_error(refused));
+    }
+    // The batch function's checks, in its order and with its messages.
+    static Status check_many(const Arguments& arguments) noexcept {
+        IndicatorViews<inputs, outputs> views;
+        return check_arrays<D>(arguments, 0, views);
+    }
+
+    template <std::size_t... P>
+    static Single* single(const Periods& p, std::index_sequence<P...>) noexcept {
+        return new (std::nothrow) Single(p[P]...);
+    }
+    static Single* single(const Periods& p) noexcept { return single(p, period_count); }
+    template <std::size_t... P>
+    static Universe* universe(const Periods& p, std::size_t width,
+                              std::index_sequence<P...>) noexcept {
+        return new (std::nothrow) Universe(p[P]..., width);
+    }
+    static Universe* universe(const Periods& p, std::size_t width) noexcept {
+        return universe(p, width, period_count);
+    }
+    template <class State>
+    static Periods periods_of(const State& state) noexcept {
+        Periods periods{};
+        const auto own = D::periods_of(state);
+        std::copy(own.begin(), own.end(), periods.begin());
+        return periods;
+    }
+};
 
 template <class Traits>
 struct StateObject {
@@ -474,18 +604,20 @@ struct StateObject {
     }
 };
 
-// The class of a traits type: a heap type that cannot be subclassed.
-template <class Traits>
+// The streaming class of an indicator: a heap type that cannot be
+// subclassed.
+template <class D>
 PyObject* make_type() noexcept {
+    using Traits = StreamTraits<D>;
     using Object = StateObject<Traits>;
     const auto fast = [](auto entry) {
         return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
     };
     static PyMethodDef methods[] = {
-        {"update", fast(Object::update), METH_FASTCALL | METH_KEYWORDS, Traits::update_doc},
+        {"update", fast(Object::update), METH_FASTCALL | METH_KEYWORDS, Traits::update_doc.data()},
         {"peek", fast(Object::peek), METH_FASTCALL | METH_KEYWORDS, Traits::peek_doc},
         {"update_many", fast(Object::update_many), METH_FASTCALL | METH_KEYWORDS,
-         Traits::update_many_doc},
+         Traits::update_many_doc.data()},
         {"__reduce__", Object::reduce, METH_NOARGS, nullptr},
         {"__setstate__", Object::set_state, METH_O, nullptr},
         {nullptr, nullptr, 0, nullptr},
@@ -495,67 +627,12 @@ PyObject* make_type() noexcept {
         {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(Object::repr)},
         {Py_tp_methods, methods},
-        {Py_tp_doc, const_cast<char*>(Traits::doc)},
+        {Py_tp_doc, const_cast<char*>(Traits::doc.data())},
         {0, nullptr},
     };
-    static PyType_Spec spec{Traits::qualified_name, static_cast<int>(sizeof(Object)), 0,
+    static PyType_Spec spec{Traits::qualified_name.data(), static_cast<int>(sizeof(Object)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return PyType_FromSpec(&spec);
 }
-
-PyObject* make_sma_type() noexcept;
-PyObject* make_ema_type() noexcept;
-PyObject* make_macd_type() noexcept;
-PyObject* make_atr_type() noexcept;
-
-// The parts SMA and EMA share: one period, one value per update, one output.
-template <class SingleState, class UniverseState>
-struct OneSeriesTraits {
-    using Single = SingleState;
-    using Universe = UniverseState;
-    using Value = double;
-    static constexpr std::array<const char*, 1> period_names{"period"};
-    static constexpr std::array<const char*, 1> value_names{"x"};
-    static constexpr std::size_t inputs = 1;
-    static constexpr std::size_t outputs = 1;
-    static constexpr bool releases_lock = true;
-
-    static constexpr Parameter many_parameters[] = {{"data", ParamKind::input},
-                                                    {"output", ParamKind::output}};
-    static constexpr Parameter universe_parameters[] = {{"values", ParamKind::input},
-                                                        {"output", ParamKind::output}};
-    static inline const FunctionSpec update_many_spec{{"update_many", nullptr, 0, nullptr},
-                                                      many_parameters};
-    static inline const FunctionSpec universe_update_spec{{"update", nullptr, 0, nullptr},
-                                                          universe_parameters};
-    static inline const FunctionSpec universe_peek_spec{{"peek", nullptr, 0, nullptr},
-                                                        universe_parameters};
-
-    static constexpr const char* update_doc =
-        "update($self, /, *args)\n--\n\n"
-        "update(x) -> float: the value at the next position.\n"
-        "With width=N: update(values, output) -> None, one bar of N series.";
-    static constexpr const char* peek_doc =
-        "peek($self, /, *args)\n--\n\n"
-        "What update would return (or write), leaving the state as it is.";
-    static constexpr const char* update_many_doc =
-        "update_many($self, /, data, output)\n--\n\n"
-        "update(x) for every x of data, the values written into output.";
-
-    static Status check_periods(const std::array<Period, 3>&) noexcept { return success; }
-    static Status check_many(const Arguments& arguments) noexcept {
-        return check_one_series(arguments);
-    }
-    static Single* single(const std::array<Period, 3>& periods) noexcept {
-        return new (std::nothrow) Single(periods[0]);
-    }
-    static Universe* universe(const std::array<Period, 3>& periods, std::size_t width) noexcept {
-        return new (std::nothrow) Universe(periods[0], width);
-    }
-    template <class State>
-    static std::array<Period, 3> periods_of(const State& state) noexcept {
-        return {state.period(), 0, 0};
-    }
-};
 
 }  // namespace quorvane::module::stream

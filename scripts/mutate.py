@@ -49,6 +49,11 @@ class Fault(NamedTuple):
 STEPS = "core/include/quorvane/internal/steps.hpp"
 STREAM = "module/stream_state.hpp"
 STREAM_CPP = "core/src/stream.cpp"
+# The indicators' descriptors and what the bindings derive from them.
+DESCRIPTOR = "core/include/quorvane/descriptor.hpp"
+MACD = "core/include/quorvane/indicators/macd.hpp"
+ATR = "core/include/quorvane/indicators/atr.hpp"
+DESCRIBED = "module/described.cpp"
 
 FAULTS = [
     # SMA: operation order, sign of the seed, product against quotient, blocks.
@@ -134,42 +139,38 @@ FAULTS = [
           'return setting != nullptr && std::strcmp(setting, "0") != 0;',
           "return setting != nullptr;"),
     # Check order and messages of the entry points.
-    Fault("single_length_before_layout", "module/single_series_entry.cpp",
-          '    if (!is_contiguous(result)) {\n'
-          '        return value_error("Output array must be C-contiguous and float64");\n    }\n'
-          '    if (result.count != input.count) {\n'
-          '        return value_error("Output array length must match input");\n    }\n',
-          '    if (result.count != input.count) {\n'
-          '        return value_error("Output array length must match input");\n    }\n'
-          '    if (!is_contiguous(result)) {\n'
-          '        return value_error("Output array must be C-contiguous and float64");\n    }\n'),
-    Fault("single_message_changed", "module/single_series_entry.cpp",
+    Fault("single_length_before_layout", DESCRIPTOR,
+          '    {Check::contiguous, 1, "Output array must be C-contiguous and float64"},\n'
+          '    {Check::same_count, 0, "Output array length must match input"},\n',
+          '    {Check::same_count, 0, "Output array length must match input"},\n'
+          '    {Check::contiguous, 1, "Output array must be C-contiguous and float64"},\n'),
+    Fault("single_message_changed", DESCRIPTOR,
           '"Output array length must match input"', '"Output array length must match the input"'),
-    Fault("single_writeable_unchecked", "module/single_series_entry.cpp",
-          '    if (!is_writeable(arguments.array(declaration["output"]))) {',
-          '    if (false && !is_writeable(arguments.array(declaration["output"]))) {'),
-    Fault("macd_order_test_before_zero_test", "module/indicator_macd.cpp",
-          '    if (fast == 0 || slow == 0 || signal == 0) {\n'
-          '        return value_error("Periods must be greater than 0");\n    }\n'
-          '    if (fast >= slow) {\n'
-          '        return value_error("Fast period must be less than slow period");\n    }\n',
-          '    if (fast >= slow) {\n'
-          '        return value_error("Fast period must be less than slow period");\n    }\n'
-          '    if (fast == 0 || slow == 0 || signal == 0) {\n'
-          '        return value_error("Periods must be greater than 0");\n    }\n'),
-    Fault("macd_lengths_by_len_only", "module/indicator_macd.cpp",
-          "if (static_cast<std::size_t>(lengths[k]) != input.count || views[k].count != input.count)",
-          "if (static_cast<std::size_t>(lengths[k]) != input.count)"),
-    Fault("macd_message_changed", "module/indicator_macd.cpp",
+    Fault("single_writeable_unchecked", DESCRIPTOR,
+          '{Check::writeable, 1, "Output array must be writeable"}',
+          '{Check::same_count, 1, "Output array must be writeable"}'),
+    Fault("macd_order_test_before_zero_test", MACD,
+          '        if (p[0] == 0 || p[1] == 0 || p[2] == 0) {\n'
+          '            return "Periods must be greater than 0";\n        }\n'
+          '        if (p[0] >= p[1]) {\n'
+          '            return "Fast period must be less than slow period";\n        }\n',
+          '        if (p[0] >= p[1]) {\n'
+          '            return "Fast period must be less than slow period";\n        }\n'
+          '        if (p[0] == 0 || p[1] == 0 || p[2] == 0) {\n'
+          '            return "Periods must be greater than 0";\n        }\n'),
+    Fault("macd_lengths_by_len_only", DESCRIBED,
+          "== in[0].count &&\n                         out[k].count == in[0].count;",
+          "== in[0].count;"),
+    Fault("macd_message_changed", MACD,
           '"Signal output array must be writeable"', '"Signal output array must be writable"'),
-    Fault("atr_output_layout_before_lengths", "module/indicator_atr.cpp",
-          '    const ArrayView result = array_view(arguments.array(declaration["output"]));\n',
-          '    const ArrayView result = array_view(arguments.array(declaration["output"]));\n'
-          "    if (!is_contiguous(result)) {\n"
-          '        return value_error("Output array must be C-contiguous and float64");\n    }\n'),
-    Fault("atr_close_length_unchecked", "module/indicator_atr.cpp",
-          "lows.count != highs.count || closes.count != highs.count ||",
-          "lows.count != highs.count ||"),
+    Fault("atr_output_layout_before_lengths", ATR,
+          '        {descriptor::Check::same_count, 0, "All arrays must have the same length"},\n'
+          '        {descriptor::Check::contiguous, 3, "Output array must be C-contiguous and float64"},\n',
+          '        {descriptor::Check::contiguous, 3, "Output array must be C-contiguous and float64"},\n'
+          '        {descriptor::Check::same_count, 0, "All arrays must have the same length"},\n'),
+    Fault("same_count_skips_the_third_array", DESCRIBED,
+          "passed = passed && view(k).count == in[0].count;",
+          "passed = passed && (k == 2 || view(k).count == in[0].count);"),
     Fault("contiguous_refuses_one_element", "module/numpy_arrays.hpp",
           "|| view.count < 2;", "|| view.count < 1;"),
     # Binding and conversion.

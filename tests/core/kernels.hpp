@@ -8,12 +8,15 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "quorvane/indicators.hpp"
+#include "quorvane/list.hpp"
 
 namespace quorvane::testing {
 
@@ -32,21 +35,37 @@ inline Values padded(const Values& values) {
     return out;
 }
 
+// Calls `f.template operator()<D>()` for the indicator D named `name`.
+template <class F>
+void with_indicator(const std::string& name, F&& f) {
+    bool found = false;
+    AllIndicators::for_each([&]<class D>() {
+        if (D::name == name) {
+            found = true;
+            f.template operator()<D>();
+        }
+    });
+    if (!found) {
+        std::fprintf(stderr, "no indicator named %s\n", name.c_str());
+        std::abort();
+    }
+}
+
 // Runs the kernel named `kernel` over `in` into outputs of `size` elements:
 // line, signal and histogram for MACD.
 inline std::vector<Values> run(const std::string& kernel, const std::vector<Period>& p,
                                const std::vector<Values>& in, std::size_t size) {
-    std::vector<Values> out(kernel == "macd" ? 3 : 1, Values(size + 2 * guard, sentinel));
-    const auto o = [&](std::size_t k) {
-        return OutputSeries(out[k].data() + guard, size);
-    };
-    if (kernel == "macd") {
-        macd(p[0], p[1], p[2], Series(in[0]), o(0), o(1), o(2));
-    } else if (kernel == "atr") {
-        atr(p[0], Series(in[0]), Series(in[1]), Series(in[2]), o(0));
-    } else {
-        (kernel == "sma" ? sma : ema)(p[0], Series(in[0]), o(0));
-    }
+    std::vector<Values> out;
+    with_indicator(kernel, [&]<class D>() {
+        out.assign(D::outputs.size(), Values(size + 2 * guard, sentinel));
+        [&]<std::size_t... P, std::size_t... I, std::size_t... O>(
+            std::index_sequence<P...>, std::index_sequence<I...>, std::index_sequence<O...>) {
+            D::kernel(p[P]..., Series(in[I])..., OutputSeries(out[O].data() + guard, size)...);
+        }
+        (std::make_index_sequence<D::periods.size()>(),
+         std::make_index_sequence<D::inputs.size()>(),
+         std::make_index_sequence<D::outputs.size()>());
+    });
     return out;
 }
 

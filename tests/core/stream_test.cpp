@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kernels.hpp"
@@ -18,40 +19,39 @@ namespace {
 constexpr std::size_t width = 6;
 constexpr std::size_t lanes_checked[] = {1, 5};  // one in a block of four, one after
 
-// MACD's periods, or any valid ones for the other kernels.
-std::vector<Period> macd_periods(const Vector& v) {
-    return v.kernel == "macd" ? v.periods : std::vector<Period>{1, 2, 1};
+// Makes a State of the vector's periods and `extra` (a universe's width).
+template <class D, class State, class... Extra>
+State make(const Vector& v, Extra... extra) {
+    return [&]<std::size_t... P>(std::index_sequence<P...>) {
+        return State(v.periods[P]..., extra...);
+    }
+    (std::make_index_sequence<D::periods.size()>());
+}
+
+// Calls `step(in(I)..., to(O)...)` over D's inputs and outputs.
+template <class D, class Step, class In, class To>
+void feed(Step&& step, In&& in, To&& to) {
+    [&]<std::size_t... I, std::size_t... O>(std::index_sequence<I...>, std::index_sequence<O...>) {
+        step(in(I)..., to(O)...);
+    }
+    (std::make_index_sequence<D::inputs.size()>(), std::make_index_sequence<D::outputs.size()>());
 }
 
 // Feeds `inputs` to a single-series state in chunks of `chunk` values.
 std::vector<Values> streamed(const Vector& v, std::size_t chunk) {
     const std::size_t n = v.inputs[0].size();
-    std::vector<Values> out(v.kernel == "macd" ? 3 : 1, Values(n));
-    SmaStream sma(v.periods[0]);
-    EmaStream ema(v.periods[0]);
-    const std::vector<Period> p = macd_periods(v);
-    MacdStream macd(p[0], p[1], p[2]);
-    AtrStream atr(v.periods[0]);
-    for (std::size_t i = 0; i < n; i += chunk) {
-        const std::size_t k = std::min(chunk, n - i);
-        const auto in = [&](std::size_t j) {
-            return Series(v.inputs[j].data() + i, k);
-        };
-        const auto to = [&](std::size_t j) {
-            return OutputSeries(out[j].data() + i, k);
-        };
-        if (v.kernel == "sma") {
-            EXPECT_TRUE(sma.prepare(k));
-            sma.run(in(0), to(0));
-        } else if (v.kernel == "ema") {
-            ema.run(in(0), to(0));
-        } else if (v.kernel == "macd") {
-            EXPECT_TRUE(macd.prepare(k));
-            macd.run(in(0), to(0), to(1), to(2));
-        } else {
-            atr.run(in(0), in(1), in(2), to(0));
+    std::vector<Values> out;
+    with_indicator(v.kernel, [&]<class D>() {
+        out.assign(D::outputs.size(), Values(n));
+        auto state = make<D, typename D::Single>(v);
+        for (std::size_t i = 0; i < n; i += chunk) {
+            const std::size_t k = std::min(chunk, n - i);
+            EXPECT_TRUE(state.prepare(k));
+            feed<D>([&](auto... series) { state.run(series...); },
+                    [&](std::size_t j) { return Series(v.inputs[j].data() + i, k); },
+                    [&](std::size_t j) { return OutputSeries(out[j].data() + i, k); });
         }
-    }
+    });
     return out;
 }
 
@@ -59,46 +59,33 @@ std::vector<Values> streamed(const Vector& v, std::size_t chunk) {
 // values reversed to the others.
 std::vector<std::vector<Values>> universe(const Vector& v) {
     const std::size_t n = v.inputs[0].size();
-    SmaUniverse sma(v.periods[0], width);
-    EmaUniverse ema(v.periods[0], width);
-    const std::vector<Period> p = macd_periods(v);
-    MacdUniverse macd(p[0], p[1], p[2], width);
-    AtrUniverse atr(v.periods[0], width);
-    EXPECT_TRUE(sma.allocate() && ema.allocate() && macd.allocate() && atr.allocate());
-    const std::size_t outputs = v.kernel == "macd" ? 3 : 1;
-    std::vector<std::vector<Values>> out(outputs, std::vector<Values>(width, Values(n)));
-    std::vector<Values> bar(v.inputs.size(), Values(width));
-    std::vector<Values> result(outputs, Values(width));
-    for (std::size_t t = 0; t < n; ++t) {
-        for (std::size_t k = 0; k < v.inputs.size(); ++k) {
-            for (std::size_t j = 0; j < width; ++j) {
-                const bool checked = std::ranges::find(lanes_checked, j) != std::end(lanes_checked);
-                bar[k][j] = v.inputs[k][checked ? t : n - 1 - t];
+    std::vector<std::vector<Values>> out;
+    with_indicator(v.kernel, [&]<class D>() {
+        auto lanes = make<D, typename D::Universe>(v, width);
+        EXPECT_TRUE(lanes.allocate());
+        const std::size_t outputs = D::outputs.size();
+        out.assign(outputs, std::vector<Values>(width, Values(n)));
+        std::vector<Values> bar(v.inputs.size(), Values(width));
+        std::vector<Values> result(outputs, Values(width));
+        for (std::size_t t = 0; t < n; ++t) {
+            for (std::size_t k = 0; k < v.inputs.size(); ++k) {
+                for (std::size_t j = 0; j < width; ++j) {
+                    const bool checked =
+                        std::ranges::find(lanes_checked, j) != std::end(lanes_checked);
+                    bar[k][j] = v.inputs[k][checked ? t : n - 1 - t];
+                }
+            }
+            EXPECT_TRUE(lanes.prepare(1));
+            feed<D>([&](auto... series) { lanes.update(series...); },
+                    [&](std::size_t k) { return Series(bar[k]); },
+                    [&](std::size_t k) { return OutputSeries(result[k]); });
+            for (std::size_t k = 0; k < outputs; ++k) {
+                for (std::size_t j = 0; j < width; ++j) {
+                    out[k][j][t] = result[k][j];
+                }
             }
         }
-        const auto in = [&](std::size_t k) {
-            return Series(bar[k]);
-        };
-        const auto to = [&](std::size_t k) {
-            return OutputSeries(result[k]);
-        };
-        if (v.kernel == "sma") {
-            EXPECT_TRUE(sma.prepare(1));
-            sma.update(in(0), to(0));
-        } else if (v.kernel == "ema") {
-            ema.update(in(0), to(0));
-        } else if (v.kernel == "macd") {
-            EXPECT_TRUE(macd.prepare(1));
-            macd.update(in(0), to(0), to(1), to(2));
-        } else {
-            atr.update(in(0), in(1), in(2), to(0));
-        }
-        for (std::size_t k = 0; k < outputs; ++k) {
-            for (std::size_t j = 0; j < width; ++j) {
-                out[k][j][t] = result[k][j];
-            }
-        }
-    }
+    });
     return out;
 }
 

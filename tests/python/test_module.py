@@ -73,10 +73,12 @@ def test_import():
 
 def test_every_message_the_module_can_raise_is_in_the_stub():
     stub = (ROOT / "quorvane.pyi").read_text() + (ROOT / "quorvane_stream.pyi").read_text()
-    sources = "".join(path.read_text() for path in sorted((ROOT / "module").glob("*.cpp")))
+    # The bindings' own messages, and those of the indicators' descriptors.
+    paths = [*(ROOT / "module").glob("*.[ch]pp"), *(ROOT / "core/include/quorvane").rglob("*.hpp")]
+    sources = "".join(path.read_text() for path in sorted(paths))
     sources = re.sub(r'"\s*\n\s*"', "", sources)  # join literals split over lines
-    calls = re.findall(r'(?:value_error\(|FromFormat\(\s*|keyword_error\(|fixed\(PyExc_\w+,\s*)'
-                       r'"([^"]*[a-z] [^"]*)"', sources)
+    calls = re.findall(r'(?:value_error\(|FromFormat\(\s*|keyword_error\(|fixed\(PyExc_\w+,\s*'
+                       r'|Check::\w+,\s*\d+,\s*|return\s+)"([^"]*[a-z] [^"]*)"', sources)
     listed = re.findall(r'^\s+"([^"]+ must [^"]+)",$', sources, re.MULTILINE)
     formats = calls + listed
     assert len(formats) > 20

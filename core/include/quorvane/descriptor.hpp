@@ -1,0 +1,105 @@
+// The vocabulary of an indicator's descriptor: the one place that says what
+// an indicator is called, what it takes and gives, how its arguments are
+// checked and with what words, and which kernel and states compute it. The
+// bindings, the streaming classes and the tests are all derived from the
+// descriptors and from the one list of them (list.hpp).
+//
+// A descriptor is a struct with these members:
+//
+//   name            "sma": the stem of every derived name
+//   batch_name      the batch function's name
+//   class_name      the streaming class's name
+//   summary         one sentence for the streaming class's docstring
+//   periods         parameter names, in call order (at most max_periods)
+//   inputs          input array names, in call order
+//   outputs         output array names, in call order
+//   values          update()'s value names on a single series
+//   period_error    the refusal of a combination of periods, or nullptr
+//   array_checks    the batch function's array checks, in the order run
+//   kernel          the batch kernel: (periods..., inputs..., outputs...)
+//   Single          the streaming state of one series
+//   Universe        the streaming state of many series, lane by lane
+//   periods_of      a state's periods, as the constructor takes them
+//   batch_unlocked  whether the batch kernel runs without the interpreter lock
+//   stream_unlocked whether long stream work (update_many, a universe's
+//                   bar) runs without it
+//
+// Descriptors are data over core types: nothing here knows of Python.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "quorvane/series.hpp"
+
+namespace quorvane::descriptor {
+
+inline constexpr std::size_t max_periods = 3;
+
+enum class Check : unsigned char {
+    contiguous,  // one array is C-contiguous (and of the element type)
+    same_count,  // every array has the first input's element count
+    // len() of every output, all asked before any is compared; each must,
+    // and each output's element count too, equal the first input's count
+    reported_lengths,
+    writeable,  // one array may be written
+};
+
+// One array check and its refusal. `array` counts inputs, then outputs.
+struct ArrayCheck {
+    Check check;
+    std::size_t array;
+    const char* message;
+};
+
+// The checks of one input and one output, in their order.
+inline constexpr std::array<ArrayCheck, 4> one_series_checks{{
+    {Check::contiguous, 0, "Input array must be C-contiguous and float64"},
+    {Check::contiguous, 1, "Output array must be C-contiguous and float64"},
+    {Check::same_count, 0, "Output array length must match input"},
+    {Check::writeable, 1, "Output array must be writeable"},
+}};
+
+// What the indicators of one period share.
+struct OnePeriod {
+    static constexpr std::array<std::string_view, 1> periods{"period"};
+
+    // Every period is valid; 0 gives no values.
+    static constexpr const char* period_error(const std::array<Period, 1>&) noexcept {
+        return nullptr;
+    }
+    template <class State>
+    static std::array<Period, 1> periods_of(const State& state) noexcept {
+        return {state.period()};
+    }
+};
+
+// What the indicators of one series, one period and one output share (SMA
+// and EMA): a descriptor adds its names, summary and kernel.
+template <class SingleState, class UniverseState>
+struct OneSeries : OnePeriod {
+    static constexpr std::array<std::string_view, 1> inputs{"data"};
+    static constexpr std::array<std::string_view, 1> outputs{"output"};
+    static constexpr std::array<std::string_view, 1> values{"x"};
+    static constexpr auto array_checks = one_series_checks;
+
+    using Single = SingleState;
+    using Universe = UniverseState;
+    static constexpr bool batch_unlocked = true;
+    static constexpr bool stream_unlocked = true;
+};
+
+// Descriptors, in the order the modules list them.
+template <class... Ds>
+struct List {
+    static constexpr std::size_t size = sizeof...(Ds);
+
+    // f.template operator()<D>() for every descriptor D, in order.
+    template <class F>
+    static constexpr void for_each(F&& f) {
+        (f.template operator()<Ds>(), ...);
+    }
+};
+
+}  // namespace quorvane::descriptor

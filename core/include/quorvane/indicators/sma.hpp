@@ -1,0 +1,19 @@
+// Simple moving average: the mean of the last `period` values.
+#pragma once
+
+#include "quorvane/descriptor.hpp"
+#include "quorvane/indicators.hpp"
+#include "quorvane/stream.hpp"
+
+namespace quorvane::indicators {
+
+struct Sma : descriptor::OneSeries<SmaStream, SmaUniverse> {
+    static constexpr std::string_view name = "sma";
+    static constexpr std::string_view batch_name = "indicator_sma";
+    static constexpr std::string_view class_name = "Sma";
+    static constexpr std::string_view summary =
+        "Simple moving average, one position at a time; the values of indicator_sma.";
+    static constexpr auto kernel = sma;
+};
+
+}  // namespace quorvane::indicators
