@@ -8,15 +8,12 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import reference
 from support.arrays import Buffer, outputs
 from support.calls import PARAMETERS, USUAL_PERIODS, Call, assert_call, counts
 from support.strategies import calls, random_walk
 
 import quorvane
-
-# Long enough for SMA's slide to run in blocks, with room on both sides.
-LONGEST = {"indicator_sma": 300, "indicator_ema": 160, "indicator_macd": 90,
-           "indicator_atr": 160}
 
 
 @pytest.mark.parametrize("name", PARAMETERS)
@@ -27,7 +24,7 @@ def test_calls_do_what_the_models_say(name, draw):
     # sharing of memory, at any alignment, or exactly the error of the first
     # failing check; reference counts, untouched arrays and the registry
     # checked either way.
-    buffer, call = draw.draw(calls(name, LONGEST[name]))
+    buffer, call = draw.draw(calls(name, reference.MODELS[name].longest))
     assert_call(call, buffer)
 
 

@@ -7,9 +7,18 @@
 import re
 
 from support import ROOT, run_python
-from support.calls import PARAMETERS
 
 import quorvane
+
+# The module's functions and their parameters, in order: the other tests take
+# their lists from the module, so this one pins it.
+PARAMETERS = {
+    "indicator_sma": ("period", "data", "output"),
+    "indicator_ema": ("period", "data", "output"),
+    "indicator_macd": ("fast_period", "slow_period", "signal_period", "data",
+                       "macd_output", "signal_output", "hist_output"),
+    "indicator_atr": ("period", "high", "low", "close", "output"),
+}
 
 
 def test_module_and_function_attributes():

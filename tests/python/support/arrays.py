@@ -58,8 +58,8 @@ class Buffer:
         cells, origin = list(self.cells), self.array.__array_interface__["data"][0]
         windows = [Window(cells, (v.__array_interface__["data"][0] - origin) // 8, len(v))
                    for v in arrays]
-        inputs = reference.INPUTS[name]
-        reference.MODELS[name](*periods, *(list(w) for w in windows[:inputs]), *windows[inputs:])
+        model = reference.MODELS[name]
+        model.run(*periods, *(list(w) for w in windows[:model.inputs]), *windows[model.inputs:])
         return cells
 
 

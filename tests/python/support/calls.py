@@ -5,6 +5,7 @@
 # write what the reference models write.
 
 import gc
+import inspect
 import operator
 import sys
 
@@ -14,15 +15,10 @@ import quorvane
 import quorvane_stream
 from support import reference, registry
 
-PARAMETERS = {
-    "indicator_sma": ("period", "data", "output"),
-    "indicator_ema": ("period", "data", "output"),
-    "indicator_macd": ("fast_period", "slow_period", "signal_period", "data",
-                       "macd_output", "signal_output", "hist_output"),
-    "indicator_atr": ("period", "high", "low", "close", "output"),
-}
-USUAL_PERIODS = {"indicator_sma": (20,), "indicator_ema": (20,), "indicator_macd": (12, 26, 9),
-                 "indicator_atr": (14,)}
+# Every batch function's parameters, in order, as the module declares them.
+PARAMETERS = {name: tuple(inspect.signature(getattr(quorvane, name)).parameters)
+              for name in quorvane.__all__}
+USUAL_PERIODS = {name: model.usual for name, model in reference.MODELS.items()}
 
 
 def is_period(parameter):
@@ -31,7 +27,7 @@ def is_period(parameter):
 
 def counts(name):
     # How many periods, inputs and outputs the function takes.
-    periods, inputs = sum(map(is_period, PARAMETERS[name])), reference.INPUTS[name]
+    periods, inputs = sum(map(is_period, PARAMETERS[name])), reference.MODELS[name].inputs
     return periods, inputs, len(PARAMETERS[name]) - periods - inputs
 
 
@@ -198,12 +194,12 @@ def assert_call(call, buffer=None):
     objects = call.objects() + [o.value for o in call.objects() if isinstance(o, Index)]
     before = {id(o): o.tobytes() for o in objects if isinstance(o, np.ndarray)}
     if error is None:
-        inputs = reference.INPUTS[call.name]
+        inputs = reference.MODELS[call.name].inputs
         if buffer is not None:
             expected = buffer.expected(call.name, periods, arrays)
         else:
             expected = [[None] * a.shape[0] for a in arrays[inputs:]]
-            reference.MODELS[call.name](*periods, *(a.tolist() for a in arrays[:inputs]), *expected)
+            reference.MODELS[call.name].run(*periods, *(a.tolist() for a in arrays[:inputs]), *expected)
     # No collection may run meanwhile and drop a reference held by garbage.
     gc.disable()
     try:
@@ -243,14 +239,12 @@ def assert_call(call, buffer=None):
 
 
 # The streaming module: a method of one object, a single series or a universe.
-STREAM_BATCH = {"Sma": "indicator_sma", "Ema": "indicator_ema", "Macd": "indicator_macd",
-                "Atr": "indicator_atr"}
+STREAM_BATCH = {cls: f"indicator_{cls.lower()}" for cls in quorvane_stream.__all__}
 # Each batch function's streaming class: the class, the function, and how
 # many periods, inputs and outputs both take.
 INDICATORS = {batch: (getattr(quorvane_stream, cls), getattr(quorvane, batch), *counts(batch))
               for cls, batch in STREAM_BATCH.items()}
-STREAM_PERIODS = {"indicator_sma": (3,), "indicator_ema": (3,), "indicator_macd": (2, 3, 2),
-                  "indicator_atr": (3,)}
+STREAM_PERIODS = {name: model.small for name, model in reference.MODELS.items()}
 
 
 class StreamCall:

@@ -11,6 +11,8 @@
 
 import math
 import struct
+from collections.abc import Callable
+from typing import NamedTuple
 
 import numpy as np
 
@@ -134,11 +136,23 @@ def atr(period, high, low, close, out):
         out[i] = avg
 
 
-# Each entry point's model, called as the entry point is: periods, inputs,
-# outputs; and how many of its arrays are inputs.
-MODELS = {"indicator_sma": sma, "indicator_ema": ema, "indicator_macd": macd,
-          "indicator_atr": atr}
-INPUTS = {"indicator_sma": 1, "indicator_ema": 1, "indicator_macd": 1, "indicator_atr": 3}
+class Model(NamedTuple):
+    # A batch function's model, called as the function is (periods, inputs,
+    # outputs); how many of its arrays are inputs; and the periods and lengths
+    # the tests use with it.
+    run: Callable
+    inputs: int
+    usual: tuple  # periods users pick
+    small: tuple  # periods with short warm-ups, for streaming states
+    longest: int  # the longest series a property draws (SMA's: long enough for its blocks)
+
+
+MODELS = {
+    "indicator_sma": Model(sma, 1, (20,), (3,), 300),
+    "indicator_ema": Model(ema, 1, (20,), (3,), 160),
+    "indicator_macd": Model(macd, 1, (12, 26, 9), (3, 5, 2), 90),
+    "indicator_atr": Model(atr, 3, (14,), (3,), 160),
+}
 
 
 def bits(x):

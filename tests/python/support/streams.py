@@ -7,12 +7,12 @@ import struct
 
 import numpy as np
 
+from support import reference
 from support.calls import INDICATORS
 
 # The periods of the states whose saved bytes are taken apart, and the word
-# that holds their count `seen`.
-STATES = {"indicator_sma": ((3,), 2), "indicator_ema": ((3,), 2),
-          "indicator_macd": ((3, 5, 2), 4), "indicator_atr": ((3,), 2)}
+# that holds their count `seen` (after the tag and the periods).
+STATES = {name: (model.small, 1 + len(model.small)) for name, model in reference.MODELS.items()}
 
 
 def round_trip(state, how):
