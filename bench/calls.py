@@ -1,10 +1,15 @@
 """The indicator calls the benchmark times: periods, prices and arguments."""
 
+import inspect
+
 import numpy as np
 
 import quorvane
 
-INDICATORS = ("sma", "ema", "macd", "atr")
+# Each batch function's parameters, by indicator, as the module declares them.
+SIGNATURES = {name.removeprefix("indicator_"): tuple(inspect.signature(getattr(quorvane, name)).parameters)
+              for name in quorvane.__all__}
+INDICATORS = tuple(SIGNATURES)
 
 # Short enough for every indicator to produce values on 16 prices.
 PERIODS = {"sma": (10,), "ema": (10,), "macd": (5, 10, 4), "atr": (10,)}
@@ -39,14 +44,18 @@ def generated_prices(n, seed=20240601):
     return page_aligned(close), page_aligned(high), page_aligned(low)
 
 
+def inputs_of(indicator, close, high, low):
+    """The series the indicator reads, in its parameters' order."""
+    series = {"data": close, "high": high, "low": low, "close": close}
+    return tuple(series[p] for p in SIGNATURES[indicator] if p in series)
+
+
+def output_count(indicator):
+    return sum(p.endswith("output") for p in SIGNATURES[indicator])
+
+
 def quorvane_call(indicator, close, high, low):
     """The function, its arguments and its output arrays, freshly allocated."""
-    n = len(close)
-    periods = PERIODS[indicator]
     function = getattr(quorvane, f"indicator_{indicator}")
-    if indicator == "macd":
-        outputs = tuple(page_aligned(np.zeros(n)) for _ in range(3))
-        return function, (*periods, close, *outputs), outputs
-    outputs = (page_aligned(np.zeros(n)),)
-    inputs = (high, low, close) if indicator == "atr" else (close,)
-    return function, (*periods, *inputs, *outputs), outputs
+    outputs = tuple(page_aligned(np.zeros(len(close))) for _ in range(output_count(indicator)))
+    return function, (*PERIODS[indicator], *inputs_of(indicator, close, high, low), *outputs), outputs

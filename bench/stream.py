@@ -18,14 +18,13 @@ import time
 from pathlib import Path
 
 import numpy as np
-from calls import PERIODS, generated_prices
+from calls import INDICATORS, PERIODS, generated_prices, inputs_of, output_count
 
 import quorvane
 import quorvane_stream as qs
 
 ROOT = Path(__file__).resolve().parent.parent
-INDICATORS = ("sma", "ema", "macd", "atr")
-CLASSES = {"sma": qs.Sma, "ema": qs.Ema, "macd": qs.Macd, "atr": qs.Atr}
+CLASSES = {name.lower(): getattr(qs, name) for name in qs.__all__}
 HISTORY = 1000  # bars TA-Lib's stream is given at every tick
 WIDTH = 5000
 # Most time a series-update of a universe may take, as a multiple of the
@@ -37,8 +36,8 @@ MANY_TARGET = 1.10
 def batch_call(indicator, close, high, low):
     """The batch function and its arguments, outputs allocated."""
     n, p = len(close), PERIODS[indicator]
-    outs = [np.empty(n) for _ in range(3 if indicator == "macd" else 1)]
-    inputs = (high, low, close) if indicator == "atr" else (close,)
+    outs = [np.empty(n) for _ in range(output_count(indicator))]
+    inputs = inputs_of(indicator, close, high, low)
     function = getattr(quorvane, f"indicator_{indicator}")
     return lambda: function(*p, *inputs, *outs), inputs, outs
 
@@ -77,14 +76,14 @@ def tick_contenders(indicator, close, high, low, ticks):
     p = PERIODS[indicator]
     end = HISTORY + ticks
     bars = range(HISTORY, end)
-    first = (lambda v: v[0]) if indicator == "macd" else (lambda v: v)
-    columns = (high, low, close) if indicator == "atr" else (close,)
+    first = (lambda v: v[0]) if output_count(indicator) > 1 else (lambda v: v)
+    columns = inputs_of(indicator, close, high, low)
     values = [tuple(map(float, bar)) for bar in zip(*(c[:end] for c in columns))]
 
     def ours():
         state = CLASSES[indicator](*p)
         state.update_many(*(c[:HISTORY] for c in columns), *(
-            np.empty(HISTORY) for _ in range(3 if indicator == "macd" else 1)))
+            np.empty(HISTORY) for _ in range(output_count(indicator))))
         update = state.update
         return [first(update(*values[i])) for i in bars]
 
@@ -196,8 +195,8 @@ def universe_table(rounds, bars, cached):
     for indicator in INDICATORS:
         p = PERIODS[indicator]
         state = CLASSES[indicator](*p, width=WIDTH)
-        outs = [np.empty(WIDTH) for _ in range(3 if indicator == "macd" else 1)]
-        columns = (high, low, close) if indicator == "atr" else (close,)
+        outs = [np.empty(WIDTH) for _ in range(output_count(indicator))]
+        columns = inputs_of(indicator, close, high, low)
         update = state.update
         # Each bar's arguments made beforehand: the loop times the updates.
         calls = [(*(c[t % rows_made] for c in columns), *outs) for t in range(bars)]
