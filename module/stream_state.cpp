@@ -104,6 +104,21 @@ PyObject* to_python(const MacdValues& values) noexcept {
     return PyTuple_Pack(3, macd.get(), signal.get(), hist.get());
 }
 
+PyObject* to_python(std::span<const double> values) noexcept {
+    OwnedRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* const value = PyFloat_FromDouble(values[k]);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), value);
+    }
+    return tuple.release();
+}
+
 Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<double> values, std::span<const char* const> names) noexcept {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {

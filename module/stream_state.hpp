@@ -20,7 +20,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <concepts>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -101,6 +103,12 @@ CallError universe_has_no_update_many() noexcept;
 
 PyObject* to_python(double value) noexcept;
 PyObject* to_python(const MacdValues& values) noexcept;
+// A tuple of floats.
+PyObject* to_python(std::span<const double> values) noexcept;
+template <std::size_t N>
+PyObject* to_python(const std::array<double, N>& values) noexcept {
+    return to_python(std::span<const double>(values));
+}
 CallError no_memory() noexcept;
 CallError bad_state() noexcept;
 
@@ -229,6 +237,21 @@ struct StreamTraits {
                                "the outputs.";
     }>;
 
+    // A state made from a step keeps its periods as the constructor takes
+    // them; the others say through their descriptor.
+    template <class State>
+    static auto own_periods(const State& state) noexcept {
+        if constexpr (requires {
+                          {
+                              state.periods()
+                              } -> std::convertible_to<std::array<Period, D::periods.size()>>;
+                      }) {
+            return state.periods();
+        } else {
+            return D::periods_of(state);
+        }
+    }
+
     static Status check_periods(const Periods& p) noexcept {
         std::array<Period, D::periods.size()> own{};
         std::copy_n(p.begin(), own.size(), own.begin());
@@ -242,22 +265,24 @@ struct StreamTraits {
     }
 
     template <std::size_t... P>
-    static Single* single(const Periods& p, std::index_sequence<P...>) noexcept {
-        return new (std::nothrow) Single(p[P]...);
+    static std::unique_ptr<Single> single(const Periods& p, std::index_sequence<P...>) noexcept {
+        return std::unique_ptr<Single>(new (std::nothrow) Single(p[P]...));
     }
-    static Single* single(const Periods& p) noexcept { return single(p, period_count); }
+    static std::unique_ptr<Single> single(const Periods& p) noexcept {
+        return single(p, period_count);
+    }
     template <std::size_t... P>
-    static Universe* universe(const Periods& p, std::size_t width,
-                              std::index_sequence<P...>) noexcept {
-        return new (std::nothrow) Universe(p[P]..., width);
+    static std::unique_ptr<Universe> universe(const Periods& p, std::size_t width,
+                                              std::index_sequence<P...>) noexcept {
+        return std::unique_ptr<Universe>(new (std::nothrow) Universe(p[P]..., width));
     }
-    static Universe* universe(const Periods& p, std::size_t width) noexcept {
+    static std::unique_ptr<Universe> universe(const Periods& p, std::size_t width) noexcept {
         return universe(p, width, period_count);
     }
     template <class State>
     static Periods periods_of(const State& state) noexcept {
         Periods periods{};
-        const auto own = D::periods_of(state);
+        const auto own = own_periods(state);
         std::copy(own.begin(), own.end(), periods.begin());
         return periods;
     }
@@ -272,8 +297,10 @@ struct StateObject {
     using Value = typename Traits::Value;  // what Single::update returns
 
     PyObject_HEAD std::mutex lock;
-    Single* single;  // exactly one of the two is set; both only under `lock`
-    Universe* universe;
+    // Exactly one of the two is set; both only under `lock`. Constructed
+    // with the object and destroyed with it.
+    std::unique_ptr<Single> single;
+    std::unique_ptr<Universe> universe;
     // 0 for a single series, else the universe's width plus one: written
     // with the two above, under `lock`; read without it.
     std::atomic<std::size_t> shape_word;
@@ -291,7 +318,7 @@ struct StateObject {
         const std::size_t word = shape_word.load(std::memory_order_relaxed);
         return {word != 0, word != 0 ? word - 1 : 0};
     }
-    static std::size_t word_of(const Universe* universe) noexcept {
+    static std::size_t word_of(const std::unique_ptr<Universe>& universe) noexcept {
         return universe != nullptr ? universe->width() + 1 : 0;
     }
 
@@ -339,6 +366,8 @@ struct StateObject {
             }
             StateObject* const self = of(object.get());
             new (&self->lock) std::mutex();
+            new (&self->single) std::unique_ptr<Single>();
+            new (&self->universe) std::unique_ptr<Universe>();
             new (&self->shape_word) std::atomic<std::size_t>(0);
             if (c.universe) {
                 self->universe = Traits::universe(c.periods, c.width);
@@ -358,8 +387,8 @@ struct StateObject {
 
     static void dealloc(PyObject* self) noexcept {
         PyTypeObject* const type = Py_TYPE(self);
-        delete of(self)->single;
-        delete of(self)->universe;
+        of(self)->single.~unique_ptr();
+        of(self)->universe.~unique_ptr();
         of(self)->lock.~mutex();
         type->tp_free(self);
         Py_DECREF(type);
@@ -395,7 +424,7 @@ struct StateObject {
         Value value{};
         Outcome outcome = Outcome::done;
         under_lock(object->lock, false, [&] {
-            Single* const single = object->single;
+            Single* const single = object->single.get();
             if (single == nullptr) {
                 outcome = Outcome::now_universe;
             } else if (trial) {
@@ -437,7 +466,7 @@ struct StateObject {
         }
         Outcome outcome = Outcome::done;
         under_lock(object->lock, Traits::releases_lock, [&] {
-            Universe* const universe = object->universe;
+            Universe* const universe = object->universe.get();
             if (universe == nullptr) {
                 outcome = Outcome::now_single;
                 return;
@@ -447,15 +476,14 @@ struct StateObject {
                 return;
             }
             Universe* target = universe;
-            Universe* copy = nullptr;
+            std::unique_ptr<Universe> copy;
             if (trial) {
                 copy = Traits::universe(Traits::periods_of(*universe), width);
                 if (copy == nullptr || !copy->assign(*universe)) {
-                    delete copy;
                     outcome = Outcome::no_memory;
                     return;
                 }
-                target = copy;
+                target = copy.get();
             }
             if (!target->prepare(1)) {
                 outcome = Outcome::no_memory;
@@ -463,7 +491,6 @@ struct StateObject {
                 apply(*target, &Universe::update, views.series, views.out,
                       std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
             }
-            delete copy;
         });
         if (outcome != Outcome::done) {
             return refusal(outcome, spec.name());
@@ -502,7 +529,7 @@ struct StateObject {
         }
         Outcome outcome = Outcome::done;
         under_lock(object->lock, Traits::releases_lock, [&] {
-            Single* const single = object->single;
+            Single* const single = object->single.get();
             if (single == nullptr) {
                 outcome = Outcome::now_universe;
             } else if (!single->prepare(views.count)) {
@@ -559,20 +586,18 @@ struct StateObject {
         const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(saved));
         // Placeholder periods: a load replaces everything, periods included.
         constexpr std::array<Period, 3> any{1, 2, 1};
-        Single* single = Traits::single(any);
-        Universe* universe = nullptr;
+        std::unique_ptr<Single> single = Traits::single(any);
+        std::unique_ptr<Universe> universe;
         if (single == nullptr) {
             return finish(no_memory());
         }
         if (!single->load(bytes, size)) {
-            delete single;
-            single = nullptr;
+            single.reset();
             universe = Traits::universe(any, 0);
             if (universe == nullptr) {
                 return finish(no_memory());
             }
             if (!universe->load(bytes, size)) {
-                delete universe;
                 return finish(bad_state());
             }
         }
@@ -583,8 +608,7 @@ struct StateObject {
             std::swap(universe, object->universe);
             object->shape_word.store(word, std::memory_order_relaxed);
         });
-        delete single;
-        delete universe;
+        // The replaced state goes here, with the lock given back.
         Py_RETURN_NONE;
     }
 

@@ -24,6 +24,11 @@
 //   stream_unlocked whether long stream work (update_many, a universe's
 //                   bar) runs without it
 //
+// An indicator made from one per-bar step (stepped.hpp) gives that step
+// instead of a kernel and states of its own: its kernel, Single and Universe
+// are stepped::Kernel<D>, stepped::Stream<D> and stepped::Universe<D>, which
+// keep their periods as the constructor takes them (no periods_of).
+//
 // Descriptors are data over core types: nothing here knows of Python.
 #pragma once
 

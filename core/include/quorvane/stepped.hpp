@@ -1,0 +1,494 @@
+// Indicators made from one step: a descriptor that gives its per-bar step
+// gets its batch kernel, its streaming state and its universe from here,
+// all three running that one step, so they agree bit for bit.
+//
+// What such a descriptor D gives, beside the names and checks of
+// descriptor.hpp:
+//
+//   Constants, constants(periods)   what the step needs of the periods
+//   history(constants)              how many earlier bars a step reads
+//   Lane<V>                         the running values of one series, each
+//                                   of type V (double, or lanes::Lanes)
+//   fields(lane, visit)             visits every member of a Lane, in the
+//                                   order they are saved
+//   start(constants)                a Lane<double> before the first bar
+//   step(constants, lane, seen, x, past, out)
+//                                   one bar: `seen` bars came before, x[i]
+//                                   is input i, past(k, i) is input i of
+//                                   the bar k + 1 bars back (k < seen and
+//                                   k < history); writes out[0 .. outputs)
+//                                   and updates the lane. Templated on V:
+//                                   the lanes of a universe run it side by
+//                                   side, so every choice it makes on values
+//                                   is a select (c ? a : b), not a branch.
+//   valid(constants, lane, seen)    whether saved running values are ones
+//                                   that steps make
+//   single_tag, universe_tag        the tags that open their saved bytes
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "quorvane/failure.hpp"
+#include "quorvane/internal/lanes.hpp"
+#include "quorvane/internal/steps.hpp"
+#include "quorvane/series.hpp"
+#include "quorvane/stream.hpp"
+
+namespace quorvane::stepped {
+
+// Sums, differences and products for steps whose operands may both be NaN.
+// The NaN that comes out of two shows the order of the operands, and a
+// compiler may swap a plain sum's operands, or rewrite a difference as the
+// sum of a negation, in one inlined copy and not in another. These give,
+// on every path, what the instruction gives: a's NaN (quieted) if a is one,
+// else b's. Scalars use the instruction itself; lanes select.
+template <class V>
+[[gnu::always_inline]] inline V nan_first(V a, V b, V result) noexcept {
+    return a != a ? a + 0.0 : (b != b ? b + 0.0 : result);
+}
+
+[[gnu::always_inline]] inline double add(double a, double b) noexcept {
+    return add_nan_first(a, b);
+}
+[[gnu::always_inline]] inline lanes::Lanes add(lanes::Lanes a, lanes::Lanes b) noexcept {
+    return nan_first(a, b, a + b);
+}
+
+[[gnu::always_inline]] inline double subtract(double a, double b) noexcept {
+#if defined(__x86_64__)
+    asm("subsd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#elif defined(__aarch64__)
+    asm("fsub %d0, %d0, %d1" : "+w"(a) : "w"(b));
+    return a;
+#else
+    return nan_first(a, b, a - b);
+#endif
+}
+[[gnu::always_inline]] inline lanes::Lanes subtract(lanes::Lanes a, lanes::Lanes b) noexcept {
+    return nan_first(a, b, a - b);
+}
+
+[[gnu::always_inline]] inline double multiply(double a, double b) noexcept {
+#if defined(__x86_64__)
+    asm("mulsd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#elif defined(__aarch64__)
+    asm("fmul %d0, %d0, %d1" : "+w"(a) : "w"(b));
+    return a;
+#else
+    return nan_first(a, b, a * b);
+#endif
+}
+[[gnu::always_inline]] inline lanes::Lanes multiply(lanes::Lanes a, lanes::Lanes b) noexcept {
+    return nan_first(a, b, a * b);
+}
+
+template <class D>
+using Periods = std::array<Period, D::periods.size()>;
+template <class D>
+using Lane = typename D::template Lane<double>;
+
+// How many values a Lane holds: its members are all of one type.
+template <class D>
+inline constexpr std::size_t field_count = sizeof(Lane<D>) / sizeof(double);
+
+// Calls `run(periods, inputs, outputs)` with the arguments of a kernel call,
+// `(periods..., inputs..., outputs...)`, gathered into arrays.
+template <class D, class Run, class... Args>
+void gathered(Run&& run, Args... args) noexcept {
+    constexpr std::size_t p = D::periods.size();
+    constexpr std::size_t i = D::inputs.size();
+    constexpr std::size_t o = D::outputs.size();
+    static_assert(sizeof...(Args) == p + i + o, "periods, inputs and outputs");
+    const std::tuple<Args...> all{args...};
+    [&]<std::size_t... P, std::size_t... I, std::size_t... O>(
+        std::index_sequence<P...>, std::index_sequence<I...>, std::index_sequence<O...>) {
+        run(Periods<D>{std::get<P>(all)...}, std::array<Series, i>{std::get<p + I>(all)...},
+            std::array<OutputSeries, o>{std::get<p + i + O>(all)...});
+    }
+    (std::make_index_sequence<p>(), std::make_index_sequence<i>(), std::make_index_sequence<o>());
+}
+
+// The batch kernel: `kernel(periods..., inputs..., outputs...)`. Every input
+// at least as long as the first; outputs too. Positions of an output past
+// the first input's length hold the no-value NaN.
+template <class D>
+struct Kernel {
+    template <class... Args>
+    void operator()(Args... args) const noexcept {
+        gathered<D>(
+            [](const auto& periods, const auto& in, const auto& out) { run(periods, in, out); },
+            args...);
+    }
+
+    template <std::size_t I, std::size_t O>
+    static void run(const Periods<D>& periods, const std::array<Series, I>& in,
+                    const std::array<OutputSeries, O>& out) noexcept {
+        const std::size_t n = in[0].size();
+        for (const Series& series : in) {
+            if (series.size() < n) {
+                fail_index_out_of_bounds(series.size(), series.size());
+            }
+        }
+        for (const OutputSeries& series : out) {
+            if (series.size() < n) {
+                fail_index_out_of_bounds(series.size(), series.size());
+            }
+        }
+        const auto constants = D::constants(periods);
+        Lane<D> lane = D::start(constants);
+        std::array<double, I> x{};
+        std::array<double, O> y{};
+        for (std::size_t t = 0; t < n; ++t) {
+            for (std::size_t k = 0; k < I; ++k) {
+                x[k] = in[k][t];
+            }
+            const auto past = [&](std::uint64_t back, std::size_t k) {
+                return in[k][t - 1 - static_cast<std::size_t>(back)];
+            };
+            D::step(constants, lane, Position{t}, x.data(), past, y.data());
+            for (std::size_t k = 0; k < O; ++k) {
+                out[k].set(t, y[k]);
+            }
+        }
+        for (const OutputSeries& series : out) {
+            series.fill_no_value(n, series.size());
+        }
+    }
+};
+
+// The state of one series.
+template <class D>
+class Stream {
+public:
+    static constexpr std::size_t inputs = D::inputs.size();
+    static constexpr std::size_t outputs = D::outputs.size();
+    using Value = std::conditional_t<outputs == 1, double, std::array<double, outputs>>;
+
+    explicit Stream(const Periods<D>& periods) noexcept
+        : periods_(periods),
+          constants_(D::constants(periods)),
+          lane_(D::start(constants_)),
+          window_(D::history(constants_), inputs) {}
+    template <std::convertible_to<Period>... P>
+    requires(sizeof...(P) == std::tuple_size_v<Periods<D>>) explicit Stream(P... periods) noexcept
+        : Stream(Periods<D>{static_cast<Period>(periods)...}) {}
+
+    bool assign(const Stream& other) noexcept {
+        if (!window_.assign(other.window_)) {
+            return false;
+        }
+        periods_ = other.periods_;
+        constants_ = other.constants_;
+        lane_ = other.lane_;
+        seen_ = other.seen_;
+        return true;
+    }
+
+    const Periods<D>& periods() const noexcept { return periods_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+
+    template <std::convertible_to<double>... X>
+    requires(sizeof...(X) == inputs) Value update(X... x)
+    noexcept {
+        const std::array<double, inputs> bar{static_cast<double>(x)...};
+        std::array<double, outputs> y{};
+        step(lane_, bar, y);
+        keep(bar);
+        return value(y);
+    }
+    template <std::convertible_to<double>... X>
+    requires(sizeof...(X) == inputs) Value peek(X... x)
+    const noexcept {
+        const std::array<double, inputs> bar{static_cast<double>(x)...};
+        std::array<double, outputs> y{};
+        Lane<D> lane = lane_;
+        step(lane, bar, y);
+        return value(y);
+    }
+    // update() for every bar of the inputs, written into the outputs, which
+    // are as long as the inputs.
+    template <class... Args>
+    void run(Args... args) noexcept {
+        const std::tuple<Args...> all{args...};
+        [&]<std::size_t... I, std::size_t... O>(std::index_sequence<I...>,
+                                                std::index_sequence<O...>) {
+            const std::array<Series, inputs> in{std::get<I>(all)...};
+            const std::array<OutputSeries, outputs> out{std::get<inputs + O>(all)...};
+            std::array<double, inputs> bar{};
+            std::array<double, outputs> y{};
+            for (std::size_t t = 0; t < in[0].size(); ++t) {
+                for (std::size_t k = 0; k < inputs; ++k) {
+                    bar[k] = in[k][t];
+                }
+                step(lane_, bar, y);
+                keep(bar);
+                for (std::size_t k = 0; k < outputs; ++k) {
+                    out[k].set(t, y[k]);
+                }
+            }
+        }
+        (std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
+    }
+
+    // Tag, periods, seen, the lane's values, then the earlier bars kept,
+    // oldest first.
+    std::size_t save(unsigned char* into) const noexcept {
+        StateWriter out(into);
+        out.word(D::single_tag);
+        out.words(periods_.data(), periods_.size());
+        out.word(seen_);
+        Lane<D> lane = lane_;
+        D::fields(lane, [&](double& v) { out.number(v); });
+        out.ring(window_);
+        return out.written();
+    }
+    bool load(const unsigned char* bytes, std::size_t size) noexcept {
+        StateReader in(bytes, size);
+        std::uint64_t tag = 0;
+        Periods<D> periods{};
+        Position seen = 0;
+        if (!in.word(tag) || tag != D::single_tag || !in.words(periods.data(), periods.size()) ||
+            D::period_error(periods) != nullptr || !in.word(seen)) {
+            return false;
+        }
+        Stream loaded(periods);
+        const std::uint64_t held = std::min<std::uint64_t>(seen, D::history(loaded.constants_));
+        if (!StateReader::exact_size(size, 2 + periods.size() + field_count<D>, inputs, 0, held)) {
+            return false;
+        }
+        bool read = true;
+        D::fields(loaded.lane_, [&](double& v) { read = read && in.number(v); });
+        loaded.seen_ = seen;
+        if (!read || !in.ring(loaded.window_, seen) || !in.done() ||
+            !D::valid(loaded.constants_, loaded.lane_, seen)) {
+            return false;
+        }
+        *this = std::move(loaded);
+        return true;
+    }
+
+private:
+    void step(Lane<D>& lane, const std::array<double, inputs>& bar,
+              std::array<double, outputs>& y) const noexcept {
+        const auto past = [&](std::uint64_t back, std::size_t k) {
+            return window_.back(static_cast<std::size_t>(back))[k];
+        };
+        D::step(constants_, lane, seen_, bar.data(), past, y.data());
+    }
+    void keep(const std::array<double, inputs>& bar) noexcept {
+        if (D::history(constants_) != 0) {
+            std::copy(bar.begin(), bar.end(), window_.next());
+            window_.advance();
+        }
+        seen_ = count_on(seen_, 1);
+    }
+    static Value value(const std::array<double, outputs>& y) noexcept {
+        if constexpr (outputs == 1) {
+            return y[0];
+        } else {
+            return y;
+        }
+    }
+
+    Periods<D> periods_;
+    typename D::Constants constants_;
+    Lane<D> lane_;
+    Position seen_ = 0;
+    Ring window_;
+};
+
+// `width` series side by side, one bar per update: each running value is a
+// row of `width` (structure of arrays), and the lanes of a vector run the
+// step together. Lane j gives what a Stream fed series j gives.
+template <class D>
+class Universe {
+public:
+    static constexpr std::size_t inputs = D::inputs.size();
+    static constexpr std::size_t outputs = D::outputs.size();
+    static constexpr std::size_t fields = field_count<D>;
+
+    Universe(std::in_place_t, const Periods<D>& periods, std::size_t width) noexcept
+        : periods_(periods),
+          constants_(D::constants(periods)),
+          width_(width),
+          window_(D::history(constants_), inputs * width) {}
+    // (periods..., width)
+    template <std::convertible_to<Period>... A>
+    requires(sizeof...(A) == std::tuple_size_v<Periods<D>> + 1) Universe(A... arguments)
+    noexcept : Universe(std::in_place, first_periods(arguments...), last_of(arguments...)) {}
+
+    // Storage for the running values, each lane at its start.
+    bool allocate() noexcept {
+        if (width_ > SIZE_MAX / fields || !values_.resize(width_ * fields)) {
+            return false;
+        }
+        Lane<D> start = D::start(constants_);
+        std::size_t k = 0;
+        D::fields(start, [&](double& v) { std::fill_n(values_.data() + k++ * width_, width_, v); });
+        return true;
+    }
+    bool assign(const Universe& other) noexcept {
+        if (!values_.assign(other.values_) || !window_.assign(other.window_)) {
+            return false;
+        }
+        periods_ = other.periods_;
+        constants_ = other.constants_;
+        width_ = other.width_;
+        seen_ = other.seen_;
+        return true;
+    }
+
+    const Periods<D>& periods() const noexcept { return periods_; }
+    std::size_t width() const noexcept { return width_; }
+    Position seen() const noexcept { return seen_; }
+    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+
+    // One bar: every input and output holds `width` elements.
+    template <class... Args>
+    void update(Args... args) noexcept {
+        const std::tuple<Args...> all{args...};
+        [&]<std::size_t... I, std::size_t... O>(std::index_sequence<I...>,
+                                                std::index_sequence<O...>) {
+            bar({std::get<I>(all)...}, {std::get<inputs + O>(all)...});
+        }
+        (std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
+    }
+
+    // Tag, periods, width, seen, each running value's row, then the earlier
+    // bars kept, oldest first.
+    std::size_t save(unsigned char* into) const noexcept {
+        StateWriter out(into);
+        out.word(D::universe_tag);
+        out.words(periods_.data(), periods_.size());
+        out.word(width_);
+        out.word(seen_);
+        out.numbers(values_.data(), values_.size());
+        out.ring(window_);
+        return out.written();
+    }
+    bool load(const unsigned char* bytes, std::size_t size) noexcept {
+        StateReader in(bytes, size);
+        std::uint64_t tag = 0;
+        Periods<D> periods{};
+        std::uint64_t width = 0;
+        Position seen = 0;
+        if (!in.word(tag) || tag != D::universe_tag || !in.words(periods.data(), periods.size()) ||
+            D::period_error(periods) != nullptr || !in.word(width) || !in.word(seen)) {
+            return false;
+        }
+        const auto constants = D::constants(periods);
+        const std::uint64_t held = std::min<std::uint64_t>(seen, D::history(constants));
+        if (held > UINT64_MAX / inputs ||
+            !StateReader::exact_size(size, 3 + periods.size(), width, fields, held * inputs)) {
+            return false;
+        }
+        Universe loaded(std::in_place, periods, static_cast<std::size_t>(width));
+        loaded.seen_ = seen;
+        if (!loaded.allocate() || !in.numbers(loaded.values_.data(), loaded.values_.size()) ||
+            !in.ring(loaded.window_, seen) || !in.done()) {
+            return false;
+        }
+        for (std::size_t j = 0; j < loaded.width_; ++j) {
+            Lane<D> lane{};
+            std::size_t k = 0;
+            D::fields(lane, [&](double& v) { v = loaded.values_[k++ * loaded.width_ + j]; });
+            if (!D::valid(constants, lane, seen)) {
+                return false;
+            }
+        }
+        *this = std::move(loaded);
+        return true;
+    }
+
+private:
+    template <class... A>
+    static Periods<D> first_periods(A... arguments) noexcept {
+        const std::array<Period, sizeof...(A)> all{static_cast<Period>(arguments)...};
+        Periods<D> periods{};
+        std::copy_n(all.begin(), periods.size(), periods.begin());
+        return periods;
+    }
+    template <class... A>
+    static std::size_t last_of(A... arguments) noexcept {
+        return static_cast<std::size_t>(std::get<sizeof...(A) - 1>(std::tuple{arguments...}));
+    }
+
+    // Elements of a row, a Series or an OutputSeries, which need not be
+    // aligned: moved with memcpy.
+    static double load_one(const void* bytes, std::size_t j) noexcept {
+        double v;
+        std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
+        return v;
+    }
+    static void store_one(void* bytes, std::size_t j, double v) noexcept {
+        std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
+    }
+
+    void bar(const std::array<Series, inputs>& in,
+             const std::array<OutputSeries, outputs>& out) noexcept {
+        // Each bar kept is `inputs` rows of `width`; the new one goes into
+        // the oldest slot once the step has read it.
+        const std::size_t w = width_;
+        std::size_t j = 0;
+        for (; j + lanes::count <= w; j += lanes::count) {
+            lane_step<lanes::Lanes>(j, in, out, lanes::load, lanes::store);
+        }
+        for (; j < w; ++j) {
+            lane_step<double>(j, in, out, load_one, store_one);
+        }
+        if (D::history(constants_) != 0) {
+            double* const slot = window_.next();
+            for (std::size_t k = 0; k < inputs; ++k) {
+                std::memcpy(slot + k * w, in[k].data(), w * sizeof(double));
+            }
+            window_.advance();
+        }
+        seen_ = count_on(seen_, 1);
+    }
+
+    // The step of the lanes from j on, as many as V holds.
+    template <class V>
+    [[gnu::always_inline]] void lane_step(std::size_t j, const std::array<Series, inputs>& in,
+                                          const std::array<OutputSeries, outputs>& out,
+                                          V (*read)(const void*, std::size_t),
+                                          void (*write)(void*, std::size_t, V)) noexcept {
+        const std::size_t w = width_;
+        typename D::template Lane<V> lane{};
+        std::size_t k = 0;
+        D::fields(lane, [&](V& v) { v = read(values_.data() + k++ * w, j); });
+        std::array<V, inputs> x{};
+        for (std::size_t i = 0; i < inputs; ++i) {
+            x[i] = read(in[i].data(), j);
+        }
+        const auto past = [&](std::uint64_t back, std::size_t i) {
+            return read(window_.back(static_cast<std::size_t>(back)) + i * w, j);
+        };
+        std::array<V, outputs> y{};
+        D::step(constants_, lane, seen_, x.data(), past, y.data());
+        k = 0;
+        D::fields(lane, [&](V& v) { write(values_.data() + k++ * w, j, v); });
+        for (std::size_t o = 0; o < outputs; ++o) {
+            write(out[o].data(), j, y[o]);
+        }
+    }
+
+    Periods<D> periods_;
+    typename D::Constants constants_;
+    std::size_t width_;
+    Position seen_ = 0;
+    Buffer<double> values_;  // field k of lane j at k * width + j
+    Ring window_;
+};
+
+}  // namespace quorvane::stepped
