@@ -94,7 +94,7 @@ Result<OwnedRef> build_module() noexcept {
     }
     // The list's order, which is also the order of __all__.
     Status added = success;
-    AllIndicators::for_each([&]<class D>() {
+    BatchModuleIndicators::for_each([&]<class D>() {
         if (added.ok()) {
             added = add_function(module.get(), batch_spec<D>());
         }

@@ -89,8 +89,23 @@ std::vector<std::vector<Values>> universe(const Vector& v) {
     return out;
 }
 
+// The recorded vectors, and one more per indicator of the list at its
+// default periods, so that one without recorded vectors is checked too.
+std::vector<Vector> every_vector() {
+    std::vector<Vector> all = vectors();
+    Source source(5);
+    AllIndicators::for_each([&]<class D>() {
+        Vector v{std::string(D::name), {D::defaults.begin(), D::defaults.end()}, {}};
+        for (std::size_t k = 0; k < D::inputs.size(); ++k) {
+            v.inputs.push_back(source.adversarial(160, 9));
+        }
+        all.push_back(v);
+    });
+    return all;
+}
+
 TEST(Streams, GiveTheBatchValuesOnEveryVector) {
-    for (const Vector& v : vectors()) {
+    for (const Vector& v : every_vector()) {
         const std::vector<Values> expected = v.outputs();
         for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, v.inputs[0].size() + 1}) {
             const std::vector<Values> actual = streamed(v, chunk);

@@ -11,6 +11,7 @@
 //   class_name      the streaming class's name
 //   summary         one sentence for the streaming class's docstring
 //   periods         parameter names, in call order (at most max_periods)
+//   defaults        the periods a caller gets by not giving them
 //   inputs          input array names, in call order
 //   outputs         output array names, in call order
 //   values          update()'s value names on a single series
@@ -99,6 +100,10 @@ struct OneSeries : OnePeriod {
 template <class... Ds>
 struct List {
     static constexpr std::size_t size = sizeof...(Ds);
+
+    // This list, then `More`.
+    template <class... More>
+    using Append = List<Ds..., More...>;
 
     // f.template operator()<D>() for every descriptor D, in order.
     template <class F>

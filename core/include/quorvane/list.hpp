@@ -9,7 +9,13 @@
 
 namespace quorvane {
 
-using AllIndicators =
+// The batch functions of the module quorvane: these four, in this order,
+// and never another; its namespace is fixed.
+using BatchModuleIndicators =
     descriptor::List<indicators::Sma, indicators::Ema, indicators::Macd, indicators::Atr>;
+
+// Every indicator: the streaming classes, and everything derived from the
+// list. A new indicator goes at the end of this one.
+using AllIndicators = BatchModuleIndicators::Append<>;
 
 }  // namespace quorvane

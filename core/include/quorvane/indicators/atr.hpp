@@ -13,6 +13,7 @@ struct Atr : descriptor::OnePeriod {
     static constexpr std::string_view class_name = "Atr";
     static constexpr std::string_view summary =
         "Average true range, one bar at a time; the values of indicator_atr.";
+    static constexpr std::array<Period, 1> defaults{14};
     static constexpr std::array<std::string_view, 3> inputs{"high", "low", "close"};
     static constexpr std::array<std::string_view, 1> outputs{"output"};
     static constexpr std::array<std::string_view, 3> values{"high", "low", "close"};

@@ -14,6 +14,7 @@ struct Ema : descriptor::OneSeries<EmaStream, EmaUniverse> {
     static constexpr std::string_view class_name = "Ema";
     static constexpr std::string_view summary =
         "Exponential moving average, one position at a time; the values of indicator_ema.";
+    static constexpr std::array<Period, 1> defaults{30};
     static constexpr auto kernel = ema;
 };
 

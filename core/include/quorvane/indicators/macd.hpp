@@ -17,6 +17,7 @@ struct Macd {
         "indicator_macd.";
     static constexpr std::array<std::string_view, 3> periods{"fast_period", "slow_period",
                                                              "signal_period"};
+    static constexpr std::array<Period, 3> defaults{12, 26, 9};
     static constexpr std::array<std::string_view, 1> inputs{"data"};
     static constexpr std::array<std::string_view, 3> outputs{"macd_output", "signal_output",
                                                              "hist_output"};
