@@ -27,4 +27,3 @@ inline constexpr std::size_t count = sizeof(Lanes) / sizeof(double);
 }
 
 }  // namespace quorvane::lanes
-
