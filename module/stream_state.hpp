@@ -322,12 +322,12 @@ struct StateObject {
         return universe != nullptr ? universe->width() + 1 : 0;
     }
 
-    // Runs the core state's `call` with the given Series and OutputSeries.
-    template <class State, class Call, std::size_t... I, std::size_t... O>
-    static void apply(State& state, Call call, const KernelInputs& in,
+    // Calls `call` with the given Series and OutputSeries.
+    template <class Call, std::size_t... I, std::size_t... O>
+    static void apply(Call&& call, const KernelInputs& in,
                       const std::array<ArrayView, outputs>& out, std::index_sequence<I...>,
                       std::index_sequence<O...>) noexcept {
-        (state.*call)(in[I]..., as_output(out[O])...);
+        call(in[I]..., as_output(out[O])...);
     }
 
     // The views of converted arrays, and the Series the kernel reads.
@@ -488,7 +488,7 @@ struct StateObject {
             if (!target->prepare(1)) {
                 outcome = Outcome::no_memory;
             } else {
-                apply(*target, &Universe::update, views.series, views.out,
+                apply([&](auto... series) { target->update(series...); }, views.series, views.out,
                       std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
             }
         });
@@ -535,7 +535,7 @@ struct StateObject {
             } else if (!single->prepare(views.count)) {
                 outcome = Outcome::no_memory;
             } else {
-                apply(*single, &Single::run, views.series, views.out,
+                apply([&](auto... series) { single->run(series...); }, views.series, views.out,
                       std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
             }
         });

@@ -240,10 +240,31 @@ def assert_call(call, buffer=None):
 
 # The streaming module: a method of one object, a single series or a universe.
 STREAM_BATCH = {cls: f"indicator_{cls.lower()}" for cls in quorvane_stream.__all__}
-# Each batch function's streaming class: the class, the function, and how
-# many periods, inputs and outputs both take.
-INDICATORS = {batch: (getattr(quorvane_stream, cls), getattr(quorvane, batch), *counts(batch))
-              for cls, batch in STREAM_BATCH.items()}
+
+
+def stream_counts(cls):
+    # How many periods, inputs and outputs the class takes, from its signatures.
+    periods = [p for p in inspect.signature(cls).parameters if p != "width"]
+    arrays = list(inspect.signature(cls.update_many).parameters)[1:]
+    outputs = sum(a.endswith("output") for a in arrays)
+    return len(periods), len(arrays) - outputs, outputs
+
+
+def fresh_update_many(cls, periods_count):
+    # The batch values of a class that the module quorvane has no function for:
+    # update_many of a fresh state, called as a batch function.
+    return lambda *args: cls(*args[:periods_count]).update_many(*args[periods_count:])
+
+
+# Each streaming class with its batch function (quorvane's, or the class's own
+# update_many from a fresh state), and how many periods, inputs and outputs
+# both take.
+INDICATORS = {}
+for _cls, _name in STREAM_BATCH.items():
+    _counts = stream_counts(getattr(quorvane_stream, _cls))
+    INDICATORS[_name] = (getattr(quorvane_stream, _cls),
+                         getattr(quorvane, _name, None)
+                         or fresh_update_many(getattr(quorvane_stream, _cls), _counts[0]), *_counts)
 STREAM_PERIODS = {name: model.small for name, model in reference.MODELS.items()}
 
 
