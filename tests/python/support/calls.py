@@ -18,7 +18,7 @@ from support import reference, registry
 # Every batch function's parameters, in order, as the module declares them.
 PARAMETERS = {name: tuple(inspect.signature(getattr(quorvane, name)).parameters)
               for name in quorvane.__all__}
-USUAL_PERIODS = {name: model.usual for name, model in reference.MODELS.items()}
+USUAL_PERIODS = {name: reference.MODELS[name].usual for name in PARAMETERS}
 
 
 def is_period(parameter):
