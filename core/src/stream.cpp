@@ -149,8 +149,9 @@ bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, doub
 // Nothing before the first value (position slow - 1); marks, each a
 // position + 1, never beyond what was seen, and within the window the
 // newest of their kind.
-bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept {
-    if (seen < lane.slow_period &&
+bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const Ring& window,
+                std::size_t j) noexcept {
+    if (seen < slow_period &&
         !(same_bits(lane.f, no_value_bits) && same_bits(lane.s, no_value_bits) &&
           same_bits(lane.g, no_value_bits))) {
         return false;
@@ -347,6 +348,7 @@ bool MacdStream::assign(const MacdStream& other) noexcept {
     if (!window_.assign(other.window_)) {
         return false;
     }
+    periods_ = other.periods_;
     step_ = other.step_;
     seen_ = other.seen_;
     return true;
@@ -355,9 +357,9 @@ bool MacdStream::assign(const MacdStream& other) noexcept {
 MacdValues MacdStream::peek(double x) const noexcept {
     MacdStep trial = step_;
     MacdValues values;
-    macd_run(trial, next_position(seen_, trial.marks), Series(&x, 1), OutputSeries(&values.macd, 1),
-             OutputSeries(&values.signal, 1), OutputSeries(&values.hist, 1),
-             [&](std::size_t, Period k) {
+    macd_run(periods_, trial, next_position(seen_, trial.marks), Series(&x, 1),
+             OutputSeries(&values.macd, 1), OutputSeries(&values.signal, 1),
+             OutputSeries(&values.hist, 1), [&](std::size_t, Period k) {
                  return k == 0 ? x : *window_.back(static_cast<std::size_t>(k - 1));
              });
     return values;
@@ -388,12 +390,12 @@ void MacdStream::run_from(Position start, Series data, OutputSeries macd_output,
                           OutputSeries signal_output, OutputSeries hist_output) noexcept {
     const std::size_t n = data.size();
     // A trailing window reaches back from the data into the ring.
-    macd_run(step_, start, data, macd_output, signal_output, hist_output,
+    macd_run(periods_, step_, start, data, macd_output, signal_output, hist_output,
              [&](std::size_t i, Period k) {
                  return k <= i ? data[i - static_cast<std::size_t>(k)]
                                : *window_.back(static_cast<std::size_t>(k - i - 1));
              });
-    const std::size_t kept = static_cast<std::size_t>(std::min<Period>(n, step_.slow_period));
+    const std::size_t kept = static_cast<std::size_t>(std::min<Period>(n, periods_.slow_period));
     for (std::size_t k = n - kept; k < n; ++k) {
         window_.push(data[k]);
     }
@@ -403,9 +405,9 @@ void MacdStream::run_from(Position start, Series data, OutputSeries macd_output,
 std::size_t MacdStream::save(unsigned char* into) const noexcept {
     StateWriter out(into);
     out.word(macd_tag);
-    out.word(step_.fast_period);
-    out.word(step_.slow_period);
-    out.word(step_.signal_period);
+    out.word(periods_.fast_period);
+    out.word(periods_.slow_period);
+    out.word(periods_.signal_period);
     out.word(seen_);
     out.number(step_.f);
     out.number(step_.s);
@@ -434,7 +436,7 @@ bool MacdStream::load(const unsigned char* bytes, std::size_t size) noexcept {
         !in.number(step.f) || !in.number(step.s) || !in.number(step.g) ||
         !in.word(step.marks.nan_end) || !in.word(step.marks.positive_end) ||
         !in.word(step.marks.negative_end) || !in.ring(loaded.window_, loaded.seen_) || !in.done() ||
-        !macd_valid(step, loaded.seen_, loaded.window_, 0)) {
+        !macd_valid(slow, step, loaded.seen_, loaded.window_, 0)) {
         return false;
     }
     *this = std::move(loaded);

@@ -101,13 +101,14 @@ struct MacdLanes {
 // MACD's steady step over the lanes of a bar. A lane whose new signal is
 // NaN keeps its values and is listed for the full step; returns how many
 // were. The slot takes the bar's values.
-QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step, Series values,
-                                        double* slot, const MacdLanes& shared) noexcept {
+QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdPeriods& periods,
+                                        Series values, double* slot,
+                                        const MacdLanes& shared) noexcept {
     // Locals that the stores cannot alias.
     const MacdLanes to = shared;
-    const EmaStep fast = step.fast;
-    const EmaStep slow = step.slow;
-    const EmaStep signal = step.signal;
+    const EmaStep fast = periods.fast;
+    const EmaStep slow = periods.slow;
+    const EmaStep signal = periods.signal;
     std::size_t failed = 0;
     std::size_t j = 0;
     for (; j + lanes <= width; j += lanes) {
@@ -138,15 +139,14 @@ QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step,
     for (; j < width; ++j) {
         const double x = values[j];
         slot[j] = x;
-        MacdStep lane = step;
-        lane.f = to.f[j];
-        lane.s = to.s[j];
-        lane.g = to.g[j];
+        double f = to.f[j];
+        double s = to.s[j];
+        double g = to.g[j];
         MacdValues v;
-        if (lane.try_steady(x, v)) {
-            to.f[j] = lane.f;
-            to.s[j] = lane.s;
-            to.g[j] = lane.g;
+        if (MacdStep::try_steady(fast, slow, signal, f, s, g, x, v)) {
+            to.f[j] = f;
+            to.s[j] = s;
+            to.g[j] = g;
             to.macd_output.set(j, v.macd);
             to.signal_output.set(j, v.signal);
             to.hist_output.set(j, v.hist);
@@ -375,19 +375,14 @@ bool MacdUniverse::assign(const MacdUniverse& other) noexcept {
         !window_.assign(other.window_)) {
         return false;
     }
-    step_ = other.step_;
+    periods_ = other.periods_;
     width_ = other.width_;
     seen_ = other.seen_;
     return true;
 }
 
 MacdStep MacdUniverse::lane(std::size_t j) const noexcept {
-    MacdStep step = step_;
-    step.f = f_[j];
-    step.s = s_[j];
-    step.g = g_[j];
-    step.marks = {marks_[3 * j], marks_[3 * j + 1], marks_[3 * j + 2]};
-    return step;
+    return {f_[j], s_[j], g_[j], {marks_[3 * j], marks_[3 * j + 1], marks_[3 * j + 2]}};
 }
 
 void MacdUniverse::keep(std::size_t j, const MacdStep& step) noexcept {
@@ -411,7 +406,7 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
     i = std::min(i, top_position - 1);
     seen_ = count_on(seen_, 1);
     double* const slot = window_.next();
-    if (i < step_.slow_period - 1) {
+    if (i < periods_.slow_period - 1) {
         for (std::size_t j = 0; j < width_; ++j) {
             slot[j] = values[j];
             MacdStep step = lane(j);
@@ -428,13 +423,13 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
     // NaN keeps its values and is done again in full. The slot written is
     // one that no trailing window of this bar reads.
     const std::size_t failed = steady_lanes(
-        width_, step_, values, slot,
+        width_, periods_, values, slot,
         {f_.data(), s_.data(), g_.data(), macd_output, signal_output, hist_output, failed_.data()});
     for (std::size_t k = 0; k < failed; ++k) {
         const auto j = static_cast<std::size_t>(failed_[k]);
         MacdStep step = lane(j);
         const double x = slot[j];
-        const MacdValues v = step.full_step(i, x, [&](Period back) {
+        const MacdValues v = step.full_step(periods_, i, x, [&](Period back) {
             return back == 0 ? x : window_.back(static_cast<std::size_t>(back - 1))[j];
         });
         keep(j, step);
@@ -448,9 +443,9 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
 std::size_t MacdUniverse::save(unsigned char* into) const noexcept {
     StateWriter out(into);
     out.word(universe_macd_tag);
-    out.word(step_.fast_period);
-    out.word(step_.slow_period);
-    out.word(step_.signal_period);
+    out.word(periods_.fast_period);
+    out.word(periods_.slow_period);
+    out.word(periods_.signal_period);
     out.word(width_);
     out.word(seen_);
     out.numbers(f_.data(), width_);
@@ -484,7 +479,7 @@ bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
         return false;
     }
     for (std::size_t j = 0; j < loaded.width_; ++j) {
-        if (!macd_valid(loaded.lane(j), seen, loaded.window_, j)) {
+        if (!macd_valid(slow, loaded.lane(j), seen, loaded.window_, j)) {
             return false;
         }
     }

@@ -214,7 +214,8 @@ bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
                    std::size_t lane) noexcept;
 bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, double average,
                bool seeded) noexcept;
-bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept;
+bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const Ring& window,
+                std::size_t j) noexcept;
 bool atr_valid(Period period, Position seen, double sum, double previous_close) noexcept;
 
 // What every state offers, beside its updates. `save(nullptr)` counts.
@@ -286,10 +287,10 @@ private:
 class MacdStream {
 public:
     MacdStream(Period fast, Period slow, Period signal) noexcept
-        : step_(fast, slow, signal), window_(slow, 1) {}
+        : periods_(fast, slow, signal), window_(slow, 1) {}
     bool assign(const MacdStream& other) noexcept;
 
-    const MacdStep& periods() const noexcept { return step_; }
+    const MacdPeriods& periods() const noexcept { return periods_; }
     Position seen() const noexcept { return seen_; }
     bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
 
@@ -305,6 +306,7 @@ private:
     void run_from(Position start, Series data, OutputSeries macd_output, OutputSeries signal_output,
                   OutputSeries hist_output) noexcept;
 
+    MacdPeriods periods_;
     MacdStep step_;
     Position seen_ = 0;
     Ring window_;
@@ -407,11 +409,11 @@ private:
 class MacdUniverse {
 public:
     MacdUniverse(Period fast, Period slow, Period signal, std::size_t width) noexcept
-        : step_(fast, slow, signal), width_(width), window_(slow, width) {}
+        : periods_(fast, slow, signal), width_(width), window_(slow, width) {}
     bool allocate() noexcept;
     bool assign(const MacdUniverse& other) noexcept;
 
-    const MacdStep& periods() const noexcept { return step_; }
+    const MacdPeriods& periods() const noexcept { return periods_; }
     std::size_t width() const noexcept { return width_; }
     Position seen() const noexcept { return seen_; }
     bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
@@ -426,7 +428,7 @@ private:
     MacdStep lane(std::size_t j) const noexcept;
     void keep(std::size_t j, const MacdStep& step) noexcept;
 
-    MacdStep step_;  // the periods and smoothings; its own values are unused
+    MacdPeriods periods_;
     std::size_t width_;
     Position seen_ = 0;
     Buffer<double> f_;
