@@ -455,16 +455,16 @@ double AtrStream::step(Scalars& state, double high, double low, double close) co
     // The seed needs period + 1 bars: with the largest period, more than
     // the count holds, so it never comes.
     if (seen_ < period_ || period_ == top_position) {
-        state.sum = add_nan_first(state.sum, range);
+        state.sum_or_average = add_nan_first(state.sum_or_average, range);
         return no_value;
     }
     if (seen_ == period_) {
-        state.sum = add_nan_first(state.sum, range);
-        state.sum = step_.seed(state.sum);
-        return state.sum;
+        state.sum_or_average = add_nan_first(state.sum_or_average, range);
+        state.sum_or_average = step_.seed(state.sum_or_average);
+        return state.sum_or_average;
     }
-    state.sum = step_.smooth(state.sum, range);
-    return state.sum;
+    state.sum_or_average = step_.smooth(state.sum_or_average, range);
+    return state.sum_or_average;
 }
 
 double AtrStream::update(double high, double low, double close) noexcept {
@@ -490,7 +490,7 @@ void AtrStream::run(Series high, Series low, Series close, OutputSeries output) 
     if (i == n) {
         return;
     }
-    state_.sum = atr_smooth(step_, state_.sum, high, low, close, i, output);
+    state_.sum_or_average = atr_smooth(step_, state_.sum_or_average, high, low, close, i, output);
     state_.previous_close = close[n - 1];
     seen_ = count_on(seen_, n - i);
 }
@@ -500,7 +500,7 @@ std::size_t AtrStream::save(unsigned char* into) const noexcept {
     out.word(atr_tag);
     out.word(period_);
     out.word(seen_);
-    out.number(state_.sum);
+    out.number(state_.sum_or_average);
     out.number(state_.previous_close);
     return out.written();
 }
@@ -514,8 +514,9 @@ bool AtrStream::load(const unsigned char* bytes, std::size_t size) noexcept {
     }
     AtrStream loaded(period);
     Scalars& state = loaded.state_;
-    if (!in.word(loaded.seen_) || !in.number(state.sum) || !in.number(state.previous_close) ||
-        !in.done() || !atr_valid(period, loaded.seen_, state.sum, state.previous_close)) {
+    if (!in.word(loaded.seen_) || !in.number(state.sum_or_average) ||
+        !in.number(state.previous_close) || !in.done() ||
+        !atr_valid(period, loaded.seen_, state.sum_or_average, state.previous_close)) {
         return false;
     }
     *this = loaded;

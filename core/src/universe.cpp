@@ -490,7 +490,7 @@ bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
 // ATR
 
 bool AtrUniverse::allocate() noexcept {
-    if (!sums_.resize(width_) || !previous_.resize(width_)) {
+    if (!sums_or_averages_.resize(width_) || !previous_.resize(width_)) {
         return false;
     }
     std::fill_n(previous_.data(), width_, no_value);
@@ -498,7 +498,7 @@ bool AtrUniverse::allocate() noexcept {
 }
 
 bool AtrUniverse::assign(const AtrUniverse& other) noexcept {
-    if (!sums_.assign(other.sums_) || !previous_.assign(other.previous_)) {
+    if (!sums_or_averages_.assign(other.sums_or_averages_) || !previous_.assign(other.previous_)) {
         return false;
     }
     period_ = other.period_;
@@ -511,7 +511,7 @@ bool AtrUniverse::assign(const AtrUniverse& other) noexcept {
 void AtrUniverse::update(Series high, Series low, Series close, OutputSeries output) noexcept {
     const Position i = seen_;
     seen_ = count_on(seen_, 1);
-    double* const sums = sums_.data();
+    double* const sums = sums_or_averages_.data();
     double* const previous = previous_.data();
     if (i == 0 || period_ == 0) {
         for (std::size_t j = 0; j < width_; ++j) {
@@ -542,7 +542,7 @@ std::size_t AtrUniverse::save(unsigned char* into) const noexcept {
     out.word(period_);
     out.word(width_);
     out.word(seen_);
-    out.numbers(sums_.data(), width_);
+    out.numbers(sums_or_averages_.data(), width_);
     out.numbers(previous_.data(), width_);
     return out.written();
 }
@@ -558,12 +558,12 @@ bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
     }
     AtrUniverse loaded(period, static_cast<std::size_t>(width));
     if (!loaded.allocate() || !in.word(loaded.seen_) ||
-        !in.numbers(loaded.sums_.data(), loaded.width_) ||
+        !in.numbers(loaded.sums_or_averages_.data(), loaded.width_) ||
         !in.numbers(loaded.previous_.data(), loaded.width_) || !in.done()) {
         return false;
     }
     for (std::size_t j = 0; j < loaded.width_; ++j) {
-        if (!atr_valid(period, loaded.seen_, loaded.sums_[j], loaded.previous_[j])) {
+        if (!atr_valid(period, loaded.seen_, loaded.sums_or_averages_[j], loaded.previous_[j])) {
             return false;
         }
     }

@@ -335,7 +335,7 @@ private:
     AtrStream& operator=(const AtrStream&) noexcept = default;
 
     struct Scalars {
-        double sum = 0.0;  // the seed's, then the average
+        double sum_or_average = 0.0;  // of the true ranges: their sum until the seed
         double previous_close = no_value;
     };
     double step(Scalars& state, double high, double low, double close) const noexcept;
@@ -461,7 +461,7 @@ private:
     std::size_t width_;
     AtrStep step_;
     Position seen_ = 0;
-    Buffer<double> sums_;  // the seeds', then the averages
+    Buffer<double> sums_or_averages_;  // as AtrStream's, lane by lane
     Buffer<double> previous_;
 };
 
