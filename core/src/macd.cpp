@@ -14,7 +14,8 @@ namespace quorvane {
 void macd(Period fast_period, Period slow_period, Period signal_period, Series data,
           OutputSeries macd_output, OutputSeries signal_output, OutputSeries hist_output) noexcept {
     const std::size_t n = data.size();
-    if (fast_period == 0 || fast_period >= slow_period || signal_period == 0) {
+    const MacdPeriods periods(fast_period, slow_period, signal_period);
+    if (!periods.in_order()) {
         char message[160];
         std::snprintf(message, sizeof message,
                       "MACD periods out of order: fast %llu, slow %llu, signal %llu",
@@ -32,8 +33,8 @@ void macd(Period fast_period, Period slow_period, Period signal_period, Series d
     // One forward pass; every position of every output is written once, in
     // order, and nothing is filled beforehand. Seeding reads the trailing
     // windows, which lie inside the data.
-    MacdStep step(fast_period, slow_period, signal_period);
-    macd_run(step, 0, data, macd_output, signal_output, hist_output,
+    MacdStep step;
+    macd_run(periods, step, 0, data, macd_output, signal_output, hist_output,
              [&](std::size_t i, Period k) { return data[i - static_cast<std::size_t>(k)]; });
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "quorvane/stream.hpp"
+
 namespace quorvane {
 
 enum : std::uint64_t {
@@ -19,5 +21,25 @@ enum : std::uint64_t {
     universe_macd_tag = 0x51760013,
     universe_atr_tag = 0x51760014,
 };
+
+// The tag of each class's bytes.
+template <class State>
+extern const std::uint64_t tag_of;
+template <>
+inline constexpr std::uint64_t tag_of<SmaStream> = sma_tag;
+template <>
+inline constexpr std::uint64_t tag_of<EmaStream> = ema_tag;
+template <>
+inline constexpr std::uint64_t tag_of<MacdStream> = macd_tag;
+template <>
+inline constexpr std::uint64_t tag_of<AtrStream> = atr_tag;
+template <>
+inline constexpr std::uint64_t tag_of<SmaUniverse> = universe_sma_tag;
+template <>
+inline constexpr std::uint64_t tag_of<EmaUniverse> = universe_ema_tag;
+template <>
+inline constexpr std::uint64_t tag_of<MacdUniverse> = universe_macd_tag;
+template <>
+inline constexpr std::uint64_t tag_of<AtrUniverse> = universe_atr_tag;
 
 }  // namespace quorvane

@@ -1,6 +1,8 @@
 #include "quorvane/stream.hpp"
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
 
 #include "state_tags.hpp"
 
@@ -149,8 +151,9 @@ bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, doub
 // Nothing before the first value (position slow - 1); marks, each a
 // position + 1, never beyond what was seen, and within the window the
 // newest of their kind.
-bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept {
-    if (seen < lane.slow_period &&
+bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const Ring& window,
+                std::size_t j) noexcept {
+    if (seen < slow_period &&
         !(same_bits(lane.f, no_value_bits) && same_bits(lane.s, no_value_bits) &&
           same_bits(lane.g, no_value_bits))) {
         return false;
@@ -178,16 +181,6 @@ bool atr_valid(Period period, Position seen, double sum, double previous_close) 
 }
 
 // SMA
-
-bool SmaStream::assign(const SmaStream& other) noexcept {
-    if (!window_.assign(other.window_)) {
-        return false;
-    }
-    period_ = other.period_;
-    step_ = other.step_;
-    seen_ = other.seen_;
-    return true;
-}
 
 double SmaStream::step(SmaStep& step, double x) const noexcept {
     if (period_ == 0 || seen_ < period_ - 1) {
@@ -239,37 +232,6 @@ void SmaStream::run(Series data, OutputSeries output) noexcept {
     seen_ = count_on(seen_, n - i);
 }
 
-std::size_t SmaStream::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(sma_tag);
-    out.word(period_);
-    out.word(seen_);
-    out.number(step_.sum);
-    out.ring(window_);
-    return out.written();
-}
-
-bool SmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period period = 0;
-    Position seen = 0;
-    double sum = 0.0;
-    if (!in.word(tag) || tag != sma_tag || !in.word(period) || !in.word(seen) ||
-        !StateReader::exact_size(size, 4, 1, 0, std::min(seen, period)) || !in.number(sum)) {
-        return false;
-    }
-    SmaStream loaded(period);
-    loaded.seen_ = seen;
-    loaded.step_.sum = sum;
-    if (!in.ring(loaded.window_, seen) || !in.done() ||
-        !sma_sum_valid(period, seen, sum, loaded.window_, 0)) {
-        return false;
-    }
-    *this = std::move(loaded);
-    return true;
-}
-
 // EMA
 
 double EmaStream::step(Scalars& state, double x) const noexcept {
@@ -308,56 +270,14 @@ void EmaStream::run(Series data, OutputSeries output) noexcept {
     seen_ = count_on(seen_, n - i);
 }
 
-std::size_t EmaStream::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(ema_tag);
-    out.word(period_);
-    out.word(seen_);
-    out.word(state_.seed.run);
-    out.number(state_.seed.sum);
-    out.number(state_.average);
-    out.word(state_.seeded);
-    return out.written();
-}
-
-bool EmaStream::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period period = 0;
-    std::uint64_t seeded = 0;
-    if (!in.word(tag) || tag != ema_tag || !in.word(period)) {
-        return false;
-    }
-    EmaStream loaded(period);
-    Scalars& state = loaded.state_;
-    if (!in.word(loaded.seen_) || !in.word(state.seed.run) || !in.number(state.seed.sum) ||
-        !in.number(state.average) || !in.word(seeded) || seeded > 1 || !in.done() ||
-        !ema_valid(period, loaded.seen_, state.seed.run, state.seed.sum, state.average,
-                   seeded == 1)) {
-        return false;
-    }
-    state.seeded = seeded == 1;
-    *this = loaded;
-    return true;
-}
-
 // MACD
-
-bool MacdStream::assign(const MacdStream& other) noexcept {
-    if (!window_.assign(other.window_)) {
-        return false;
-    }
-    step_ = other.step_;
-    seen_ = other.seen_;
-    return true;
-}
 
 MacdValues MacdStream::peek(double x) const noexcept {
     MacdStep trial = step_;
     MacdValues values;
-    macd_run(trial, next_position(seen_, trial.marks), Series(&x, 1), OutputSeries(&values.macd, 1),
-             OutputSeries(&values.signal, 1), OutputSeries(&values.hist, 1),
-             [&](std::size_t, Period k) {
+    macd_run(periods_, trial, next_position(seen_, trial.marks), Series(&x, 1),
+             OutputSeries(&values.macd, 1), OutputSeries(&values.signal, 1),
+             OutputSeries(&values.hist, 1), [&](std::size_t, Period k) {
                  return k == 0 ? x : *window_.back(static_cast<std::size_t>(k - 1));
              });
     return values;
@@ -388,57 +308,16 @@ void MacdStream::run_from(Position start, Series data, OutputSeries macd_output,
                           OutputSeries signal_output, OutputSeries hist_output) noexcept {
     const std::size_t n = data.size();
     // A trailing window reaches back from the data into the ring.
-    macd_run(step_, start, data, macd_output, signal_output, hist_output,
+    macd_run(periods_, step_, start, data, macd_output, signal_output, hist_output,
              [&](std::size_t i, Period k) {
                  return k <= i ? data[i - static_cast<std::size_t>(k)]
                                : *window_.back(static_cast<std::size_t>(k - i - 1));
              });
-    const std::size_t kept = static_cast<std::size_t>(std::min<Period>(n, step_.slow_period));
+    const std::size_t kept = static_cast<std::size_t>(std::min<Period>(n, periods_.slow_period));
     for (std::size_t k = n - kept; k < n; ++k) {
         window_.push(data[k]);
     }
     seen_ = count_on(start, n);
-}
-
-std::size_t MacdStream::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(macd_tag);
-    out.word(step_.fast_period);
-    out.word(step_.slow_period);
-    out.word(step_.signal_period);
-    out.word(seen_);
-    out.number(step_.f);
-    out.number(step_.s);
-    out.number(step_.g);
-    out.word(step_.marks.nan_end);
-    out.word(step_.marks.positive_end);
-    out.word(step_.marks.negative_end);
-    out.ring(window_);
-    return out.written();
-}
-
-bool MacdStream::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period fast = 0;
-    Period slow = 0;
-    Period signal = 0;
-    if (!in.word(tag) || tag != macd_tag || !in.word(fast) || !in.word(slow) || !in.word(signal) ||
-        fast == 0 || fast >= slow || signal == 0) {
-        return false;
-    }
-    MacdStream loaded(fast, slow, signal);
-    MacdStep& step = loaded.step_;
-    if (!in.word(loaded.seen_) ||
-        !StateReader::exact_size(size, 11, 1, 0, std::min(loaded.seen_, slow)) ||
-        !in.number(step.f) || !in.number(step.s) || !in.number(step.g) ||
-        !in.word(step.marks.nan_end) || !in.word(step.marks.positive_end) ||
-        !in.word(step.marks.negative_end) || !in.ring(loaded.window_, loaded.seen_) || !in.done() ||
-        !macd_valid(step, loaded.seen_, loaded.window_, 0)) {
-        return false;
-    }
-    *this = std::move(loaded);
-    return true;
 }
 
 // ATR
@@ -453,16 +332,16 @@ double AtrStream::step(Scalars& state, double high, double low, double close) co
     // The seed needs period + 1 bars: with the largest period, more than
     // the count holds, so it never comes.
     if (seen_ < period_ || period_ == top_position) {
-        state.sum = add_nan_first(state.sum, range);
+        state.sum_or_average = add_nan_first(state.sum_or_average, range);
         return no_value;
     }
     if (seen_ == period_) {
-        state.sum = add_nan_first(state.sum, range);
-        state.sum = step_.seed(state.sum);
-        return state.sum;
+        state.sum_or_average = add_nan_first(state.sum_or_average, range);
+        state.sum_or_average = step_.seed(state.sum_or_average);
+        return state.sum_or_average;
     }
-    state.sum = step_.smooth(state.sum, range);
-    return state.sum;
+    state.sum_or_average = step_.smooth(state.sum_or_average, range);
+    return state.sum_or_average;
 }
 
 double AtrStream::update(double high, double low, double close) noexcept {
@@ -488,36 +367,182 @@ void AtrStream::run(Series high, Series low, Series close, OutputSeries output) 
     if (i == n) {
         return;
     }
-    state_.sum = atr_smooth(step_, state_.sum, high, low, close, i, output);
+    state_.sum_or_average = atr_smooth(step_, state_.sum_or_average, high, low, close, i, output);
     state_.previous_close = close[n - 1];
     seen_ = count_on(seen_, n - i);
 }
 
-std::size_t AtrStream::save(unsigned char* into) const noexcept {
+// Save, load and assign, from each state's list of fields (see Saved).
+
+namespace {
+
+struct Write {
+    StateWriter& out;
+
+    void word(std::uint64_t value) noexcept { out.word(value); }
+    void flag(bool value) noexcept { out.word(value ? 1 : 0); }
+    void number(double value) noexcept { out.number(value); }
+    void lanes(std::size_t, const Buffer<double>& values) noexcept {
+        out.numbers(values.data(), values.size());
+    }
+    void lanes(std::size_t, const Buffer<std::uint64_t>& values) noexcept {
+        out.words(values.data(), values.size());
+    }
+    void ring(const Ring& ring) noexcept { out.ring(ring); }
+    template <class T>
+    void unsaved(const T&) noexcept {}
+};
+
+// The words the fields of a state that has seen `seen` values take: `fixed`
+// ones, then `per_lane` and `held` ring slots for each lane.
+struct Count {
+    Position seen;
+    std::uint64_t fixed = 0;
+    std::uint64_t per_lane = 0;
+    std::uint64_t held = 0;
+
+    void word(std::uint64_t) noexcept { ++fixed; }
+    void flag(bool) noexcept { ++fixed; }
+    void number(double) noexcept { ++fixed; }
+    template <class T>
+    void lanes(std::size_t words, const Buffer<T>&) noexcept {
+        per_lane += words;
+    }
+    void ring(const Ring& ring) noexcept { held = std::min<std::uint64_t>(seen, ring.limit()); }
+    template <class T>
+    void unsaved(const T&) noexcept {}
+};
+
+// Reads the fields of a state that has seen `seen` values.
+struct Read {
+    StateReader& in;
+    Position seen;
+    bool ok = true;
+
+    void word(std::uint64_t& value) noexcept { ok = ok && in.word(value); }
+    void flag(bool& value) noexcept {
+        std::uint64_t word = 0;
+        ok = ok && in.word(word) && word <= 1;
+        value = word == 1;
+    }
+    void number(double& value) noexcept { ok = ok && in.number(value); }
+    void lanes(std::size_t, Buffer<double>& values) noexcept {
+        ok = ok && in.numbers(values.data(), values.size());
+    }
+    void lanes(std::size_t, Buffer<std::uint64_t>& values) noexcept {
+        ok = ok && in.words(values.data(), values.size());
+    }
+    void ring(Ring& ring) noexcept { ok = ok && in.ring(ring, seen); }
+    template <class T>
+    void unsaved(T&) noexcept {}
+};
+
+// Copies each field; storage may run out.
+struct Copy {
+    bool ok = true;
+
+    void word(std::uint64_t& to, std::uint64_t from) noexcept { to = from; }
+    void flag(bool& to, bool from) noexcept { to = from; }
+    void number(double& to, double from) noexcept { to = from; }
+    template <class T>
+    void lanes(std::size_t, Buffer<T>& to, const Buffer<T>& from) noexcept {
+        ok = ok && to.assign(from);
+    }
+    void ring(Ring& to, const Ring& from) noexcept { ok = ok && to.assign(from); }
+    void unsaved(std::size_t& to, std::size_t from) noexcept { to = from; }
+    template <class T>
+    void unsaved(Buffer<T>& to, const Buffer<T>& from) noexcept {
+        ok = ok && to.assign(from);
+    }
+};
+
+// A universe's per-lane storage and width; a single series has one lane,
+// whose fields need no storage of their own.
+template <class State>
+bool allocate(State& state) noexcept {
+    if constexpr (requires { state.allocate(); }) {
+        return state.allocate();
+    } else {
+        return true;
+    }
+}
+
+template <class State>
+std::uint64_t width_of(const State& state) noexcept {
+    if constexpr (requires { state.width(); }) {
+        return state.width();
+    } else {
+        return 1;
+    }
+}
+
+}  // namespace
+
+template <class State>
+std::size_t Saved<State>::save(unsigned char* into) const noexcept {
+    const auto& state = static_cast<const State&>(*this);
     StateWriter out(into);
-    out.word(atr_tag);
-    out.word(period_);
-    out.word(seen_);
-    out.number(state_.sum);
-    out.number(state_.previous_close);
+    out.word(tag_of<State>);
+    for (const std::uint64_t word : state.shape()) {
+        out.word(word);
+    }
+    out.word(state.seen_);
+    Write write{out};
+    State::fields(write, state);
     return out.written();
 }
 
-bool AtrStream::load(const unsigned char* bytes, std::size_t size) noexcept {
+// Into a state built aside, which takes this one's place only once it has
+// passed every check.
+template <class State>
+bool Saved<State>::load(const unsigned char* bytes, std::size_t size) noexcept {
     StateReader in(bytes, size);
     std::uint64_t tag = 0;
-    Period period = 0;
-    if (!in.word(tag) || tag != atr_tag || !in.word(period)) {
+    decltype(std::declval<const State&>().shape()) shape{};
+    Position seen = 0;
+    if (!in.word(tag) || tag != tag_of<State> || !in.words(shape.data(), shape.size()) ||
+        !in.word(seen)) {
         return false;
     }
-    AtrStream loaded(period);
-    Scalars& state = loaded.state_;
-    if (!in.word(loaded.seen_) || !in.number(state.sum) || !in.number(state.previous_close) ||
-        !in.done() || !atr_valid(period, loaded.seen_, state.sum, state.previous_close)) {
+    State loaded = std::make_from_tuple<State>(shape);
+    loaded.seen_ = seen;
+    Count count{seen};
+    State::fields(count, loaded);
+    // Checked before memory is taken, so that it is bounded by the bytes.
+    if (!StateReader::exact_size(size, 2 + shape.size() + count.fixed, width_of(loaded),
+                                 count.per_lane, count.held) ||
+        !allocate(loaded)) {
         return false;
     }
-    *this = loaded;
+    Read read{in, seen};
+    State::fields(read, loaded);
+    if (!read.ok || !in.done() || !loaded.validate()) {
+        return false;
+    }
+    static_cast<State&>(*this) = std::move(loaded);
     return true;
 }
+
+template <class State>
+bool Saved<State>::assign(const State& other) noexcept {
+    auto& state = static_cast<State&>(*this);
+    // Storage of the same shape is reused.
+    if (state.shape() != other.shape()) {
+        state = std::make_from_tuple<State>(other.shape());
+    }
+    state.seen_ = other.seen_;
+    Copy fields;
+    State::fields(fields, state, other);
+    return fields.ok;
+}
+
+template class Saved<SmaStream>;
+template class Saved<EmaStream>;
+template class Saved<MacdStream>;
+template class Saved<AtrStream>;
+template class Saved<SmaUniverse>;
+template class Saved<EmaUniverse>;
+template class Saved<MacdUniverse>;
+template class Saved<AtrUniverse>;
 
 }  // namespace quorvane

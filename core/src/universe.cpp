@@ -1,7 +1,6 @@
 #include <algorithm>
 
 #include "quorvane/stream.hpp"
-#include "state_tags.hpp"
 
 namespace quorvane {
 namespace {
@@ -101,13 +100,14 @@ struct MacdLanes {
 // MACD's steady step over the lanes of a bar. A lane whose new signal is
 // NaN keeps its values and is listed for the full step; returns how many
 // were. The slot takes the bar's values.
-QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step, Series values,
-                                        double* slot, const MacdLanes& shared) noexcept {
+QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdPeriods& periods,
+                                        Series values, double* slot,
+                                        const MacdLanes& shared) noexcept {
     // Locals that the stores cannot alias.
     const MacdLanes to = shared;
-    const EmaStep fast = step.fast;
-    const EmaStep slow = step.slow;
-    const EmaStep signal = step.signal;
+    const EmaStep fast = periods.fast;
+    const EmaStep slow = periods.slow;
+    const EmaStep signal = periods.signal;
     std::size_t failed = 0;
     std::size_t j = 0;
     for (; j + lanes <= width; j += lanes) {
@@ -138,15 +138,14 @@ QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdStep& step,
     for (; j < width; ++j) {
         const double x = values[j];
         slot[j] = x;
-        MacdStep lane = step;
-        lane.f = to.f[j];
-        lane.s = to.s[j];
-        lane.g = to.g[j];
+        double f = to.f[j];
+        double s = to.s[j];
+        double g = to.g[j];
         MacdValues v;
-        if (lane.try_steady(x, v)) {
-            to.f[j] = lane.f;
-            to.s[j] = lane.s;
-            to.g[j] = lane.g;
+        if (MacdStep::try_steady(fast, slow, signal, f, s, g, x, v)) {
+            to.f[j] = f;
+            to.s[j] = s;
+            to.g[j] = g;
             to.macd_output.set(j, v.macd);
             to.signal_output.set(j, v.signal);
             to.hist_output.set(j, v.hist);
@@ -178,6 +177,17 @@ QUORVANE_LANES void smooth_ranges(std::size_t width, const AtrStep& shared, Seri
     }
 }
 
+// Whether valid(j) holds for every lane j.
+template <class Valid>
+bool every_lane(std::size_t width, const Valid& valid) noexcept {
+    for (std::size_t j = 0; j < width; ++j) {
+        if (!valid(j)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // SMA
@@ -187,17 +197,6 @@ bool SmaUniverse::allocate() noexcept {
         return false;
     }
     std::fill_n(sums_.data(), width_, SmaStep(period_).sum);
-    return true;
-}
-
-bool SmaUniverse::assign(const SmaUniverse& other) noexcept {
-    if (!sums_.assign(other.sums_) || !window_.assign(other.window_)) {
-        return false;
-    }
-    period_ = other.period_;
-    width_ = other.width_;
-    scale_ = other.scale_;
-    seen_ = other.seen_;
     return true;
 }
 
@@ -230,40 +229,9 @@ void SmaUniverse::update(Series values, OutputSeries output) noexcept {
     window_.advance();
 }
 
-std::size_t SmaUniverse::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(universe_sma_tag);
-    out.word(period_);
-    out.word(width_);
-    out.word(seen_);
-    out.numbers(sums_.data(), width_);
-    out.ring(window_);
-    return out.written();
-}
-
-bool SmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period period = 0;
-    std::uint64_t width = 0;
-    Position seen = 0;
-    if (!in.word(tag) || tag != universe_sma_tag || !in.word(period) || !in.word(width) ||
-        !in.word(seen) || !StateReader::exact_size(size, 4, width, 1, std::min(seen, period))) {
-        return false;
-    }
-    SmaUniverse loaded(period, static_cast<std::size_t>(width));
-    loaded.seen_ = seen;
-    if (!loaded.allocate() || !in.numbers(loaded.sums_.data(), loaded.width_) ||
-        !in.ring(loaded.window_, seen) || !in.done()) {
-        return false;
-    }
-    for (std::size_t j = 0; j < loaded.width_; ++j) {
-        if (!sma_sum_valid(period, seen, loaded.sums_[j], loaded.window_, j)) {
-            return false;
-        }
-    }
-    *this = std::move(loaded);
-    return true;
+bool SmaUniverse::validate() const noexcept {
+    return every_lane(
+        width_, [&](std::size_t j) { return sma_sum_valid(period_, seen_, sums_[j], window_, j); });
 }
 
 // EMA
@@ -275,19 +243,6 @@ bool EmaUniverse::allocate() noexcept {
     std::fill_n(averages_.data(), width_, no_value);
     std::fill_n(sums_.data(), width_, -0.0);
     unseeded_ = width_;
-    return true;
-}
-
-bool EmaUniverse::assign(const EmaUniverse& other) noexcept {
-    if (!averages_.assign(other.averages_) || !sums_.assign(other.sums_) ||
-        !runs_.assign(other.runs_)) {
-        return false;
-    }
-    period_ = other.period_;
-    width_ = other.width_;
-    step_ = other.step_;
-    seen_ = other.seen_;
-    unseeded_ = other.unseeded_;
     return true;
 }
 
@@ -314,46 +269,13 @@ void EmaUniverse::update(Series values, OutputSeries output) noexcept {
     }
 }
 
-std::size_t EmaUniverse::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(universe_ema_tag);
-    out.word(period_);
-    out.word(width_);
-    out.word(seen_);
-    out.numbers(averages_.data(), width_);
-    out.numbers(sums_.data(), width_);
-    out.words(runs_.data(), width_);
-    return out.written();
-}
-
-bool EmaUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period period = 0;
-    std::uint64_t width = 0;
-    if (!in.word(tag) || tag != universe_ema_tag || !in.word(period) || !in.word(width) ||
-        !StateReader::exact_size(size, 4, width, 3, 0)) {
-        return false;
-    }
-    EmaUniverse loaded(period, static_cast<std::size_t>(width));
-    if (!loaded.allocate() || !in.word(loaded.seen_) ||
-        !in.numbers(loaded.averages_.data(), loaded.width_) ||
-        !in.numbers(loaded.sums_.data(), loaded.width_) ||
-        !in.words(loaded.runs_.data(), loaded.width_) || !in.done()) {
-        return false;
-    }
-    // A lane is seeding while its average is NaN.
-    loaded.unseeded_ = 0;
-    for (std::size_t j = 0; j < loaded.width_; ++j) {
-        const double average = loaded.averages_[j];
-        loaded.unseeded_ += is_nan(average) ? 1U : 0U;
-        if (!ema_valid(period, loaded.seen_, loaded.runs_[j], loaded.sums_[j], average,
-                       !is_nan(average))) {
-            return false;
-        }
-    }
-    *this = std::move(loaded);
-    return true;
+// A lane is seeding while its average is NaN.
+bool EmaUniverse::validate() noexcept {
+    unseeded_ = static_cast<std::size_t>(std::count_if(averages_.data(), averages_.data() + width_,
+                                                       [](double x) { return is_nan(x); }));
+    return every_lane(width_, [&](std::size_t j) {
+        return ema_valid(period_, seen_, runs_[j], sums_[j], averages_[j], !is_nan(averages_[j]));
+    });
 }
 
 // MACD
@@ -369,25 +291,8 @@ bool MacdUniverse::allocate() noexcept {
     return true;
 }
 
-bool MacdUniverse::assign(const MacdUniverse& other) noexcept {
-    if (!f_.assign(other.f_) || !s_.assign(other.s_) || !g_.assign(other.g_) ||
-        !failed_.assign(other.failed_) || !marks_.assign(other.marks_) ||
-        !window_.assign(other.window_)) {
-        return false;
-    }
-    step_ = other.step_;
-    width_ = other.width_;
-    seen_ = other.seen_;
-    return true;
-}
-
 MacdStep MacdUniverse::lane(std::size_t j) const noexcept {
-    MacdStep step = step_;
-    step.f = f_[j];
-    step.s = s_[j];
-    step.g = g_[j];
-    step.marks = {marks_[3 * j], marks_[3 * j + 1], marks_[3 * j + 2]};
-    return step;
+    return {f_[j], s_[j], g_[j], {marks_[3 * j], marks_[3 * j + 1], marks_[3 * j + 2]}};
 }
 
 void MacdUniverse::keep(std::size_t j, const MacdStep& step) noexcept {
@@ -411,7 +316,7 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
     i = std::min(i, top_position - 1);
     seen_ = count_on(seen_, 1);
     double* const slot = window_.next();
-    if (i < step_.slow_period - 1) {
+    if (i < periods_.slow_period - 1) {
         for (std::size_t j = 0; j < width_; ++j) {
             slot[j] = values[j];
             MacdStep step = lane(j);
@@ -428,13 +333,13 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
     // NaN keeps its values and is done again in full. The slot written is
     // one that no trailing window of this bar reads.
     const std::size_t failed = steady_lanes(
-        width_, step_, values, slot,
+        width_, periods_, values, slot,
         {f_.data(), s_.data(), g_.data(), macd_output, signal_output, hist_output, failed_.data()});
     for (std::size_t k = 0; k < failed; ++k) {
         const auto j = static_cast<std::size_t>(failed_[k]);
         MacdStep step = lane(j);
         const double x = slot[j];
-        const MacdValues v = step.full_step(i, x, [&](Period back) {
+        const MacdValues v = step.full_step(periods_, i, x, [&](Period back) {
             return back == 0 ? x : window_.back(static_cast<std::size_t>(back - 1))[j];
         });
         keep(j, step);
@@ -445,78 +350,26 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
     window_.advance();
 }
 
-std::size_t MacdUniverse::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(universe_macd_tag);
-    out.word(step_.fast_period);
-    out.word(step_.slow_period);
-    out.word(step_.signal_period);
-    out.word(width_);
-    out.word(seen_);
-    out.numbers(f_.data(), width_);
-    out.numbers(s_.data(), width_);
-    out.numbers(g_.data(), width_);
-    out.words(marks_.data(), 3 * width_);
-    out.ring(window_);
-    return out.written();
-}
-
-bool MacdUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period fast = 0;
-    Period slow = 0;
-    Period signal = 0;
-    std::uint64_t width = 0;
-    Position seen = 0;
-    if (!in.word(tag) || tag != universe_macd_tag || !in.word(fast) || !in.word(slow) ||
-        !in.word(signal) || fast == 0 || fast >= slow || signal == 0 || !in.word(width) ||
-        !in.word(seen) || !StateReader::exact_size(size, 6, width, 6, std::min(seen, slow))) {
-        return false;
-    }
-    MacdUniverse loaded(fast, slow, signal, static_cast<std::size_t>(width));
-    loaded.seen_ = seen;
-    if (!loaded.allocate() || !in.numbers(loaded.f_.data(), loaded.width_) ||
-        !in.numbers(loaded.s_.data(), loaded.width_) ||
-        !in.numbers(loaded.g_.data(), loaded.width_) ||
-        !in.words(loaded.marks_.data(), 3 * loaded.width_) || !in.ring(loaded.window_, seen) ||
-        !in.done()) {
-        return false;
-    }
-    for (std::size_t j = 0; j < loaded.width_; ++j) {
-        if (!macd_valid(loaded.lane(j), seen, loaded.window_, j)) {
-            return false;
-        }
-    }
-    *this = std::move(loaded);
-    return true;
+bool MacdUniverse::validate() const noexcept {
+    return periods_.in_order() && every_lane(width_, [&](std::size_t j) {
+               return macd_valid(periods_.slow_period, lane(j), seen_, window_, j);
+           });
 }
 
 // ATR
 
 bool AtrUniverse::allocate() noexcept {
-    if (!sums_.resize(width_) || !previous_.resize(width_)) {
+    if (!sums_or_averages_.resize(width_) || !previous_.resize(width_)) {
         return false;
     }
     std::fill_n(previous_.data(), width_, no_value);
     return true;
 }
 
-bool AtrUniverse::assign(const AtrUniverse& other) noexcept {
-    if (!sums_.assign(other.sums_) || !previous_.assign(other.previous_)) {
-        return false;
-    }
-    period_ = other.period_;
-    width_ = other.width_;
-    step_ = other.step_;
-    seen_ = other.seen_;
-    return true;
-}
-
 void AtrUniverse::update(Series high, Series low, Series close, OutputSeries output) noexcept {
     const Position i = seen_;
     seen_ = count_on(seen_, 1);
-    double* const sums = sums_.data();
+    double* const sums = sums_or_averages_.data();
     double* const previous = previous_.data();
     if (i == 0 || period_ == 0) {
         for (std::size_t j = 0; j < width_; ++j) {
@@ -541,39 +394,10 @@ void AtrUniverse::update(Series high, Series low, Series close, OutputSeries out
     smooth_ranges(width_, step_, high, low, close, sums, previous, output);
 }
 
-std::size_t AtrUniverse::save(unsigned char* into) const noexcept {
-    StateWriter out(into);
-    out.word(universe_atr_tag);
-    out.word(period_);
-    out.word(width_);
-    out.word(seen_);
-    out.numbers(sums_.data(), width_);
-    out.numbers(previous_.data(), width_);
-    return out.written();
-}
-
-bool AtrUniverse::load(const unsigned char* bytes, std::size_t size) noexcept {
-    StateReader in(bytes, size);
-    std::uint64_t tag = 0;
-    Period period = 0;
-    std::uint64_t width = 0;
-    if (!in.word(tag) || tag != universe_atr_tag || !in.word(period) || !in.word(width) ||
-        !StateReader::exact_size(size, 4, width, 2, 0)) {
-        return false;
-    }
-    AtrUniverse loaded(period, static_cast<std::size_t>(width));
-    if (!loaded.allocate() || !in.word(loaded.seen_) ||
-        !in.numbers(loaded.sums_.data(), loaded.width_) ||
-        !in.numbers(loaded.previous_.data(), loaded.width_) || !in.done()) {
-        return false;
-    }
-    for (std::size_t j = 0; j < loaded.width_; ++j) {
-        if (!atr_valid(period, loaded.seen_, loaded.sums_[j], loaded.previous_[j])) {
-            return false;
-        }
-    }
-    *this = std::move(loaded);
-    return true;
+bool AtrUniverse::validate() const noexcept {
+    return every_lane(width_, [&](std::size_t j) {
+        return atr_valid(period_, seen_, sums_or_averages_[j], previous_[j]);
+    });
 }
 
 }  // namespace quorvane

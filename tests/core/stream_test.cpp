@@ -210,5 +210,73 @@ TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
     }
 }
 
+template <class State>
+std::vector<unsigned char> saved(const State& state) {
+    std::vector<unsigned char> bytes(state.save(nullptr));
+    state.save(bytes.data());
+    return bytes;
+}
+
+// Bars [first, last) of `in` to a state of D, a universe's lane j reading
+// 3j bars ahead.
+template <class D, class State>
+void feed_bars(State& state, const std::vector<Values>& in, std::size_t first, std::size_t last) {
+    std::vector<Values> out(D::outputs.size(), Values(in[0].size()));
+    const auto to = [&](std::size_t k) {
+        return OutputSeries(out[k]);
+    };
+    if constexpr (requires { state.width(); }) {
+        std::vector<Values> bar(in.size(), Values(state.width()));
+        for (std::size_t t = first; t < last; ++t) {
+            for (std::size_t k = 0; k < in.size(); ++k) {
+                for (std::size_t j = 0; j < state.width(); ++j) {
+                    bar[k][j] = in[k][(t + 3 * j) % in[k].size()];
+                }
+            }
+            EXPECT_TRUE(state.prepare(1));
+            feed<D>([&](auto... series) { state.update(series...); },
+                    [&](std::size_t k) { return Series(bar[k]); }, to);
+        }
+    } else {
+        EXPECT_TRUE(state.prepare(last - first));
+        feed<D>([&](auto... series) { state.run(series...); },
+                [&](std::size_t k) { return Series(in[k].data() + first, last - first); }, to);
+    }
+}
+
+// A copy is the whole state: into a state with a history of its own, of
+// other periods (and width) and then of the same, it saves the original's
+// bytes, and still does after the same further bars (which read what is
+// kept but not saved).
+TEST(Assign, CopiesEveryField) {
+    Source source(11);
+    AllIndicators::for_each([&]<class D>() {
+        std::vector<Values> in;
+        for (std::size_t k = 0; k < D::inputs.size(); ++k) {
+            in.push_back(source.adversarial(40, 3));
+        }
+        const auto check = [&](auto& original, auto& copy) {
+            feed_bars<D>(original, in, 0, 7);
+            for (const std::size_t more : {std::size_t{20}, std::size_t{40}}) {
+                feed_bars<D>(copy, in, 5, 9);
+                ASSERT_TRUE(copy.assign(original));
+                EXPECT_EQ(saved(copy), saved(original)) << D::name;
+                feed_bars<D>(original, in, 7, more);
+                feed_bars<D>(copy, in, 7, more);
+                EXPECT_EQ(saved(copy), saved(original)) << D::name;
+            }
+        };
+        const Vector mine{std::string(D::name), {4, 6, 2}, in};
+        const Vector other{std::string(D::name), {2, 3, 1}, in};
+        auto single = make<D, typename D::Single>(mine);
+        auto single_copy = make<D, typename D::Single>(other);
+        check(single, single_copy);
+        auto lanes = make<D, typename D::Universe>(mine, std::size_t{5});
+        auto lanes_copy = make<D, typename D::Universe>(other, std::size_t{2});
+        ASSERT_TRUE(lanes.allocate() && lanes_copy.allocate());
+        check(lanes, lanes_copy);
+    });
+}
+
 }  // namespace
 }  // namespace quorvane::testing

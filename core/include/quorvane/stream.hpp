@@ -19,6 +19,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -131,6 +132,7 @@ public:
     // Slots that storage has room for.
     std::size_t capacity() const noexcept { return width_ == 0 ? 0 : slots_.size() / width_; }
     std::size_t held() const noexcept { return held_; }
+    Period limit() const noexcept { return limit_; }
     bool full() const noexcept { return held_ == limit_; }
     // The slot pushed k pushes ago, k < held().
     double* back(std::size_t k) const noexcept {
@@ -214,19 +216,39 @@ bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
                    std::size_t lane) noexcept;
 bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, double average,
                bool seeded) noexcept;
-bool macd_valid(const MacdStep& lane, Position seen, const Ring& window, std::size_t j) noexcept;
+bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const Ring& window,
+                std::size_t j) noexcept;
 bool atr_valid(Period period, Position seen, double sum, double previous_close) noexcept;
 
-// What every state offers, beside its updates. `save(nullptr)` counts.
-//   std::size_t save(unsigned char* into) const;
-//   bool load(const unsigned char* bytes, std::size_t size);
-//   bool prepare(std::uint64_t more);  // before every update
+// What every state offers beside its updates and `prepare` (before every
+// update), derived from one list of its fields (see stream.cpp). A state
+// has, for these alone:
+//   shape(): its periods, then a universe's width; saved after the tag of
+//     its kind, and what a state is built from;
+//   fields(visit, states...): what it saves after its shape and its count
+//     of values seen, in order, as
+//     visit.word, .number and .flag (a word each), .lanes(k, buffer) (k
+//     words a lane) and .ring (its slots, oldest first); among them
+//     .unsaved, what assign copies but load makes anew (in allocate or
+//     validate). Given several states, their same fields together;
+//   validate(): whether loaded fields are ones that updates make.
+template <class State>
+class Saved {
+public:
+    // The bytes; with a null `into`, only their count.
+    std::size_t save(unsigned char* into) const noexcept;
+    // False, and nothing changed, for bytes that no run of updates could
+    // have made a state write.
+    bool load(const unsigned char* bytes, std::size_t size) noexcept;
+    // A copy of `other`. False when memory runs out, and then the state is
+    // fit only to be assigned or loaded again, or destroyed.
+    bool assign(const State& other) noexcept;
+};
 
-class SmaStream {
+class SmaStream : public Saved<SmaStream> {
 public:
     explicit SmaStream(Period period) noexcept
         : period_(period), step_(period), window_(period, 1) {}
-    bool assign(const SmaStream& other) noexcept;
 
     Period period() const noexcept { return period_; }
     Position seen() const noexcept { return seen_; }
@@ -236,11 +258,18 @@ public:
     double peek(double x) const noexcept;
     void run(Series data, OutputSeries output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<SmaStream>;
+
     double step(SmaStep& step, double x) const noexcept;
+
+    std::array<std::uint64_t, 1> shape() const noexcept { return {period_}; }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.number(s.step_.sum...);
+        visit.ring(s.window_...);
+    }
+    bool validate() const noexcept { return sma_sum_valid(period_, seen_, step_.sum, window_, 0); }
 
     Period period_;
     SmaStep step_;
@@ -248,13 +277,9 @@ private:
     Ring window_;
 };
 
-class EmaStream {
+class EmaStream : public Saved<EmaStream> {
 public:
     explicit EmaStream(Period period) noexcept : period_(period), step_(period) {}
-    bool assign(const EmaStream& other) noexcept {
-        *this = other;
-        return true;
-    }
 
     Period period() const noexcept { return period_; }
     Position seen() const noexcept { return seen_; }
@@ -264,10 +289,8 @@ public:
     double peek(double x) const noexcept;
     void run(Series data, OutputSeries output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<EmaStream>;
     EmaStream& operator=(const EmaStream&) noexcept = default;
 
     struct Scalars {
@@ -277,19 +300,31 @@ private:
     };
     double step(Scalars& state, double x) const noexcept;
 
+    std::array<std::uint64_t, 1> shape() const noexcept { return {period_}; }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.word(s.state_.seed.run...);
+        visit.number(s.state_.seed.sum...);
+        visit.number(s.state_.average...);
+        visit.flag(s.state_.seeded...);
+    }
+    bool validate() const noexcept {
+        return ema_valid(period_, seen_, state_.seed.run, state_.seed.sum, state_.average,
+                         state_.seeded);
+    }
+
     Period period_;
     EmaStep step_;
     Scalars state_;
     Position seen_ = 0;
 };
 
-class MacdStream {
+class MacdStream : public Saved<MacdStream> {
 public:
     MacdStream(Period fast, Period slow, Period signal) noexcept
-        : step_(fast, slow, signal), window_(slow, 1) {}
-    bool assign(const MacdStream& other) noexcept;
+        : periods_(fast, slow, signal), window_(slow, 1) {}
 
-    const MacdStep& periods() const noexcept { return step_; }
+    const MacdPeriods& periods() const noexcept { return periods_; }
     Position seen() const noexcept { return seen_; }
     bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
 
@@ -298,25 +333,38 @@ public:
     void run(Series data, OutputSeries macd_output, OutputSeries signal_output,
              OutputSeries hist_output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<MacdStream>;
+
     void run_from(Position start, Series data, OutputSeries macd_output, OutputSeries signal_output,
                   OutputSeries hist_output) noexcept;
 
+    std::array<std::uint64_t, 3> shape() const noexcept {
+        return {periods_.fast_period, periods_.slow_period, periods_.signal_period};
+    }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.number(s.step_.f...);
+        visit.number(s.step_.s...);
+        visit.number(s.step_.g...);
+        visit.word(s.step_.marks.nan_end...);
+        visit.word(s.step_.marks.positive_end...);
+        visit.word(s.step_.marks.negative_end...);
+        visit.ring(s.window_...);
+    }
+    bool validate() const noexcept {
+        return periods_.in_order() && macd_valid(periods_.slow_period, step_, seen_, window_, 0);
+    }
+
+    MacdPeriods periods_;
     MacdStep step_;
     Position seen_ = 0;
     Ring window_;
 };
 
-class AtrStream {
+class AtrStream : public Saved<AtrStream> {
 public:
     explicit AtrStream(Period period) noexcept : period_(period), step_(period) {}
-    bool assign(const AtrStream& other) noexcept {
-        *this = other;
-        return true;
-    }
 
     Period period() const noexcept { return period_; }
     Position seen() const noexcept { return seen_; }
@@ -326,17 +374,25 @@ public:
     double peek(double high, double low, double close) const noexcept;
     void run(Series high, Series low, Series close, OutputSeries output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<AtrStream>;
     AtrStream& operator=(const AtrStream&) noexcept = default;
 
     struct Scalars {
-        double sum = 0.0;  // the seed's, then the average
+        double sum_or_average = 0.0;  // of the true ranges: their sum until the seed
         double previous_close = no_value;
     };
     double step(Scalars& state, double high, double low, double close) const noexcept;
+
+    std::array<std::uint64_t, 1> shape() const noexcept { return {period_}; }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.number(s.state_.sum_or_average...);
+        visit.number(s.state_.previous_close...);
+    }
+    bool validate() const noexcept {
+        return atr_valid(period_, seen_, state_.sum_or_average, state_.previous_close);
+    }
 
     Period period_;
     AtrStep step_;
@@ -349,12 +405,11 @@ private:
 // j of a universe gives what a single-series state fed series j gives.
 // `allocate` makes the per-lane storage; false when memory runs out.
 
-class SmaUniverse {
+class SmaUniverse : public Saved<SmaUniverse> {
 public:
     SmaUniverse(Period period, std::size_t width) noexcept
         : period_(period), width_(width), scale_(SmaStep(period).scale), window_(period, width) {}
     bool allocate() noexcept;
-    bool assign(const SmaUniverse& other) noexcept;
 
     Period period() const noexcept { return period_; }
     std::size_t width() const noexcept { return width_; }
@@ -364,10 +419,17 @@ public:
     // One bar: values and output hold `width` elements each.
     void update(Series values, OutputSeries output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<SmaUniverse>;
+
+    std::array<std::uint64_t, 2> shape() const noexcept { return {period_, width_}; }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.lanes(1, s.sums_...);
+        visit.ring(s.window_...);
+    }
+    bool validate() const noexcept;
+
     Period period_;
     std::size_t width_;
     double scale_;
@@ -376,12 +438,11 @@ private:
     Ring window_;
 };
 
-class EmaUniverse {
+class EmaUniverse : public Saved<EmaUniverse> {
 public:
     EmaUniverse(Period period, std::size_t width) noexcept
         : period_(period), width_(width), step_(period), unseeded_(width) {}
     bool allocate() noexcept;
-    bool assign(const EmaUniverse& other) noexcept;
 
     Period period() const noexcept { return period_; }
     std::size_t width() const noexcept { return width_; }
@@ -390,10 +451,20 @@ public:
 
     void update(Series values, OutputSeries output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<EmaUniverse>;
+
+    std::array<std::uint64_t, 2> shape() const noexcept { return {period_, width_}; }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.lanes(1, s.averages_...);
+        visit.lanes(1, s.sums_...);
+        visit.lanes(1, s.runs_...);
+        visit.unsaved(s.unseeded_...);
+    }
+    // Also counts the lanes still seeding.
+    bool validate() noexcept;
+
     Period period_;
     std::size_t width_;
     EmaStep step_;
@@ -404,14 +475,13 @@ private:
     Buffer<std::uint64_t> runs_;
 };
 
-class MacdUniverse {
+class MacdUniverse : public Saved<MacdUniverse> {
 public:
     MacdUniverse(Period fast, Period slow, Period signal, std::size_t width) noexcept
-        : step_(fast, slow, signal), width_(width), window_(slow, width) {}
+        : periods_(fast, slow, signal), width_(width), window_(slow, width) {}
     bool allocate() noexcept;
-    bool assign(const MacdUniverse& other) noexcept;
 
-    const MacdStep& periods() const noexcept { return step_; }
+    const MacdPeriods& periods() const noexcept { return periods_; }
     std::size_t width() const noexcept { return width_; }
     Position seen() const noexcept { return seen_; }
     bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
@@ -419,14 +489,27 @@ public:
     void update(Series values, OutputSeries macd_output, OutputSeries signal_output,
                 OutputSeries hist_output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<MacdUniverse>;
+
     MacdStep lane(std::size_t j) const noexcept;
     void keep(std::size_t j, const MacdStep& step) noexcept;
 
-    MacdStep step_;  // the periods and smoothings; its own values are unused
+    std::array<std::uint64_t, 4> shape() const noexcept {
+        return {periods_.fast_period, periods_.slow_period, periods_.signal_period, width_};
+    }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.lanes(1, s.f_...);
+        visit.lanes(1, s.s_...);
+        visit.lanes(1, s.g_...);
+        visit.unsaved(s.failed_...);
+        visit.lanes(3, s.marks_...);
+        visit.ring(s.window_...);
+    }
+    bool validate() const noexcept;
+
+    MacdPeriods periods_;
     std::size_t width_;
     Position seen_ = 0;
     Buffer<double> f_;
@@ -437,12 +520,11 @@ private:
     Ring window_;
 };
 
-class AtrUniverse {
+class AtrUniverse : public Saved<AtrUniverse> {
 public:
     AtrUniverse(Period period, std::size_t width) noexcept
         : period_(period), width_(width), step_(period) {}
     bool allocate() noexcept;
-    bool assign(const AtrUniverse& other) noexcept;
 
     Period period() const noexcept { return period_; }
     std::size_t width() const noexcept { return width_; }
@@ -451,15 +533,22 @@ public:
 
     void update(Series high, Series low, Series close, OutputSeries output) noexcept;
 
-    std::size_t save(unsigned char* into) const noexcept;
-    bool load(const unsigned char* bytes, std::size_t size) noexcept;
-
 private:
+    friend class Saved<AtrUniverse>;
+
+    std::array<std::uint64_t, 2> shape() const noexcept { return {period_, width_}; }
+    template <class Visit, class... Self>
+    static void fields(Visit& visit, Self&... s) noexcept {
+        visit.lanes(1, s.sums_or_averages_...);
+        visit.lanes(1, s.previous_...);
+    }
+    bool validate() const noexcept;
+
     Period period_;
     std::size_t width_;
     AtrStep step_;
     Position seen_ = 0;
-    Buffer<double> sums_;  // the seeds', then the averages
+    Buffer<double> sums_or_averages_;  // as AtrStream's, lane by lane
     Buffer<double> previous_;
 };
 

@@ -49,8 +49,8 @@ struct Macd {
     using Universe = MacdUniverse;
     template <class State>
     static std::array<Period, 3> periods_of(const State& state) noexcept {
-        const MacdStep& step = state.periods();
-        return {step.fast_period, step.slow_period, step.signal_period};
+        const MacdPeriods& p = state.periods();
+        return {p.fast_period, p.slow_period, p.signal_period};
     }
     static constexpr bool batch_unlocked = true;
     static constexpr bool stream_unlocked = true;

@@ -258,27 +258,37 @@ struct MacdValues {
 
 inline constexpr MacdValues macd_no_values{no_value, no_value, no_value};
 
-// MACD between positions: both averages, the signal, and the marks that
-// seeding needs. Only NaN is missing; infinities flow through.
-struct MacdStep {
+// MACD's periods and the smoothings of its three averages.
+struct MacdPeriods {
     EmaStep fast;
     EmaStep slow;
     EmaStep signal;
     Period fast_period;
     Period slow_period;
     Period signal_period;
-    double f = no_value;
-    double s = no_value;
-    double g = no_value;
-    NonFiniteMarks marks;
 
-    MacdStep(Period fast_period_, Period slow_period_, Period signal_period_) noexcept
+    MacdPeriods(Period fast_period_, Period slow_period_, Period signal_period_) noexcept
         : fast(fast_period_),
           slow(slow_period_),
           signal(signal_period_),
           fast_period(fast_period_),
           slow_period(slow_period_),
           signal_period(signal_period_) {}
+
+    // Whether MACD is defined for them: no period of 0, the fast one shorter
+    // than the slow one.
+    bool in_order() const noexcept {
+        return fast_period != 0 && fast_period < slow_period && signal_period != 0;
+    }
+};
+
+// MACD between positions: both averages, the signal line, and the marks that
+// seeding needs. Only NaN is missing; infinities flow through.
+struct MacdStep {
+    double f = no_value;
+    double s = no_value;
+    double g = no_value;
+    NonFiniteMarks marks;
 
     // The steady state: the same updates, tried before they are kept. A
     // missing input, an F still to be seeded or a G without a value all
@@ -303,15 +313,12 @@ struct MacdStep {
         out = {m, next_g, m - next_g};
         return true;
     }
-    bool try_steady(double x, MacdValues& out) noexcept {
-        return try_steady(fast, slow, signal, f, s, g, x, out);
-    }
 
     // One position i >= slow_period - 1 in full: a missing input, the
     // seeding of F and S while F is NaN, and the start of the signal line.
     // window(k) is the input at position i - k.
     template <class Window>
-    static MacdValues full_step(const MacdStep& p, Position i, double x, const Window& window,
+    static MacdValues full_step(const MacdPeriods& p, Position i, double x, const Window& window,
                                 double& fast_average, double& slow_average, double& signal_line,
                                 NonFiniteMarks& seen) noexcept {
         seen.note(i, x);
@@ -342,8 +349,9 @@ struct MacdStep {
         return {m, signal_line, is_nan(signal_line) ? no_value : m - signal_line};
     }
     template <class Window>
-    MacdValues full_step(Position i, double x, const Window& window) noexcept {
-        return full_step(*this, i, x, window, f, s, g, marks);
+    MacdValues full_step(const MacdPeriods& p, Position i, double x,
+                         const Window& window) noexcept {
+        return full_step(p, i, x, window, f, s, g, marks);
     }
 
     // A position before slow_period - 1: no value, only the marks.
@@ -364,12 +372,12 @@ struct MacdStep {
 // window(i, k) is the input k positions before data[i] (which may lie before
 // the data). Every position of every output is written once, in order.
 template <class Window>
-inline void macd_run(MacdStep& step, Position start, Series data, OutputSeries macd_output,
-                     OutputSeries signal_output, OutputSeries hist_output,
+inline void macd_run(const MacdPeriods& shared, MacdStep& step, Position start, Series data,
+                     OutputSeries macd_output, OutputSeries signal_output, OutputSeries hist_output,
                      const Window& window) noexcept {
     const std::size_t n = data.size();
     // Locals that the output's stores cannot alias.
-    const MacdStep periods = step;
+    const MacdPeriods periods = shared;
     double f = step.f;
     double s = step.s;
     double g = step.g;
