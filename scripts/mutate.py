@@ -225,8 +225,8 @@ FAULTS = [
           "        object->lock.unlock();\n        if (!parsed.ok()) {\n"),
     Fault("stream_kind_read_before_conversion", STREAM,
           "        std::array<double, inputs> x{};\n",
-          "        Single* const early = object->single;\n        std::array<double, inputs> x{};\n",
-          ((STREAM, "            Single* const single = object->single;\n"
+          "        Single* const early = object->single.get();\n        std::array<double, inputs> x{};\n",
+          ((STREAM, "            Single* const single = object->single.get();\n"
             "            if (single == nullptr) {\n                outcome = Outcome::now_universe;\n"
             "            } else if (trial) {",
             "            Single* const single = early;\n            if (false) {\n"
@@ -243,8 +243,8 @@ FAULTS = [
           "            return refusal(outcome, method);\n"),
     Fault("stream_update_many_unlocked", STREAM,
           "        under_lock(object->lock, Traits::releases_lock, [&] {\n"
-          "            Single* const single = object->single;",
-          "        run_unlocked([&] {\n            Single* const single = object->single;"),
+          "            Single* const single = object->single.get();",
+          "        run_unlocked([&] {\n            Single* const single = object->single.get();"),
     Fault("stream_lock_given_back_after_the_interpreter_lock", STREAM,
           "    lock.unlock();\n    leave_unlocked_section();\n    PyEval_RestoreThread(thread);\n",
           "    leave_unlocked_section();\n    PyEval_RestoreThread(thread);\n    lock.unlock();\n"),

@@ -1,22 +1,18 @@
 #include <algorithm>
 
+#include "quorvane/internal/lanes.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane {
 namespace {
 
-// Four lanes in GCC's vector extension: one AVX register in the clone that
-// runs where AVX2 is, two SSE2 (or NEON) registers elsewhere. Each lane gets
-// the scalar operations, so lanes and single series agree bit for bit.
-// clang refuses 32-byte vectors in code built without AVX, so there the
-// lanes are one 16-byte register, two at a time: the same operations, fewer
-// side by side.
-#if defined(__clang__)
-using Lanes = double __attribute__((vector_size(16)));
-#else
-using Lanes = double __attribute__((vector_size(32)));
-#endif
-constexpr std::size_t lanes = sizeof(Lanes) / sizeof(double);
+// Lanes (internal/lanes.hpp): four in the clone that runs where AVX2 is, in
+// one register; elsewhere two SSE2 (or NEON) registers, or, under clang,
+// two lanes at a time.
+using lanes::Lanes;
+using lanes::load;
+using lanes::store;
+constexpr std::size_t lane_count = lanes::count;
 
 #if defined(__x86_64__) && !defined(__clang__)
 #define QUORVANE_LANES __attribute__((target_clones("avx2", "default")))
@@ -28,20 +24,10 @@ constexpr std::size_t lanes = sizeof(Lanes) / sizeof(double);
 template <class Mask>
 [[gnu::always_inline]] inline bool all_of(Mask mask) noexcept {
     bool all = true;
-    for (std::size_t k = 0; k < lanes; ++k) {
+    for (std::size_t k = 0; k < lane_count; ++k) {
         all = all && mask[k] != 0;
     }
     return all;
-}
-
-[[gnu::always_inline]] inline Lanes load(const void* bytes, std::size_t j) noexcept {
-    Lanes v;
-    std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
-    return v;
-}
-
-[[gnu::always_inline]] inline void store(void* bytes, std::size_t j, Lanes v) noexcept {
-    std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
 }
 
 // SMA's slide over the lanes of a bar: `slot` holds the values leaving the
@@ -49,7 +35,7 @@ template <class Mask>
 QUORVANE_LANES void slide_lanes(std::size_t width, double scale, Series values, double* slot,
                                 double* sums, OutputSeries output) noexcept {
     std::size_t j = 0;
-    for (; j + lanes <= width; j += lanes) {
+    for (; j + lane_count <= width; j += lane_count) {
         const Lanes x = load(values.data(), j);
         Lanes sum = load(sums, j);
         store(output.data(), j, SmaStep::slide(sum, x, load(slot, j), scale));
@@ -70,7 +56,7 @@ QUORVANE_LANES void smooth_lanes(std::size_t width, const EmaStep& shared, Serie
                                  double* averages, OutputSeries output) noexcept {
     const EmaStep step = shared;  // a local that the stores cannot alias
     std::size_t j = 0;
-    for (; j + lanes <= width; j += lanes) {
+    for (; j + lane_count <= width; j += lane_count) {
         const Lanes x = load(values.data(), j);
         const Lanes average = load(averages, j);
         const Lanes next = step.next(average, x);
@@ -110,7 +96,7 @@ QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdPeriods& pe
     const EmaStep signal = periods.signal;
     std::size_t failed = 0;
     std::size_t j = 0;
-    for (; j + lanes <= width; j += lanes) {
+    for (; j + lane_count <= width; j += lane_count) {
         const Lanes x = load(values.data(), j);
         store(slot, j, x);
         const Lanes f = load(to.f, j);
@@ -128,7 +114,7 @@ QUORVANE_LANES std::size_t steady_lanes(std::size_t width, const MacdPeriods& pe
         store(to.signal_output.data(), j, next_g);
         store(to.hist_output.data(), j, m - next_g);
         if (!all_of(kept)) {
-            for (std::size_t k = 0; k < lanes; ++k) {
+            for (std::size_t k = 0; k < lane_count; ++k) {
                 if (kept[k] == 0) {
                     to.failed[failed++] = j + k;
                 }
@@ -162,7 +148,7 @@ QUORVANE_LANES void smooth_ranges(std::size_t width, const AtrStep& shared, Seri
                                   OutputSeries output) noexcept {
     const AtrStep step = shared;  // a local that the stores cannot alias
     std::size_t j = 0;
-    for (; j + lanes <= width; j += lanes) {
+    for (; j + lane_count <= width; j += lane_count) {
         const Lanes range =
             true_range_lanes(load(high.data(), j), load(low.data(), j), load(previous, j));
         const Lanes average = step.smooth(load(sums, j), range);
