@@ -134,11 +134,15 @@ for stage in $stages; do
         || die "unknown test stage '$stage' (lint, normal, sanitize, aarch64, clang, release)"
 done
 
+started=$SECONDS
 make_venv
 install_requirements test
 install_quorvane
+say "set-up done in $((SECONDS - started)) s"
 have_gtest || install_debian_packages libgtest-dev
 cd "$root" || exit
 for stage in $stages; do
+    started=$SECONDS
     "stage_$stage" "$@"
+    say "stage $stage passed in $((SECONDS - started)) s"
 done
