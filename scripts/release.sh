@@ -3,7 +3,7 @@
 # the wheel built from it and repaired by auditwheel to a manylinux tag.
 # Each is installed into a fresh CPython 3.13 environment and passes
 # scripts/smoke.py there; the wheel with no compiler in reach, the sdist
-# built from source. Build logs go to build/release.
+# built from source by pip. Build logs go to build/release.
 # shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -25,11 +25,20 @@ logged() {
     "$@" >"$log" 2>&1 || { cat "$log" >&2; die "failed: $* (log: ${log#"$root"/})"; }
 }
 
-# The wheel is built from the sdist, so a file missing from the sdist fails here.
-say "building the sdist and from it the wheel"
-logged build "$venv_python" -m build --outdir "$work/built" "$root"
-cp "$work"/built/quorvane-"$version".tar.gz "$dist/"
+say "building the sdist"
+logged sdist "$venv_python" -m build --sdist --outdir "$dist" "$root"
 sdist="$dist/quorvane-$version.tar.gz"
+
+# The wheel is built from the sdist, so a file missing from the sdist fails
+# here; and it is built as pip install builds from source (a wheel in an
+# isolated environment, then installed), in the environment that then
+# installs it, so this one build checks both.
+say "building the wheel from the sdist with pip, in a fresh environment"
+"$python" -m venv "$work/sdist-env"
+# pip keeps the wheel it builds from a local sdist under the sdist's path; a
+# stale one would skip the build this is here to check.
+"$venv_python" -m pip cache remove quorvane >/dev/null 2>&1
+logged wheel "$work/sdist-env/bin/python" -m pip wheel --no-deps --wheel-dir "$work/built" "$sdist"
 
 say "repairing the wheel to a manylinux tag"
 logged auditwheel "$venv/bin/auditwheel" repair --wheel-dir "$dist" "$work"/built/quorvane-"$version"-*.whl
@@ -45,12 +54,8 @@ no_compiler=(env PATH="$work/wheel-env/bin" CC=/bin/false CXX=/bin/false)
 logged wheel-install "${no_compiler[@]}" "$work/wheel-env/bin/python" -m pip install "$wheel"
 "${no_compiler[@]}" "$work/wheel-env/bin/python" -I "$root/scripts/smoke.py" "$version" --no-compiler
 
-say "building and installing $(basename "$sdist")"
-"$python" -m venv "$work/sdist-env"
-# pip keeps the wheel it builds from a local sdist under the sdist's path; a
-# stale one would skip the build this is here to check.
-"$venv_python" -m pip cache remove quorvane >/dev/null 2>&1
-logged sdist-install "$work/sdist-env/bin/python" -m pip install "$sdist"
+say "installing the wheel built from $(basename "$sdist")"
+logged sdist-install "$work/sdist-env/bin/python" -m pip install "$work"/built/quorvane-"$version"-*.whl
 "$work/sdist-env/bin/python" -I "$root/scripts/smoke.py" "$version"
 
 say "release files in ${dist#"$root"/}:"
