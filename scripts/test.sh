@@ -8,7 +8,8 @@
 #             Python suite against the extension installed in .venv;
 #   sanitize  both suites again, built with AddressSanitizer and
 #             UndefinedBehaviorSanitizer, the extension installed in
-#             .venv-sanitize; any report fails the run;
+#             .venv-sanitize; any report fails the run. Each Hypothesis
+#             property draws a fifth of its examples there;
 #   aarch64   the core's suite cross-compiled for 64-bit ARM and run under
 #             qemu-user, so the kernel vectors written on x86-64 must come out
 #             bit for bit on another architecture;
@@ -72,7 +73,7 @@ stage_sanitize() {
     install_requirements test
     install_quorvane -Ccmake.define.QUORVANE_SANITIZE=ON -Cinstall.strip=false \
         "-Cbuild-dir=build/sanitize/{wheel_tag}"
-    say "running the Python tests with sanitizers"
+    say "running the Python tests with sanitizers, each property with a fifth of its examples"
     # The interpreter is not instrumented, so the sanitizer's runtime must be
     # loaded first. PYTHONMALLOC=malloc puts Python's objects under its
     # watch too. Leak detection is off: at exit the interpreter itself
@@ -80,12 +81,15 @@ stage_sanitize() {
     # test measures ours). The C++ runtime is preloaded too, so the
     # sanitizer finds the real __cxa_throw for the C++ extensions of other
     # packages. Capturing at the Python level only lets a report, written to
-    # descriptor 2 as the process ends, reach the log.
+    # descriptor 2 as the process ends, reach the log. Every allocation
+    # checked makes a Hypothesis example some six times slower; the normal
+    # stage draws them all.
     local compiler="${CXX:-c++}"
     LD_PRELOAD="$("$compiler" -print-file-name=libasan.so) $("$compiler" -print-file-name=libstdc++.so)" \
         PYTHONMALLOC=malloc \
         ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        QUORVANE_EXAMPLES_DIVISOR=5 \
         "$venv_python" -m pytest -q --capture=sys tests/python "$@"
     use_venv "$root/.venv"
 }

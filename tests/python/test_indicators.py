@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import reference
+from support import examples, reference
 from support.arrays import Buffer, outputs
 from support.calls import PARAMETERS, USUAL_PERIODS, Call, assert_call, counts
 from support.strategies import calls, random_walk
@@ -17,7 +17,7 @@ import quorvane
 
 
 @pytest.mark.parametrize("name", PARAMETERS)
-@settings(max_examples=1000)
+@settings(max_examples=examples(1000))
 @given(draw=st.data())
 def test_calls_do_what_the_models_say(name, draw):
     # Every value bit for bit as the reference model writes it over the same

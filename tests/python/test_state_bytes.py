@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import run_python
+from support import examples, run_python
 from support.calls import INDICATORS
 from support.reference import PERIOD_MAX as TOP
 from support.strategies import mutations
@@ -92,7 +92,7 @@ def test_a_state_the_class_could_not_have_written_is_refused(name, width, n, whe
 
 
 @pytest.mark.parametrize("name", STATES)
-@settings(max_examples=60)
+@settings(max_examples=examples(60))
 @given(data=st.data())
 def test_mutated_bytes_load_into_a_working_state_or_are_refused_without_a_change(name, data):
     width = data.draw(st.sampled_from([None, 0, 1, 3]))

@@ -9,6 +9,14 @@ import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[3]
+# The sanitized run sets this: there each property draws a fraction of its
+# examples, every allocation being checked.
+DIVISOR = int(os.environ.get("QUORVANE_EXAMPLES_DIVISOR", "1"))
+
+
+def examples(count):
+    # How many examples a property with `count` of them draws in this run.
+    return max(1, count // DIVISOR)
 
 
 def run_python(code, env=None, check=True):
