@@ -47,32 +47,40 @@ have_cross_tools() {
         && [ -f /usr/src/googletest/CMakeLists.txt ]
 }
 
-# Configures the core's tests in DIR with further CMake settings, builds
-# and runs them.
-run_core_tests() {
+# The extension and the core's tests are one CMake build: the core's objects
+# compiled once serve both. These settings go to every such build.
+with_core_tests=(-Ccmake.define.QUORVANE_BUILD_TESTS=ON -Ccmake.define.QUORVANE_WERROR=ON)
+
+# Configures the core's tests in DIR with further CMake settings.
+configure_core_tests() {
     local dir="$1"
     shift
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON "$@" >/dev/null
-    cmake --build "$dir"
-    ctest --test-dir "$dir" --output-on-failure --timeout 300
+}
+
+# Builds what in DIR is not up to date (the tests, when only they changed)
+# and runs the core's tests there.
+run_core_tests() {
+    cmake --build "$1"
+    ctest --test-dir "$1" --output-on-failure --timeout 300
 }
 
 stage_normal() {
     say "building and running the core's tests"
-    run_core_tests "$root/build/core-tests" -DQUORVANE_BUILD_BENCH=ON
+    run_core_tests "$root/build/core-tests"
     say "running the Python tests"
     "$venv_python" -m pytest -q tests/python "$@"
 }
 
 stage_sanitize() {
-    say "building and running the core's tests with sanitizers"
-    run_core_tests "$root/build/core-tests-sanitize" -DQUORVANE_SANITIZE=ON
     use_venv "$root/.venv-sanitize"
     make_venv
     install_requirements test
-    install_quorvane -Ccmake.define.QUORVANE_SANITIZE=ON -Cinstall.strip=false \
-        "-Cbuild-dir=build/sanitize/{wheel_tag}"
+    install_quorvane "${with_core_tests[@]}" -Ccmake.define.QUORVANE_SANITIZE=ON \
+        -Cinstall.strip=false -Cbuild-dir=build/sanitize
+    say "running the core's tests with sanitizers"
+    run_core_tests "$root/build/sanitize"
     say "running the Python tests with sanitizers, each property with a fifth of its examples"
     # The interpreter is not instrumented, so the sanitizer's runtime must be
     # loaded first. PYTHONMALLOC=malloc puts Python's objects under its
@@ -106,8 +114,9 @@ stage_aarch64() {
         cmake --install "$build/googletest-build" >/dev/null
     fi
     say "cross-compiling the core's tests for aarch64 and running them under qemu-user"
-    run_core_tests "$build/core-tests" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    configure_core_tests "$build/core-tests" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DGTest_DIR="$build/googletest/lib/cmake/GTest"
+    run_core_tests "$build/core-tests"
 }
 
 # Debian 12's default clang, 14, lacks the builtin that libstdc++'s
@@ -125,7 +134,8 @@ stage_lint() {
 stage_clang() {
     command -v clang++-19 >/dev/null || install_debian_packages clang-19
     say "building and running the core's tests with clang++-19"
-    run_core_tests "$root/build/core-tests-clang" -DCMAKE_CXX_COMPILER=clang++-19
+    configure_core_tests "$root/build/core-tests-clang" -DCMAKE_CXX_COMPILER=clang++-19
+    run_core_tests "$root/build/core-tests-clang"
 }
 
 stage_release() {
@@ -139,11 +149,12 @@ for stage in $stages; do
 done
 
 started=$SECONDS
+have_gtest || install_debian_packages libgtest-dev
 make_venv
 install_requirements test
-install_quorvane
+install_quorvane "${with_core_tests[@]}" -Ccmake.define.QUORVANE_BUILD_BENCH=ON \
+    -Cbuild-dir=build/core-tests
 say "set-up done in $((SECONDS - started)) s"
-have_gtest || install_debian_packages libgtest-dev
 cd "$root" || exit
 for stage in $stages; do
     started=$SECONDS
