@@ -18,7 +18,9 @@
 #             installed into a fresh environment and smoke-tested.
 #
 # QUORVANE_TEST_STAGES picks stages (default: "lint normal clang release
-# sanitize aarch64", the quick ones first).
+# sanitize aarch64", the quick ones first). With others, sanitize runs in
+# the background beside them, its output shown when it ends. Each stage
+# says how many seconds it took.
 # Arguments are passed to every pytest run.
 # shellcheck source=setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -142,11 +144,74 @@ stage_release() {
     bash "$root/scripts/release.sh"
 }
 
+# Runs a stage and says how long it took.
+run_stage() {
+    local stage="$1" started=$SECONDS
+    shift
+    "stage_$stage" "$@"
+    say "stage $stage passed in $((SECONDS - started)) s"
+}
+
+# The sanitize stage takes longest and shares nothing with the others but
+# the set-up, so when other stages are chosen too it runs beside them, in
+# the background, its output in build/logs/sanitize.log and shown whole
+# when it ends: one core each.
+background=(sanitize)
+logs="$root/build/logs"
+running=()  # "stage pid" of each background stage not yet shown
+
+start_in_background() {
+    local stage="$1"
+    shift
+    mkdir -p "$logs"
+    rm -f "$logs/$stage.ended"
+    say "stage $stage runs in the background; its output comes when it ends"
+    # In a process group of its own, so that stopping the run stops all of it.
+    set -m
+    (
+        trap 'touch "$logs/$stage.ended"' EXIT
+        run_stage "$stage" "$@"
+    ) </dev/null >"$logs/$stage.log" 2>&1 &
+    set +m
+    running+=("$stage $!")
+}
+
+# Shows the output of each background stage that has ended, or with "all"
+# waits for every one; stops the run at the first that failed.
+show_ended() {
+    local entry stage pid status still=()
+    for entry in "${running[@]}"; do
+        stage="${entry% *}" pid="${entry#* }"
+        if [ "${1:-}" != all ] && [ ! -f "$logs/$stage.ended" ]; then
+            still+=("$entry")
+            continue
+        fi
+        status=0
+        wait "$pid" || status=$?
+        say "output of stage $stage (build/logs/$stage.log):"
+        cat "$logs/$stage.log" >&2
+        [ "$status" -eq 0 ] || die "stage $stage failed"
+    done
+    running=("${still[@]}")
+}
+
+stop_background() {
+    local entry
+    for entry in "${running[@]}"; do
+        kill -- "-${entry#* }" 2>/dev/null || true
+    done
+}
+trap stop_background EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 stages="${QUORVANE_TEST_STAGES:-lint normal clang release sanitize aarch64}"
 for stage in $stages; do
     declare -F "stage_$stage" >/dev/null \
         || die "unknown test stage '$stage' (lint, normal, sanitize, aarch64, clang, release)"
 done
+# CMake's builds, each on every core (the background stage's too).
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 started=$SECONDS
 have_gtest || install_debian_packages libgtest-dev
@@ -156,8 +221,18 @@ install_quorvane "${with_core_tests[@]}" -Ccmake.define.QUORVANE_BUILD_BENCH=ON 
     -Cbuild-dir=build/core-tests
 say "set-up done in $((SECONDS - started)) s"
 cd "$root" || exit
-for stage in $stages; do
-    started=$SECONDS
-    "stage_$stage" "$@"
-    say "stage $stage passed in $((SECONDS - started)) s"
+read -ra chosen <<<"$stages"
+foreground=()
+for stage in "${chosen[@]}"; do
+    if [ "${#chosen[@]}" -gt 1 ] && [[ " ${background[*]} " == *" $stage "* ]]; then
+        start_in_background "$stage" "$@"
+    else
+        foreground+=("$stage")
+    fi
 done
+for stage in "${foreground[@]}"; do
+    show_ended
+    run_stage "$stage" "$@"
+done
+show_ended all
+say "every stage passed in $((SECONDS - started)) s"
