@@ -152,8 +152,8 @@ run_stage() {
     say "stage $stage passed in $((SECONDS - started)) s"
 }
 
-# The sanitize stage takes longest and shares nothing with the others but
-# the set-up, so when other stages are chosen too it runs beside them, in
+# The sanitize stage takes longest and shares nothing with the others, so
+# when other stages are chosen too it runs beside them and the set-up, in
 # the background, its output in build/logs/sanitize.log and shown whole
 # when it ends: one core each.
 background=(sanitize)
@@ -215,12 +215,10 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 started=$SECONDS
 have_gtest || install_debian_packages libgtest-dev
-make_venv
-install_requirements test
-install_quorvane "${with_core_tests[@]}" -Ccmake.define.QUORVANE_BUILD_BENCH=ON \
-    -Cbuild-dir=build/core-tests
-say "set-up done in $((SECONDS - started)) s"
 cd "$root" || exit
+# The background stage starts once .venv has its interpreter, from which it
+# makes its own environment, and sets itself up while this one does.
+make_venv
 read -ra chosen <<<"$stages"
 foreground=()
 for stage in "${chosen[@]}"; do
@@ -230,6 +228,10 @@ for stage in "${chosen[@]}"; do
         foreground+=("$stage")
     fi
 done
+install_requirements test
+install_quorvane "${with_core_tests[@]}" -Ccmake.define.QUORVANE_BUILD_BENCH=ON \
+    -Cbuild-dir=build/core-tests
+say "set-up done in $((SECONDS - started)) s"
 for stage in "${foreground[@]}"; do
     show_ended
     run_stage "$stage" "$@"
