@@ -195,10 +195,13 @@ show_ended() {
     running=("${still[@]}")
 }
 
+# SIGKILL: a group signalled as it starts could lose a catchable signal
+# while its subshell resets the traps it inherited.
 stop_background() {
     local entry
     for entry in "${running[@]}"; do
-        kill -- "-${entry#* }" 2>/dev/null || true
+        kill -KILL -- "-${entry#* }" 2>/dev/null || true
+        wait "${entry#* }" 2>/dev/null || true
     done
 }
 trap stop_background EXIT
