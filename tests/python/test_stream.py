@@ -16,7 +16,7 @@ from support.reference import assert_same
 from support.strategies import stream_series, taken_periods
 from support.streams import round_trip
 from support.tables import STREAM
-from support.threads import FUTEX, LIBC, attempt, ended, inside, started, waits_for
+from support.threads import FUTEX, LIBC, attempt, ended, started, waits_for
 
 
 @pytest.mark.parametrize("name", INDICATORS)
@@ -124,18 +124,26 @@ def test_periods_are_taken_and_refused_as_the_batch_takes_them(name, p):
     assert outcomes[0] == outcomes[1] == outcomes[2]
 
 
+@pytest.mark.skipif(FUTEX is None, reason="reads which lock a thread waits for from Linux's /proc")
 @pytest.mark.parametrize("name", INDICATORS)
 def test_two_threads_on_one_state_take_turns(name):
-    """The second comes while the first works with the interpreter lock
-    released (Atr keeps it, so the second comes after): it waits its turn."""
+    """The test holds the object's lock until both calls wait for it, one
+    after the other; the kernel wakes them in that order, and the second
+    goes on from where the first left the state."""
     cls, batch, periods_count, inputs_count, outputs_count = INDICATORS[name]
-    p, data = (12, 26, 9)[:periods_count], np.random.default_rng(3).random(2_000_100) + 1
+    p, data = (12, 26, 9)[:periods_count], np.random.default_rng(3).random(1000) + 1
     expected = [np.empty(len(data)) for _ in range(outputs_count)]
     batch(*p, *[data] * inputs_count, *expected)
-    state, got, cut = cls(*p), [np.empty(len(data)) for _ in range(outputs_count)], 2_000_000
-    first = started(state.update_many, *[data[:cut]] * inputs_count, *(g[:cut] for g in got))
-    inside(first, 1)
-    second = started(state.update_many, *[data[cut:]] * inputs_count, *(g[cut:] for g in got))
+    state, got, cut = cls(*p), [np.empty(len(data)) for _ in range(outputs_count)], 900
+    lock = id(state) + object.__basicsize__
+    assert LIBC.pthread_mutex_lock(ctypes.c_void_p(lock)) == 0
+    try:
+        first = started(state.update_many, *[data[:cut]] * inputs_count, *(g[:cut] for g in got))
+        assert waits_for(first, lock), "the first call did not wait for the object's lock"
+        second = started(state.update_many, *[data[cut:]] * inputs_count, *(g[cut:] for g in got))
+        assert waits_for(second, lock), "the second call did not wait for the object's lock"
+    finally:
+        LIBC.pthread_mutex_unlock(ctypes.c_void_p(lock))
     ended(first), ended(second)
     for k in range(outputs_count):
         assert_same(expected[k], got[k])

@@ -7,8 +7,6 @@ import threading
 import time
 from pathlib import Path
 
-from support import registry
-
 # The futex system call, in which a thread sleeps while a lock it wants is held.
 FUTEX = {"x86_64": 202, "aarch64": 98}.get(platform.machine())
 LIBC = ctypes.CDLL(None)
@@ -27,14 +25,6 @@ def attempt(call):
         return call(), None
     except (TypeError, ValueError) as error:
         return None, (type(error), str(error))
-
-
-def inside(worker, active):
-    # Waits until `active` calls hold their input arrays, the worker's among
-    # them, having given the interpreter lock up: for a streaming call, that
-    # is when it waits for the object's lock or works under it.
-    while registry.active() < active and worker.is_alive():
-        time.sleep(0)
 
 
 def ended(worker):
