@@ -99,8 +99,6 @@ struct OneSeries : OnePeriod {
 // Descriptors, in the order the modules list them.
 template <class... Ds>
 struct List {
-    static constexpr std::size_t size = sizeof...(Ds);
-
     // This list, then `More`.
     template <class... More>
     using Append = List<Ds..., More...>;

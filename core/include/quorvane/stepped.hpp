@@ -21,6 +21,10 @@
 //                                   the lanes of a universe run it side by
 //                                   side, so every choice it makes on values
 //                                   is a select (c ? a : b), not a branch.
+//                                   A sum or difference of two values that
+//                                   may both be NaN is stepped::add or
+//                                   stepped::subtract, so that the NaN that
+//                                   comes out is the same on every path.
 //   valid(constants, lane, seen)    whether saved running values are ones
 //                                   that steps make
 //   single_tag, universe_tag        the tags that open their saved bytes
@@ -44,7 +48,7 @@
 
 namespace quorvane::stepped {
 
-// Sums, differences and products for steps whose operands may both be NaN.
+// Sums and differences for steps whose operands may both be NaN.
 // The NaN that comes out of two shows the order of the operands, and a
 // compiler may swap a plain sum's operands, or rewrite a difference as the
 // sum of a negation, in one inlined copy and not in another. These give,
@@ -59,7 +63,7 @@ template <class V>
     return add_nan_first(a, b);
 }
 [[gnu::always_inline]] inline lanes::Lanes add(lanes::Lanes a, lanes::Lanes b) noexcept {
-    return nan_first(a, b, a + b);
+    return add_nan_first_lanes(a, b);
 }
 
 [[gnu::always_inline]] inline double subtract(double a, double b) noexcept {
@@ -75,21 +79,6 @@ template <class V>
 }
 [[gnu::always_inline]] inline lanes::Lanes subtract(lanes::Lanes a, lanes::Lanes b) noexcept {
     return nan_first(a, b, a - b);
-}
-
-[[gnu::always_inline]] inline double multiply(double a, double b) noexcept {
-#if defined(__x86_64__)
-    asm("mulsd %1, %0" : "+x"(a) : "x"(b));
-    return a;
-#elif defined(__aarch64__)
-    asm("fmul %d0, %d0, %d1" : "+w"(a) : "w"(b));
-    return a;
-#else
-    return nan_first(a, b, a * b);
-#endif
-}
-[[gnu::always_inline]] inline lanes::Lanes multiply(lanes::Lanes a, lanes::Lanes b) noexcept {
-    return nan_first(a, b, a * b);
 }
 
 template <class D>
