@@ -1,0 +1,160 @@
+"""The package's functions, made from the engine's table of indicators.
+
+Each function's source is generated and compiled once at import: a real
+signature with the table's defaults, and a fast path for float64 arrays
+that costs a few attribute checks before the engine runs.
+"""
+
+from collections import namedtuple
+from typing import NamedTuple
+
+import numpy as np
+
+from . import _call
+
+_ANY = "array-like, pandas or polars Series or DataFrame, or Arrow array"
+
+
+class Spec(NamedTuple):
+    # One indicator as the package presents it: names without the engine's
+    # suffixes ("fast" for "fast_period", "x" for "data", "signal" for
+    # "signal_output").
+    name: str
+    summary: str
+    params: tuple[str, ...]
+    defaults: tuple[int, ...]
+    args: tuple[str, ...]
+    outputs: tuple[str, ...]
+    kernel: object
+    result: type | None
+
+    def labels(self, periods):
+        # Result names: EMA_20, MACD_12_26_9, MACD_SIGNAL_12_26_9.
+        tail, base = "_".join(map(str, periods)), self.name.upper()
+        return [f"{base}_{tail}" if o in ("output", self.name) else f"{base}_{o.upper()}_{tail}"
+                for o in self.outputs]
+
+
+def spec(record, engine):
+    name, class_name, summary, periods, defaults, inputs, outputs = record
+    outs = tuple(o.removesuffix("_output") for o in outputs)
+    result = None
+    if len(outs) > 1:
+        result = namedtuple(f"{class_name}Result", outs, module="quorvane_ta")
+        result.__doc__ = f"The results of {name}(): {', '.join(outs)}."
+    return Spec(name, summary, tuple(p.removesuffix("_period") for p in periods), tuple(defaults),
+                tuple("x" if i == "data" else i for i in inputs), outs, getattr(engine, name), result)
+
+
+def _fast_checks(spec):
+    first, checks = spec.args[0], []
+    for arg in spec.args:
+        checks += [f"type({arg}) is _ndarray", f"{arg}.dtype is _F64", f"{arg}.strides == _S8"]
+        if arg != first:
+            checks.append(f"{arg}.shape == {first}.shape")
+    checks += [f"type({p}) is int and 0 < {p} <= _PMAX" for p in spec.params]
+    return "\n            and ".join(["out is None and threads is None", *checks])
+
+
+def signature(spec, leading, optional=(), keywords=("out", "threads")):
+    # The parameters: `leading`, `optional` ones defaulting to None, the
+    # periods with their defaults, and `keywords` (keyword-only, None).
+    periods = [f"{p}={d}" for p, d in zip(spec.params, spec.defaults, strict=True)]
+    return ", ".join([*leading, *(f"{a}=None" for a in optional), *periods,
+                      *(["*", *(f"{k}=None" for k in keywords)] if keywords else [])])
+
+
+def source(spec):
+    args, params = ", ".join(spec.args), ", ".join(spec.params)
+    results = [f"_r{k}" for k in range(len(spec.outputs))]
+    allocate = "\n".join(f"        {r} = _empty({spec.args[0]}.shape[0])" for r in results)
+    made = results[0] if len(results) == 1 else f"_new(_result, ({', '.join(results)}))"
+    return f"""
+def {spec.name}({signature(spec, spec.args[:1], spec.args[1:])}):
+    if ({_fast_checks(spec)}):
+{allocate}
+        _kernel(({params},), ({args},), ({", ".join(results)},), 1)
+        return {made}
+    return _call(_spec, ({args},), ({params},), out, threads)
+"""
+
+
+def compiled(name, text, namespace, doc):
+    # The function `name` defined by the source `text`, run in `namespace`.
+    exec(compile(text, f"<quorvane_ta.{name}>", "exec"), namespace)
+    made = namespace.pop(name)
+    made.__module__, made.__doc__ = "quorvane_ta", doc
+    return made
+
+
+def function(spec):
+    namespace = {"_ndarray": np.ndarray, "_F64": np.dtype(np.float64), "_S8": (8,),
+                 "_PMAX": _call.PERIOD_MAX, "_empty": np.empty, "_kernel": spec.kernel,
+                 "_new": tuple.__new__, "_result": spec.result, "_call": _call.call, "_spec": spec}
+    return compiled(spec.name, source(spec), namespace, doc(spec))
+
+
+def _returns(spec):
+    first = spec.args[0]
+    kind = (f"float64 results of {first}'s shape and kind: a NumPy array for arrays and array-likes, "
+            f"a Series or DataFrame with {first}'s index (and columns), a polars Series or DataFrame, "
+            "or a pyarrow Array. NaN stays NaN (never null).")
+    if spec.result is None:
+        return [f"{spec.name.upper()}_<periods>-named result", f"    {kind}"]
+    fields = ", ".join(spec.outputs)
+    return [f"{spec.result.__name__}({fields})", f"    A named tuple of {kind}"]
+
+
+def doc(spec):
+    p = _call.PERIOD_MAX
+    inputs = ", ".join(spec.args)
+    lines = [spec.summary, "", "Parameters", "----------"]
+    for arg in spec.args:
+        lines += [f"{arg} : {_ANY}"]
+    lines += ["    Time along axis 0: 1-D, or 2-D (a panel) with one series per column; "
+              "integer and float dtypes, converted once to float64; nulls become NaN."]
+    if len(spec.args) > 1:
+        lines += [f"    Or one pandas or polars DataFrame as {spec.args[0]}, with columns named "
+                  f"{inputs} (in any case), giving a Series."]
+    for name, default in zip(spec.params, spec.defaults, strict=True):
+        lines += [f"{name} : int, default {default}", f"    From 1 to {p}."]
+    many = len(spec.outputs) > 1
+    lines += [f"out : {'tuple of ' + str(len(spec.outputs)) + ' ndarrays' if many else 'ndarray'}, "
+              "optional",
+              "    float64, of the inputs' shape, writeable, C- or F-contiguous: written and returned.",
+              "threads : int, optional",
+              "    Threads across a panel's columns; default os.process_cpu_count().",
+              "", "Returns", "-------", *_returns(spec),
+              "    Positions without a value (the warm-up at the start, and where the indicator meets",
+              "    missing values) hold NaN.", "",
+              "Raises", "------", "TypeError"]
+    lines += [f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (not an int)'
+              for name in spec.params]
+    lines += ['    "threads must be None or an integer of at least 1, got {value!r}"',
+              '    "{input} must hold real numbers (an integer or floating dtype), got {what}; '
+              'convert it first, e.g. with np.asarray({input}, dtype=np.float64)"',
+              '    "{input} must be an array of real numbers, got {type} that NumPy cannot read as '
+              'one: {reason}"',
+              '    "{input} is an Arrow array ({type}), which needs pyarrow: pip install pyarrow"']
+    if len(spec.args) > 1:
+        lines += [f'    "{spec.name}() needs {inputs}, or one DataFrame with these columns as '
+                  f'{spec.args[0]}"']
+    if many:
+        lines += [f'    "out must be a tuple of {len(spec.outputs)} arrays ({", ".join(spec.outputs)}), '
+                  'got {type}"']
+    out = "out[{k}]" if many else "out"
+    lines += [f'    "{out} must be a NumPy array, got {{type}}"',
+              f'    "{out} must have dtype float64, got {{dtype}}"', "ValueError"]
+    lines += [f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (below 1 or too large)'
+              for name in spec.params]
+    lines += ['    "threads must be None or an integer of at least 1, got {value!r}"',
+              '    "{input} must be 1-D, or 2-D with time along axis 0, got {ndim}-D"']
+    if len(spec.args) > 1:
+        lines += [f'    "{spec.args[0]} and {{input}} must have the same shape, got {{shape}} and '
+                  '{shape}"',
+                  f'    "{spec.name}() needs one column named {{input}} (in any case) in the frame '
+                  f'given as {spec.args[0]}, got {{columns}}"']
+    lines += [f'    "{out} must have the inputs\' shape {{shape}}, got {{shape}}"',
+              f'    "{out} must be writeable"', f'    "{out} must be C- or F-contiguous"',
+              "    the engine's own refusal of a combination of periods, after the checks above"]
+    return "\n".join(lines)
