@@ -103,8 +103,8 @@ install_quorvane() {
     if [ -n "${CI:-}" ]; then
         definitions="$definitions -Ccmake.define.QUORVANE_WERROR=ON"
     fi
-    sources="$(cd "$root" && { git ls-files -co --exclude-standard core module CMakeLists.txt pyproject.toml quorvane.pyi quorvane_stream.pyi 2>/dev/null \
-        || find core module CMakeLists.txt pyproject.toml quorvane.pyi quorvane_stream.pyi -type f; } | sort | xargs cat | sha256sum | cut -c1-16)"
+    sources="$(cd "$root" && { git ls-files -co --exclude-standard core module CMakeLists.txt pyproject.toml quorvane.pyi quorvane_stream.pyi quorvane_ta 2>/dev/null \
+        || find core module CMakeLists.txt pyproject.toml quorvane.pyi quorvane_stream.pyi quorvane_ta -type f; } | sort | xargs cat | sha256sum | cut -c1-16)"
     stamp="$venv/.built-$sources-$(printf '%s' "$definitions" | sha256sum | cut -c1-16)"
     if [ -f "$stamp" ] && "$venv_python" -c 'import quorvane' 2>/dev/null; then
         return
