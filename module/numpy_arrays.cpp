@@ -59,6 +59,26 @@ ArrayView array_view(PyObject* array) noexcept {
             PyArray_STRIDE(as_array(array), 0)};
 }
 
+bool block_view(PyObject* object, BlockView& view) noexcept {
+    if (!PyArray_Check(object)) {
+        return false;
+    }
+    PyArrayObject* const array = as_array(object);
+    const int dimensions = PyArray_NDIM(array);
+    if ((dimensions != 1 && dimensions != 2) || !is_float64(PyArray_DESCR(array)) ||
+        !PyArray_ISNOTSWAPPED(array)) {
+        return false;
+    }
+    const bool c_order = PyArray_IS_C_CONTIGUOUS(array);
+    if (!c_order && !PyArray_IS_F_CONTIGUOUS(array)) {
+        return false;
+    }
+    view = {PyArray_DATA(array), static_cast<std::size_t>(dimensions),
+            static_cast<std::size_t>(PyArray_DIM(array, 0)),
+            dimensions == 2 ? static_cast<std::size_t>(PyArray_DIM(array, 1)) : 1, c_order};
+    return true;
+}
+
 bool is_writeable(PyObject* array) noexcept {
     return PyArray_ISWRITEABLE(as_array(array));
 }

@@ -52,6 +52,20 @@ Status obtain_numpy_api() noexcept;
 // whose dtype is float64 or equivalent to it. Needs the table above.
 bool is_float64_vector(PyObject* object) noexcept;
 
+// A float64 array of one or two dimensions whose elements fill one block of
+// memory, in C or in Fortran order: its start, rows (axis 0) and columns (1
+// for one dimension), and whether its rows are the block's consecutive runs.
+struct BlockView {
+    void* data;
+    std::size_t dimensions;
+    std::size_t rows;
+    std::size_t columns;
+    bool c_order;
+};
+
+// The view of `object` when it is such an array. Needs the table above.
+bool block_view(PyObject* object, BlockView& view) noexcept;
+
 // Whether the array's owner lets it be written (NumPy's writeable flag).
 bool is_writeable(PyObject* array) noexcept;
 

@@ -9,21 +9,14 @@ installed, their Series and frames (and polars expressions) also gain the
 namespace `qv`: `close.qv.ema(20)`, `pl.col("close").qv.ema(20)`.
 """
 
-import importlib
 import importlib.util
 from importlib.metadata import PackageNotFoundError, version
 
-try:
-    _engine = importlib.import_module(f"{__name__}._engine")
-except ModuleNotFoundError as missing:  # not built yet: the stand-in keeps its calling convention
-    if missing.name != f"{__name__}._engine":
-        raise
-    from . import _engine_standin as _engine
-from . import _generate
+from . import _engine, _generate
 
 try:
     __version__ = version("quorvane")
-except PackageNotFoundError:  # imported from a source tree, not installed
+except PackageNotFoundError:  # installed without its metadata
     __version__ = "0+unknown"
 
 _SPECS = tuple(_generate.spec(record, _engine) for record in _engine.indicators())
