@@ -10,7 +10,7 @@ import pytest
 pytest.importorskip("mypy", reason="type checks need mypy: pip install 'quorvane[typing]'")
 
 # Calls that mypy must accept, then lines marked `# wrong` that it must reject
-# for an argument's type.
+# for an argument's type (or with the error code named after it).
 CALLS = """
     import numpy as np
     import numpy.typing as npt
@@ -32,6 +32,17 @@ CALLS = """
     line, signal, hist = Macd(12, 26, 9).peek(latest)
     Ema(10, width=40).update(d, m)
     Atr(14).update_many(d, d, d, m)
+
+    from typing import Any, assert_type
+    import quorvane_ta as ta
+    F64 = npt.NDArray[np.float64]
+    assert_type(ta.sma(d), F64)
+    assert_type(ta.ema([1, 2, 3], np.int64(2), threads=2), F64)
+    assert_type(ta.macd(d, 3, 5, 2).hist, F64)
+    assert_type(ta.macd(object(), out=(m, s, h)), tuple[F64, F64, F64])
+    assert_type(ta.atr(d, [1.0] * 40, d.astype(np.float32), period=3), F64)
+    assert_type(ta.atr(object(), period=3), Any)
+    assert_type(ta.MacdResult(1, 2, 3).signal, int)
     # Variables, so that the argument's expected type does not shape their own.
     f32, i64 = d.astype(np.float32), np.zeros(40, dtype=np.int64)
     indicator_sma(3, [1.0, 2.0], d)  # wrong
@@ -39,6 +50,9 @@ CALLS = """
     indicator_macd(12, 26, "9", d, d, d, d)  # wrong
     indicator_atr(14, d, d, f32, d)  # wrong
     indicator_sma(3, d, i64)  # wrong
+    ta.sma(d, 3.0)  # wrong: call-overload
+    ta.ema(d, out=[1.0])  # wrong: call-overload
+    ta.macd(d, out=(m, s))  # wrong
 """
 
 
@@ -49,13 +63,18 @@ def test_mypy_accepts_correct_calls_and_rejects_wrong_argument_types(tmp_path):
                               str(tmp_path / "cache"), "calls.py"],
                              cwd=tmp_path, capture_output=True, text=True, timeout=300)
     errors = re.findall(r"^calls\.py:(\d+): error: .*\[([\w-]+)\]$", checked.stdout, re.M)
-    wrong = [str(i) for i, line in enumerate(code.splitlines(), 1) if line.endswith("# wrong")]
-    assert errors == [(line, "arg-type") for line in wrong], checked.stdout
+    wrong = [(str(i), marked[1] or "arg-type") for i, line in enumerate(code.splitlines(), 1)
+             if (marked := re.search(r"# wrong(?:: ([\w-]+))?$", line))]
+    assert errors == wrong, checked.stdout
     assert checked.returncode == 1
 
 
-@pytest.mark.parametrize("module", ["quorvane", "quorvane_stream"])
+@pytest.mark.parametrize("module", ["quorvane", "quorvane_stream", "quorvane_ta"])
 def test_stub_matches_the_module(tmp_path, module):
-    checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
+    # quorvane_ta's private modules have no stubs and import untyped packages.
+    (tmp_path / "allowed").write_text("quorvane_ta\\._.*\n")
+    (tmp_path / "mypy.ini").write_text("[mypy]\nignore_missing_imports = True\n")
+    checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", module, "--allowlist", "allowed",
+                              "--ignore-unused-allowlist", "--mypy-config-file", "mypy.ini"],
                              cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert checked.returncode == 0, checked.stdout + checked.stderr

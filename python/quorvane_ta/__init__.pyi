@@ -1,0 +1,170 @@
+"""quorvane's indicators as functions that return their results.
+
+Every function takes its inputs as NumPy arrays of any integer or float
+dtype (converted once to float64; a C-contiguous float64 array is not
+copied), anything NumPy reads as one (lists give NumPy arrays), pandas and
+polars Series and DataFrames (results keep the index and columns; nulls
+become NaN), or Arrow arrays (with pyarrow; the result is a pyarrow Array).
+Time runs along axis 0: a 2-D input is a panel of one series per column.
+Results hold the strict module quorvane's values, bit for bit; positions
+without a value hold NaN, never null.
+
+Checks run in this order: periods (in parameter order), threads, each
+input (kind, dtype, dimensions, then its shape against the first's), out,
+and last the engine's refusal of a combination of periods (ValueError, e.g.
+"Fast period must be less than slow period"). The messages, with
+{placeholders} for what was given:
+
+    TypeError, ValueError: "{period} must be an integer from 1 to 9223372036854775807, got {value!r}"
+    TypeError, ValueError: "threads must be None or an integer of at least 1, got {value!r}"
+    TypeError: "{input} must hold real numbers (an integer or floating dtype), got {what};
+                convert it first, e.g. with np.asarray({input}, dtype=np.float64)" (one line)
+    TypeError: "{input} must be an array of real numbers, got {type} that NumPy cannot read as one: {reason}"
+    TypeError: "{input} is an Arrow array ({type}), which needs pyarrow: pip install pyarrow"
+    TypeError: "{function}() needs {inputs}, or one DataFrame with these columns as {first}"
+    TypeError: "out must be a tuple of {count} arrays ({outputs}), got {type}"
+    TypeError: "{out} must be a NumPy array, got {type}"
+    TypeError: "{out} must have dtype float64, got {dtype}"
+    ValueError: "{input} must be 1-D, or 2-D with time along axis 0, got {ndim}-D"
+    ValueError: "{first} and {input} must have the same shape, got {shape} and {shape}"
+    ValueError: "{function}() needs one column named {input} (in any case) in the frame given
+                 as {first}, got {columns}" (one line)
+    ValueError: "{out} must have the inputs' shape {shape}, got {shape}"
+    ValueError: "{out} must be writeable"
+    ValueError: "{out} must be C- or F-contiguous"
+
+{out} is out, or out[k] for an indicator of several outputs.
+"""
+
+from collections.abc import Sequence
+from typing import Any, NamedTuple, SupportsIndex, overload
+
+import numpy as np
+from numpy.typing import NDArray
+
+__version__: str
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr"]
+
+_F64 = NDArray[np.float64]
+# Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
+_Array = NDArray[np.integer[Any]] | NDArray[np.floating[Any]] | Sequence[float] | Sequence[Sequence[float]]
+
+@overload
+def sma(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def sma(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def sma(x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Simple moving average: the mean of the last `period` values.
+
+    Warm-up: positions 0 to period - 2 hold NaN. A NaN makes every later
+    average NaN. Returns an array, Series or DataFrame (named SMA_{period})
+    of x's kind and shape, or `out`. Raises the messages of the module's
+    docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def ema(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def ema(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def ema(x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Exponential moving average with alpha = 2 / (period + 1).
+
+    Seeded with the mean of the first run of `period` finite values; NaN
+    before it. Missing values hold NaN and are stepped over. Returns an
+    array, Series or DataFrame (named EMA_{period}) of x's kind and shape,
+    or `out`. Raises the messages of the module's docstring for the
+    parameters x, period, out and threads.
+    """
+
+class MacdResult[T](NamedTuple):
+    """The results of macd(): the MACD line, its signal line and their difference."""
+
+    macd: T
+    signal: T
+    hist: T
+
+@overload
+def macd(
+    x: Any,
+    fast: SupportsIndex = 12,
+    slow: SupportsIndex = 26,
+    signal: SupportsIndex = 9,
+    *,
+    out: tuple[_F64, _F64, _F64],
+    threads: SupportsIndex | None = None,
+) -> tuple[_F64, _F64, _F64]: ...
+@overload
+def macd(
+    x: _Array,
+    fast: SupportsIndex = 12,
+    slow: SupportsIndex = 26,
+    signal: SupportsIndex = 9,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> MacdResult[_F64]: ...
+@overload
+def macd(
+    x: Any,
+    fast: SupportsIndex = 12,
+    slow: SupportsIndex = 26,
+    signal: SupportsIndex = 9,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> MacdResult[Any]:
+    """MACD: fast EMA minus slow EMA, its signal line and the histogram.
+
+    The MACD line holds NaN at positions 0 to slow - 2, the signal line and
+    histogram at 0 to slow + signal - 3. Returns MacdResult(macd, signal,
+    hist) of x's kind and shape (named MACD_{fast}_{slow}_{signal},
+    MACD_SIGNAL_..., MACD_HIST_...), or the tuple `out`. Raises the
+    messages of the module's docstring for the parameters x, fast, slow,
+    signal, out and threads, then ValueError "Fast period must be less than
+    slow period".
+    """
+
+@overload
+def atr(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: _F64,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def atr(
+    high: _Array,
+    low: _Array,
+    close: _Array,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def atr(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> Any:
+    """Average true range of parallel high, low and close series.
+
+    Or one pandas or polars DataFrame as `high`, with columns high, low and
+    close in any case. Warm-up: positions 0 to period - 1 hold NaN. Returns
+    an array, Series or DataFrame (named ATR_{period}) of the inputs' kind
+    and shape, or `out`. Raises the messages of the module's docstring for
+    the parameters high, low, close, period, out and threads.
+    """
