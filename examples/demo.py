@@ -258,7 +258,7 @@ def main(argv=None):
     else:
         bars = ohlc.generated(args.bars, args.seed)
         source = f"generated bars, seed {args.seed}"
-    out = ohlc.into(bars, ohlc.allocated(len(bars["close"])))
+    out = ohlc.indicators(bars)
 
     print(table(bars, out, args.rows))
     shown = min(args.chart_bars, len(bars["close"]))

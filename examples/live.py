@@ -30,7 +30,7 @@ def states(width=None):
 def replay(bars, quiet):
     n = len(bars["close"])
     sma, ema, macd, atr = states()
-    out = ohlc.allocated(n)
+    out = {name: np.empty(n) for name in ohlc.INDICATORS}
     for i in range(n):
         high, low, close = (float(bars[key][i]) for key in ("high", "low", "close"))
         present = close == close
@@ -42,7 +42,7 @@ def replay(bars, quiet):
         if not quiet:
             print(f"{bars['date'][i]}  close {close:9.3f}  "
                   + "  ".join(f"{name} {out[name][i]:9.4f}" for name in ohlc.INDICATORS))
-    expected = ohlc.into(bars, ohlc.allocated(n))
+    expected = ohlc.indicators(bars)
     differ = [name for name in ohlc.INDICATORS
               if not np.array_equal(out[name].view(np.uint64), expected[name].view(np.uint64))]
     if differ:
@@ -69,7 +69,7 @@ def universe(symbols, bars, seed, quiet):
     seconds = time.perf_counter() - start
     for j in range(symbols):
         prices = {"high": high[:, j].copy(), "low": low[:, j].copy(), "close": close[:, j].copy()}
-        expected = ohlc.into(prices, ohlc.allocated(bars))
+        expected = ohlc.indicators(prices)
         for name in ohlc.INDICATORS:
             if not np.array_equal(out[name][:, j].view(np.uint64), expected[name].view(np.uint64)):
                 sys.exit(f"live.py: symbol {j}: streamed {name} differs from the batch result")

@@ -4,11 +4,9 @@ Bars are a dict of equal-length float64 arrays under the keys in `PRICES`,
 plus "date", an array of dates or of strings.
 """
 
-from functools import partial
-
 import numpy as np
 
-from quorvane import indicator_atr, indicator_ema, indicator_macd, indicator_sma
+import quorvane_ta as ta
 
 PRICES = ("open", "high", "low", "close")
 SMA_PERIOD = 50
@@ -50,34 +48,30 @@ def generated(bars, seed, gaps=None):
     return {"date": dates, **prices}
 
 
-def allocated(bars):
-    """Output arrays for `into`, one per name in `INDICATORS`."""
-    return {name: np.empty(bars) for name in INDICATORS}
-
-
-def into(prices, out):
-    """Writes the four indicators of `prices` into the arrays of `out`.
+def indicators(prices, threads=None):
+    """The four indicators of `prices`, a new array under each name in
+    `INDICATORS`.
 
     EMA and MACD step over missing prices themselves. A NaN would stop SMA
     and ATR for good, so where bars are missing those two run over the bars
     that have prices and their results are spread back, NaN at the gaps.
+    Prices without gaps may be panels, one column per symbol.
     """
     close = prices["close"]
-    indicator_ema(EMA_PERIOD, close, out["ema"])
-    indicator_macd(*MACD_PERIODS, close, out["macd"], out["signal"], out["hist"])
     has_close = ~np.isnan(close)
-    _over_present(has_close, partial(indicator_sma, SMA_PERIOD), [close], out["sma"])
     has_range = has_close & ~np.isnan(prices["high"]) & ~np.isnan(prices["low"])
-    _over_present(has_range, partial(indicator_atr, ATR_PERIOD),
-                  [prices["high"], prices["low"], close], out["atr"])
-    return out
+    return {
+        "sma": _over_present(has_close, lambda c: ta.sma(c, SMA_PERIOD, threads=threads), close),
+        "ema": ta.ema(close, EMA_PERIOD, threads=threads),
+        **ta.macd(close, *MACD_PERIODS, threads=threads)._asdict(),
+        "atr": _over_present(has_range, lambda h, lo, c: ta.atr(h, lo, c, ATR_PERIOD, threads=threads),
+                             prices["high"], prices["low"], close),
+    }
 
 
-def _over_present(present, compute, inputs, output):
+def _over_present(present, compute, *inputs):
     if present.all():
-        compute(*inputs, output)
-        return
-    packed = np.empty(np.count_nonzero(present))
-    compute(*(values[present] for values in inputs), packed)
-    output.fill(np.nan)
-    output[present] = packed
+        return compute(*inputs)
+    spread = np.full(present.shape, np.nan)
+    spread[present] = compute(*(values[present] for values in inputs))
+    return spread

@@ -1,12 +1,12 @@
 """quorvane universe: the latest SMA, EMA, MACD and ATR of many symbols, with Dask.
 
 Each task takes a batch of symbols, makes their daily bars (seeded, one
-generator per symbol) and runs the four indicators over each, reusing one set
-of output arrays for the whole batch; it returns the last value of every
-indicator. The workers run tasks in threads: the moving-average and MACD
-kernels release the interpreter lock, so the threads of one worker compute at
-once. By default a local cluster is started on this machine; --scheduler
-connects to a running one whose workers have quorvane and NumPy installed.
+generator per symbol) and runs each of the four indicators once over the
+batch, a panel with a column per symbol (quorvane_ta); it returns the last
+value of every indicator. The workers run tasks in threads: the indicators
+release the interpreter lock, so the threads of one worker compute at once.
+By default a local cluster is started on this machine; --scheduler connects
+to a running one whose workers have quorvane and NumPy installed.
 """
 
 import argparse
@@ -34,14 +34,12 @@ def symbol_name(index):
 
 def latest(indices, bars, seed):
     """The last close and indicator values of each symbol, one row each."""
-    out = ohlc.allocated(bars)
-    rows = np.empty((len(indices), len(COLUMNS)))
-    for row, index in zip(rows, indices, strict=True):
-        prices = ohlc.generated(bars, (seed, index), gaps=0)
-        ohlc.into(prices, out)
-        row[0] = prices["close"][-1]
-        row[1:] = [out[name][-1] for name in ohlc.INDICATORS]
-    return rows
+    generated = [ohlc.generated(bars, (seed, index), gaps=0) for index in indices]
+    # One panel per price, a column per symbol; the worker's threads share the
+    # tasks, so each indicator runs its panel on one.
+    panel = {key: np.column_stack([prices[key] for prices in generated]) for key in ohlc.PRICES}
+    out = ohlc.indicators(panel, threads=1)
+    return np.column_stack([panel["close"][-1], *(out[name][-1] for name in ohlc.INDICATORS)])
 
 
 def run(client, symbols, bars, seed, batch):

@@ -128,7 +128,7 @@ def test_demo_names_its_chart_and_ends_quietly_in_a_pipe(tmp_path, chart, pipe, 
 
 def test_sma_and_atr_run_over_the_bars_that_have_prices():
     bars = ohlc.generated(600, 11)
-    out, gaps = ohlc.into(bars, ohlc.allocated(600)), np.isnan(bars["close"])
+    out, gaps = ohlc.indicators(bars), np.isnan(bars["close"])
     present = {k: bars[k][~gaps] for k in ohlc.PRICES}
     packed = np.empty(len(present["close"]))
     indicator_sma(ohlc.SMA_PERIOD, present["close"], packed)
