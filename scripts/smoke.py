@@ -19,6 +19,7 @@ import numpy as np
 
 import quorvane
 import quorvane_stream
+import quorvane_ta
 
 COMPILERS = ["cc", "c++", "gcc", "g++", "clang", "clang++"]
 
@@ -77,6 +78,20 @@ def main():
     chunked = np.empty(n)
     quorvane_stream.Atr(period).update_many(close + 1, close - 1, close, chunked)
     check(np.array_equal(chunked, atr, equal_nan=True), f"streamed ATR {chunked} != {atr}")
+
+    # The package of functions that return results: its engine, stub and
+    # marker installed with it, its values the batch functions'.
+    package = Path(quorvane_ta.__file__).resolve().parent
+    check(package.parent == site, f"quorvane_ta imported from {package}, not {site}")
+    check({"__init__.pyi", "py.typed"} <= {f.name for f in package.iterdir()}
+          and Path(quorvane_ta._engine.__file__).parent.resolve() == package,
+          f"quorvane_ta incomplete: {sorted(f.name for f in package.iterdir())}")
+    check(np.array_equal(quorvane_ta.sma(close.astype(np.int32).tolist(), period), sma, equal_nan=True),
+          "quorvane_ta.sma differs from indicator_sma")
+    result = quorvane_ta.macd(np.column_stack([close, close]), 3, 6, 3, threads=2)
+    check(type(result) is quorvane_ta.MacdResult and np.array_equal(result.hist[:, 1], hist, equal_nan=True),
+          f"quorvane_ta.macd over a panel: {result}")
+    check(quorvane_ta.__version__ == args.version, f"quorvane_ta.__version__ {quorvane_ta.__version__}")
 
     dist = importlib.metadata.distribution("quorvane")
     version = importlib.metadata.version("quorvane")
