@@ -32,8 +32,18 @@ and last the engine's refusal of a combination of periods (ValueError, e.g.
     ValueError: "{out} must have the inputs' shape {shape}, got {shape}"
     ValueError: "{out} must be writeable"
     ValueError: "{out} must be C- or F-contiguous"
+    ValueError: "out[{k}] and out[{m}] must not share memory"
 
 {out} is out, or out[k] for an indicator of several outputs.
+
+The engine underneath checks its arguments again; the checks above leave
+its own messages unreachable from these functions:
+
+    TypeError: "expected (periods, inputs, outputs, threads) as tuples of the indicator's counts and an int"
+    TypeError: "arrays must be float64 NumPy arrays of one or two dimensions, each C- or
+                Fortran-contiguous, all of one shape" (one line)
+    ValueError: "periods must be ints", "periods must be at least 1", "threads must be at least 1",
+                "outputs must be writeable", "outputs must not share memory"
 """
 
 from collections.abc import Sequence

@@ -176,6 +176,10 @@ def _outputs(spec, out, shape):
             raise ValueError(f"{name} must be writeable")
         if not (o.flags.c_contiguous or o.flags.f_contiguous):
             raise ValueError(f"{name} must be C- or F-contiguous")
+    # Contiguous arrays whose bounds overlap share elements.
+    for k, m in ((k, m) for k in range(len(outs)) for m in range(k + 1, len(outs))):
+        if np.may_share_memory(outs[k], outs[m]):
+            raise ValueError(f"out[{k}] and out[{m}] must not share memory")
     return outs
 
 

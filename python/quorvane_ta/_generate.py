@@ -156,5 +156,6 @@ def doc(spec):
                   f'given as {spec.args[0]}, got {{columns}}"']
     lines += [f'    "{out} must have the inputs\' shape {{shape}}, got {{shape}}"',
               f'    "{out} must be writeable"', f'    "{out} must be C- or F-contiguous"',
+              *(['    "out[{k}] and out[{m}] must not share memory"'] if many else []),
               "    the engine's own refusal of a combination of periods, after the checks above"]
     return "\n".join(lines)

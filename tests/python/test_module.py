@@ -81,7 +81,8 @@ def test_import():
 
 
 def test_every_message_the_module_can_raise_is_in_the_stub():
-    stub = (ROOT / "quorvane.pyi").read_text() + (ROOT / "quorvane_stream.pyi").read_text()
+    stub = "".join((ROOT / path).read_text() for path in (
+        "quorvane.pyi", "quorvane_stream.pyi", "python/quorvane_ta/__init__.pyi"))
     # The bindings' own messages, and those of the indicators' descriptors.
     paths = [*(ROOT / "module").glob("*.[ch]pp"), *(ROOT / "core/include/quorvane").rglob("*.hpp")]
     sources = "".join(path.read_text() for path in sorted(paths))

@@ -207,7 +207,7 @@ def test_functions_are_made_from_the_table():
     assert ta.__version__ == version("quorvane")
 
 
-D = np.arange(8.0)
+D, B12 = np.arange(8.0), np.empty(12)
 P = 2**63 - 1
 BAD_PERIOD = "period must be an integer from 1 to 9223372036854775807, got "
 REFUSED = [
@@ -255,6 +255,8 @@ REFUSED = [
      "got tuple"),
     (lambda: ta.macd(D, out=(np.empty(8), np.empty(8), np.empty(9))), ValueError,
      "out[2] must have the inputs' shape (8,), got (9,)"),
+    (lambda: ta.macd(D, out=(D + 0, B12[:8], B12[4:])), ValueError,
+     "out[1] and out[2] must not share memory"),
 ]
 
 
