@@ -30,8 +30,9 @@ def period(name, value):
 
 
 def threads(value):
+    # None stays None: the count of processors is asked only for a panel.
     if value is None:
-        return max(1, os.process_cpu_count() or 1)
+        return None
     try:
         return period("threads", value)
     except (TypeError, ValueError) as error:
@@ -200,8 +201,11 @@ def call(spec, inputs, periods, out, threads_):
         outs = tuple(np.empty(first.shape, order=order) for _ in spec.outputs)
     else:
         outs = _outputs(spec, out, first.shape)
-    columns = first.shape[1] if first.ndim == 2 else 1
-    spec.kernel(periods, tuple(arrays), outs, max(1, min(threads_, columns)))
+    if first.ndim == 1:
+        threads_ = 1
+    else:  # no more threads than columns
+        threads_ = max(1, min(threads_ or os.process_cpu_count() or 1, first.shape[1]))
+    spec.kernel(periods, tuple(arrays), outs, threads_)
     if out is not None:
         return out
     results = [wrap(o, label) for o, label in zip(outs, spec.labels(periods), strict=True)]
