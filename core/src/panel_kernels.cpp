@@ -154,8 +154,8 @@ double& lane(Block& block, std::size_t j) noexcept {
 }  // namespace
 
 // As sma(): the first window summed in order, then one difference a row.
-QUORVANE_LANES void sma_block(Period period, Input data, Output output, Part part,
-                              SmaBlock& state) noexcept {
+[[gnu::always_inline]] inline void sma_part(Period period, Input data, Output output, Part part,
+                                            SmaBlock& state) noexcept {
     const In x{data, part.first, part.count};
     const Out out{output, part.first, part.count};
     const std::size_t rows = data.layout.rows;
@@ -199,8 +199,8 @@ QUORVANE_LANES void sma_block(Period period, Input data, Output output, Part par
 // As ema(): the block steps together from the first row, a lane holding
 // NaN until its column seeds on its own first run of `period` finite values
 // (found first, column by column); at that row the lane takes its seed.
-QUORVANE_LANES void ema_block(Period period, Input data, Output output, Part part,
-                              EmaBlock& state) noexcept {
+[[gnu::always_inline]] inline void ema_part(Period period, Input data, Output output, Part part,
+                                            EmaBlock& state) noexcept {
     const In x{data, part.first, part.count};
     const Out out{output, part.first, part.count};
     const std::size_t rows = data.layout.rows;
@@ -263,9 +263,10 @@ QUORVANE_LANES void ema_block(Period period, Input data, Output output, Part par
 // As macd(): every lane tries the steady step; a lane whose new signal is
 // NaN keeps its values and takes the full step alone, its trailing window
 // read from its column.
-QUORVANE_LANES void macd_block(Period fast_period, Period slow_period, Period signal_period,
-                               Input data, Output macd_output, Output signal_output,
-                               Output hist_output, Part part, MacdBlock& state) noexcept {
+[[gnu::always_inline]] inline void macd_part(Period fast_period, Period slow_period,
+                                             Period signal_period, Input data, Output macd_output,
+                                             Output signal_output, Output hist_output, Part part,
+                                             MacdBlock& state) noexcept {
     const In x{data, part.first, part.count};
     const Out macd_out{macd_output, part.first, part.count};
     const Out signal_out{signal_output, part.first, part.count};
@@ -355,8 +356,8 @@ QUORVANE_LANES void macd_block(Period fast_period, Period slow_period, Period si
 
 // As atr(): the first `period` true ranges summed in order by each lane,
 // then the smoothing over the block.
-QUORVANE_LANES void atr_block(Period period, Input high, Input low, Input close, Output output,
-                              Part part, AtrBlock& state) noexcept {
+[[gnu::always_inline]] inline void atr_part(Period period, Input high, Input low, Input close,
+                                            Output output, Part part, AtrBlock& state) noexcept {
     const In h{high, part.first, part.count};
     const In l{low, part.first, part.count};
     const In c{close, part.first, part.count};
@@ -402,6 +403,54 @@ QUORVANE_LANES void atr_block(Period period, Input high, Input low, Input close,
             state.averages = averages;
         },
         h, l, c, out);
+}
+
+// Each thread's columns, tile by tile of rows, block by block: the setup of
+// a block's part inlined into one loop.
+template <class Part_>
+[[gnu::always_inline]] inline void each_part(Span columns, std::size_t rows, Part_&& part) {
+    for (std::size_t t0 = 0; t0 < rows; t0 += tile_rows) {
+        const std::size_t t1 = std::min(rows, t0 + tile_rows);
+        for (std::size_t b = 0; b * block_lanes < columns.count; ++b) {
+            part(Part{columns.first + b * block_lanes,
+                      std::min(block_lanes, columns.count - b * block_lanes), t0, t1},
+                 b);
+        }
+    }
+}
+
+QUORVANE_LANES void sma_blocks(Period period, Input data, Output output, Span columns,
+                               SmaBlock* states) noexcept {
+    each_part(
+        columns, data.layout.rows, [&](Part part, std::size_t b) __attribute__((always_inline)) {
+            sma_part(period, data, output, part, states[b]);
+        });
+}
+
+QUORVANE_LANES void ema_blocks(Period period, Input data, Output output, Span columns,
+                               EmaBlock* states) noexcept {
+    each_part(
+        columns, data.layout.rows, [&](Part part, std::size_t b) __attribute__((always_inline)) {
+            ema_part(period, data, output, part, states[b]);
+        });
+}
+
+QUORVANE_LANES void macd_blocks(Period fast_period, Period slow_period, Period signal_period,
+                                Input data, Output macd_output, Output signal_output,
+                                Output hist_output, Span columns, MacdBlock* states) noexcept {
+    each_part(
+        columns, data.layout.rows, [&](Part part, std::size_t b) __attribute__((always_inline)) {
+            macd_part(fast_period, slow_period, signal_period, data, macd_output, signal_output,
+                      hist_output, part, states[b]);
+        });
+}
+
+QUORVANE_LANES void atr_blocks(Period period, Input high, Input low, Input close, Output output,
+                               Span columns, AtrBlock* states) noexcept {
+    each_part(
+        columns, high.layout.rows, [&](Part part, std::size_t b) __attribute__((always_inline)) {
+            atr_part(period, high, low, close, output, part, states[b]);
+        });
 }
 
 }  // namespace quorvane::panel

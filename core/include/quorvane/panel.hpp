@@ -164,23 +164,21 @@ private:
         const Run& run = *static_cast<Run*>(context);
         const std::size_t first = group * run.blocks_ / run.groups_;
         const std::size_t last = (group + 1) * run.blocks_ / run.groups_;
-        for (std::size_t t0 = 0; t0 < run.rows_; t0 += tile_rows) {
-            const std::size_t t1 = std::min(run.rows_, t0 + tile_rows);
-            for (std::size_t b = first; b < last; ++b) {
-                const std::size_t column = b * block_lanes;
-                run.lanes({column, std::min(block_lanes, run.columns_ - column), t0, t1},
-                          run.lanes_[b], std::make_index_sequence<D::periods.size()>(),
-                          std::make_index_sequence<input_count>(),
-                          std::make_index_sequence<output_count>());
-            }
+        if (first == last) {
+            return;
         }
+        const std::size_t column = first * block_lanes;
+        run.lanes({column, std::min(run.columns_, last * block_lanes) - column},
+                  run.lanes_.get() + first, std::make_index_sequence<D::periods.size()>(),
+                  std::make_index_sequence<input_count>(),
+                  std::make_index_sequence<output_count>());
     }
 
     template <std::size_t... P, std::size_t... I, std::size_t... O>
-    void lanes(Part part, LanesState& state, std::index_sequence<P...>, std::index_sequence<I...>,
-               std::index_sequence<O...>) const noexcept {
+    void lanes(Span columns, LanesState* states, std::index_sequence<P...>,
+               std::index_sequence<I...>, std::index_sequence<O...>) const noexcept {
         if constexpr (has_panel_kernel) {
-            D::panel_kernel(periods_[P]..., in_[I]..., out_[O]..., part, state);
+            D::panel_kernel(periods_[P]..., in_[I]..., out_[O]..., columns, states);
         }
     }
 

@@ -49,8 +49,8 @@ inline constexpr std::size_t tile_rows = 8;
 using Block = std::array<lanes::Lanes, block_lanes / lanes::count>;
 
 // Rows [t0, t1) of the columns [first, first + count) of the panels, count
-// <= block_lanes. A block's parts come in order of rows, from row 0, with
-// the same state: the state of a block that starts at row 0 is made then.
+// <= block_lanes: one block over one tile. A block's parts come in order of
+// rows, from row 0, with the same state, which the part at row 0 makes.
 struct Part {
     std::size_t first;
     std::size_t count;
@@ -78,21 +78,28 @@ struct AtrBlock {
     Block averages;
 };
 
-void sma_block(Period period, Input data, Output output, Part part, SmaBlock& state) noexcept;
-void ema_block(Period period, Input data, Output output, Part part, EmaBlock& state) noexcept;
-void macd_block(Period fast_period, Period slow_period, Period signal_period, Input data,
-                Output macd_output, Output signal_output, Output hist_output, Part part,
-                MacdBlock& state) noexcept;
-void atr_block(Period period, Input high, Input low, Input close, Output output, Part part,
-               AtrBlock& state) noexcept;
+// A thread's columns [first, first + count): blocks of block_lanes from
+// `first`, the last one maybe short, with a state each.
+struct Span {
+    std::size_t first;
+    std::size_t count;
+};
 
-// The state type of a panel kernel: its last parameter's.
+void sma_blocks(Period period, Input data, Output output, Span columns, SmaBlock* states) noexcept;
+void ema_blocks(Period period, Input data, Output output, Span columns, EmaBlock* states) noexcept;
+void macd_blocks(Period fast_period, Period slow_period, Period signal_period, Input data,
+                 Output macd_output, Output signal_output, Output hist_output, Span columns,
+                 MacdBlock* states) noexcept;
+void atr_blocks(Period period, Input high, Input low, Input close, Output output, Span columns,
+                AtrBlock* states) noexcept;
+
+// The state type of a panel kernel: what its last parameter points to.
 template <class Kernel>
 struct BlockOf;
 template <class... Parameters>
 struct BlockOf<void (*)(Parameters...) noexcept> {
     using type =
-        std::remove_reference_t<typename decltype((std::type_identity<Parameters>{}, ...))::type>;
+        std::remove_pointer_t<typename decltype((std::type_identity<Parameters>{}, ...))::type>;
 };
 
 }  // namespace quorvane::panel

@@ -29,7 +29,7 @@ struct Atr : descriptor::OnePeriod {
         {descriptor::Check::writeable, 3, "Output array must be writeable"},
     }};
     static constexpr auto kernel = atr;
-    static constexpr auto panel_kernel = panel::atr_block;
+    static constexpr auto panel_kernel = panel::atr_blocks;
 
     using Single = AtrStream;
     using Universe = AtrUniverse;

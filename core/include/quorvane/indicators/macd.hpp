@@ -45,7 +45,7 @@ struct Macd {
         {descriptor::Check::writeable, 3, "Histogram output array must be writeable"},
     }};
     static constexpr auto kernel = macd;
-    static constexpr auto panel_kernel = panel::macd_block;
+    static constexpr auto panel_kernel = panel::macd_blocks;
 
     using Single = MacdStream;
     using Universe = MacdUniverse;

@@ -16,7 +16,7 @@ struct Sma : descriptor::OneSeries<SmaStream, SmaUniverse> {
         "Simple moving average, one position at a time; the values of indicator_sma.";
     static constexpr std::array<Period, 1> defaults{30};
     static constexpr auto kernel = sma;
-    static constexpr auto panel_kernel = panel::sma_block;
+    static constexpr auto panel_kernel = panel::sma_blocks;
 };
 
 }  // namespace quorvane::indicators
