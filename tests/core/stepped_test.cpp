@@ -10,6 +10,7 @@
 
 #include "kernels.hpp"
 #include "quorvane/descriptor.hpp"
+#include "quorvane/panel.hpp"
 #include "quorvane/stepped.hpp"
 #include "same.hpp"
 
@@ -178,6 +179,61 @@ TEST(Stepped, StreamsLanesAndLoadedStatesGiveTheKernelsBits) {
             }
             EXPECT_TRUE(exact(batch(period, longer), {out[2 * j], out[2 * j + 1]}))
                 << period << " width " << width << " lane " << j;
+        }
+    }
+}
+
+// Its panels run bar by bar through the universe (it has no panel kernel)
+// where rows are read in place or gathered, and column by column through
+// the kernel where columns are consecutive: column j gives the kernel's bits.
+struct MidpointPanel : Midpoint {
+    static constexpr stepped::Kernel<Midpoint> kernel{};
+    using Universe = stepped::Universe<Midpoint>;
+};
+
+TEST(Stepped, PanelsGiveTheKernelsBitsInEveryLayout) {
+    Source source(5);
+    const std::size_t rows = 70;
+    const std::size_t columns = panel::block_columns + 3;
+    std::vector<std::vector<Values>> series(columns);  // by column, then input
+    for (auto& inputs : series) {
+        inputs = source.bars(source.adversarial(rows, 9));
+        inputs.resize(2);
+    }
+    for (const auto& [in_c, out_c] : {std::pair{true, true}, std::pair{false, true},
+                                      std::pair{true, false}, std::pair{false, false}}) {
+        const auto layout = [&](bool c_order) {
+            return c_order ? panel::Layout{rows, columns, columns, 1}
+                           : panel::Layout{rows, columns, 1, rows};
+        };
+        const auto index = [&](bool c_order, std::size_t t, std::size_t j) {
+            return c_order ? t * columns + j : j * rows + t;
+        };
+        std::vector<Values> in(2, Values(rows * columns));
+        for (std::size_t k = 0; k < 2; ++k) {
+            for (std::size_t j = 0; j < columns; ++j) {
+                for (std::size_t t = 0; t < rows; ++t) {
+                    in[k][index(in_c, t, j)] = series[j][k][t];
+                }
+            }
+        }
+        for (const std::size_t threads : {1U, 3U}) {
+            std::vector<Values> out(2, Values(rows * columns, sentinel));
+            panel::Run<MidpointPanel> work(
+                {4}, {panel::Input{in[0].data(), layout(in_c)}, {in[1].data(), layout(in_c)}},
+                {panel::Output{out[0].data(), layout(out_c)}, {out[1].data(), layout(out_c)}});
+            ASSERT_TRUE(work.prepare());
+            work.run(threads);
+            for (std::size_t j = 0; j < columns; ++j) {
+                Outputs column(2, Values(rows));
+                for (std::size_t k = 0; k < 2; ++k) {
+                    for (std::size_t t = 0; t < rows; ++t) {
+                        column[k][t] = out[k][index(out_c, t, j)];
+                    }
+                }
+                EXPECT_TRUE(exact(batch(4, series[j]), column))
+                    << "column " << j << " layouts " << in_c << out_c << " threads " << threads;
+            }
         }
     }
 }

@@ -18,6 +18,9 @@
 //   period_error    the refusal of a combination of periods, or nullptr
 //   array_checks    the batch function's array checks, in the order run
 //   kernel          the batch kernel: (periods..., inputs..., outputs...)
+//   panel_kernel    optional: the kernel over a block of a panel's columns,
+//                   (periods..., inputs..., outputs..., first, count); a
+//                   panel runs through Universe without one (panel.hpp)
 //   Single          the streaming state of one series
 //   Universe        the streaming state of many series, lane by lane
 //   periods_of      a state's periods, as the constructor takes them

@@ -22,34 +22,11 @@
 #include <new>
 #include <utility>
 
+#include "quorvane/panel_kernels.hpp"
 #include "quorvane/series.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane::panel {
-
-// Where the elements of a panel lie: element (t, j) is
-// `row_step * t + column_step * j` elements from the start.
-struct Layout {
-    std::size_t rows = 0;
-    std::size_t columns = 0;
-    std::size_t row_step = 0;
-    std::size_t column_step = 0;
-
-    // Whether each row's elements are consecutive.
-    bool rows_consecutive() const noexcept { return column_step == 1 || columns < 2; }
-    // Whether each column's elements are consecutive.
-    bool columns_consecutive() const noexcept { return row_step == 1 || rows < 2; }
-};
-
-struct Input {
-    const void* data;
-    Layout layout;
-};
-
-struct Output {
-    void* data;
-    Layout layout;
-};
 
 // Runs task(context, k) once for every k below `tasks`, on the calling thread
 // and at most `threads - 1` more. A thread that cannot be started leaves its
@@ -60,8 +37,6 @@ void run_tasks(std::size_t tasks, std::size_t threads, void (*task)(void*, std::
 // Columns per block: enough lanes in a row to spread a bar's fixed costs,
 // few enough that a block's state and tiles stay in the second-level cache.
 inline constexpr std::size_t block_columns = 256;
-// Rows of a gathered tile.
-inline constexpr std::size_t tile_rows = 32;
 
 namespace detail {
 
@@ -104,7 +79,6 @@ public:
     static constexpr std::size_t input_count = D::inputs.size();
     static constexpr std::size_t output_count = D::outputs.size();
     using Periods = std::array<Period, D::periods.size()>;
-    using Universe = typename D::Universe;
 
     Run(const Periods& periods, const std::array<Input, input_count>& in,
         const std::array<Output, output_count>& out) noexcept
@@ -113,35 +87,24 @@ public:
           out_(out),
           rows_(in[0].layout.rows),
           columns_(in[0].layout.columns),
-          blocks_((columns_ + block_columns - 1) / block_columns),
-          by_columns_(by_columns(in, out)) {}
+          mode_(mode_of(in, out)),
+          blocks_(mode_ == Mode::lanes ? (columns_ + block_lanes - 1) / block_lanes
+                  : mode_ == Mode::universe
+                      ? (columns_ + block_columns - 1) / block_columns
+                      : (columns_ + columns_per_task - 1) / columns_per_task) {}
 
     // Everything the blocks need, before any output is written: false when
     // memory runs out, and then nothing has been written.
     bool prepare() noexcept {
-        if (rows_ == 0 || columns_ == 0 || by_columns_) {
+        if (rows_ == 0 || columns_ == 0) {
             return true;
         }
-        blocks_state_.reset(new (std::nothrow) Block[blocks_]);
-        if (blocks_state_ == nullptr) {
-            return false;
+        if (mode_ == Mode::lanes) {
+            lanes_.reset(new (std::nothrow) LanesState[blocks_]);
+            return lanes_ != nullptr;
         }
-        std::size_t tile_count = 0;
-        for (const Input& in : in_) {
-            tile_count += in.layout.rows_consecutive() ? 0U : 1U;
-        }
-        for (const Output& out : out_) {
-            tile_count += out.layout.rows_consecutive() ? 0U : 1U;
-        }
-        for (std::size_t b = 0; b < blocks_; ++b) {
-            Block& block = blocks_state_[b];
-            const std::size_t width = block_width(b);
-            block.universe = make_universe(width, std::make_index_sequence<D::periods.size()>());
-            if (block.universe == nullptr || !block.universe->allocate() ||
-                !block.universe->prepare(rows_) ||
-                !block.tiles.resize(tile_count * tile_rows * width)) {
-                return false;
-            }
+        if (mode_ == Mode::universe) {
+            return prepare_universes();
         }
         return true;
     }
@@ -151,25 +114,29 @@ public:
         if (rows_ == 0 || columns_ == 0) {
             return;
         }
-        if (by_columns_) {
-            const std::size_t tasks = (columns_ + columns_per_task - 1) / columns_per_task;
-            run_tasks(tasks, threads, &Run::run_columns, this);
+        if (mode_ == Mode::lanes) {
+            // Each thread takes a run of blocks and walks them row tile by
+            // row tile, so that the rows it reads are read across.
+            groups_ = std::min(threads, blocks_);
+            run_tasks(groups_, groups_, &Run::run_lanes, this);
+        } else if (mode_ == Mode::universe) {
+            run_tasks(blocks_, threads, &Run::run_universe, this);
         } else {
-            run_tasks(blocks_, threads, &Run::run_block, this);
+            run_tasks(blocks_, threads, &Run::run_columns, this);
         }
     }
 
 private:
-    struct Block {
-        std::unique_ptr<Universe> universe;
-        Buffer<double> tiles;  // the gathered tiles, one per array not read by rows
-    };
-
+    static constexpr bool has_panel_kernel = requires { D::panel_kernel; };
     // Columns a thread takes at a time when the kernel runs column by column.
     static constexpr std::size_t columns_per_task = 4;
 
-    static bool by_columns(const std::array<Input, input_count>& in,
-                           const std::array<Output, output_count>& out) noexcept {
+    enum class Mode : unsigned char { lanes, columns, universe };
+
+    // Columns that are consecutive run the batch kernel, at its speed: lanes
+    // there would load and store lane by lane.
+    static Mode mode_of(const std::array<Input, input_count>& in,
+                        const std::array<Output, output_count>& out) noexcept {
         bool all = true;
         for (const Input& array : in) {
             all = all && array.layout.columns_consecutive();
@@ -177,8 +144,45 @@ private:
         for (const Output& array : out) {
             all = all && array.layout.columns_consecutive();
         }
-        return all;
+        return all ? Mode::columns : has_panel_kernel ? Mode::lanes : Mode::universe;
     }
+
+    // The panel kernel, when the descriptor has one.
+
+    template <class T>
+    struct LanesOf {
+        using type = char;
+    };
+    template <class T>
+    requires requires { T::panel_kernel; }
+    struct LanesOf<T> {
+        using type = typename BlockOf<std::remove_cv_t<decltype(T::panel_kernel)>>::type;
+    };
+    using LanesState = typename LanesOf<D>::type;
+
+    static void run_lanes(void* context, std::size_t group) noexcept {
+        const Run& run = *static_cast<Run*>(context);
+        const std::size_t first = group * run.blocks_ / run.groups_;
+        const std::size_t last = (group + 1) * run.blocks_ / run.groups_;
+        if (first == last) {
+            return;
+        }
+        const std::size_t column = first * block_lanes;
+        run.lanes({column, std::min(run.columns_, last * block_lanes) - column},
+                  run.lanes_.get() + first, std::make_index_sequence<D::periods.size()>(),
+                  std::make_index_sequence<input_count>(),
+                  std::make_index_sequence<output_count>());
+    }
+
+    template <std::size_t... P, std::size_t... I, std::size_t... O>
+    void lanes(Span columns, LanesState* states, std::index_sequence<P...>,
+               std::index_sequence<I...>, std::index_sequence<O...>) const noexcept {
+        if constexpr (has_panel_kernel) {
+            D::panel_kernel(periods_[P]..., in_[I]..., out_[O]..., columns, states);
+        }
+    }
+
+    // The batch kernel column by column, where every column is consecutive.
 
     static void run_columns(void* context, std::size_t task) noexcept {
         const Run& run = *static_cast<Run*>(context);
@@ -202,6 +206,40 @@ private:
                                rows_)...);
     }
 
+    // The universe state, bar by bar, over blocks of columns.
+
+    using Universe = typename D::Universe;
+
+    struct UniverseBlock {
+        std::unique_ptr<Universe> universe;
+        Buffer<double> tiles;  // the gathered tiles, one per array not read by rows
+    };
+
+    bool prepare_universes() noexcept {
+        universes_.reset(new (std::nothrow) UniverseBlock[blocks_]);
+        if (universes_ == nullptr) {
+            return false;
+        }
+        std::size_t tile_count = 0;
+        for (const Input& in : in_) {
+            tile_count += in.layout.rows_consecutive() ? 0U : 1U;
+        }
+        for (const Output& out : out_) {
+            tile_count += out.layout.rows_consecutive() ? 0U : 1U;
+        }
+        for (std::size_t b = 0; b < blocks_; ++b) {
+            UniverseBlock& block = universes_[b];
+            const std::size_t width = block_width(b);
+            block.universe = make_universe(width, std::make_index_sequence<D::periods.size()>());
+            if (block.universe == nullptr || !block.universe->allocate() ||
+                !block.universe->prepare(rows_) ||
+                !block.tiles.resize(tile_count * tile_rows * width)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     std::size_t block_width(std::size_t b) const noexcept {
         return std::min(block_columns, columns_ - b * block_columns);
     }
@@ -212,12 +250,12 @@ private:
         return std::unique_ptr<Universe>(new (std::nothrow) Universe(periods_[P]..., width));
     }
 
-    static void run_block(void* context, std::size_t b) noexcept {
-        static_cast<Run*>(context)->block(b);
+    static void run_universe(void* context, std::size_t b) noexcept {
+        static_cast<Run*>(context)->universe_block(b);
     }
 
-    void block(std::size_t b) noexcept {
-        Block& state = blocks_state_[b];
+    void universe_block(std::size_t b) noexcept {
+        UniverseBlock& state = universes_[b];
         const std::size_t first = b * block_columns;
         const std::size_t width = block_width(b);
         const std::size_t tile_size = tile_rows * width;
@@ -281,9 +319,11 @@ private:
     std::array<Output, output_count> out_;
     std::size_t rows_;
     std::size_t columns_;
-    std::size_t blocks_;
-    bool by_columns_;
-    std::unique_ptr<Block[]> blocks_state_;
+    Mode mode_;
+    std::size_t blocks_;  // of the mode: lanes, universe blocks or tasks of columns
+    std::size_t groups_ = 1;
+    std::unique_ptr<LanesState[]> lanes_;
+    std::unique_ptr<UniverseBlock[]> universes_;
 };
 
 }  // namespace quorvane::panel

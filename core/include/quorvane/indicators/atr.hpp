@@ -3,6 +3,7 @@
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/indicators.hpp"
+#include "quorvane/panel_kernels.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane::indicators {
@@ -28,6 +29,7 @@ struct Atr : descriptor::OnePeriod {
         {descriptor::Check::writeable, 3, "Output array must be writeable"},
     }};
     static constexpr auto kernel = atr;
+    static constexpr auto panel_kernel = panel::atr_blocks;
 
     using Single = AtrStream;
     using Universe = AtrUniverse;

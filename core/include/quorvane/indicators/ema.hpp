@@ -4,6 +4,7 @@
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/indicators.hpp"
+#include "quorvane/panel_kernels.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane::indicators {
@@ -16,6 +17,7 @@ struct Ema : descriptor::OneSeries<EmaStream, EmaUniverse> {
         "Exponential moving average, one position at a time; the values of indicator_ema.";
     static constexpr std::array<Period, 1> defaults{30};
     static constexpr auto kernel = ema;
+    static constexpr auto panel_kernel = panel::ema_blocks;
 };
 
 }  // namespace quorvane::indicators

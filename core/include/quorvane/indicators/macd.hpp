@@ -4,6 +4,7 @@
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/indicators.hpp"
+#include "quorvane/panel_kernels.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane::indicators {
@@ -44,6 +45,7 @@ struct Macd {
         {descriptor::Check::writeable, 3, "Histogram output array must be writeable"},
     }};
     static constexpr auto kernel = macd;
+    static constexpr auto panel_kernel = panel::macd_blocks;
 
     using Single = MacdStream;
     using Universe = MacdUniverse;

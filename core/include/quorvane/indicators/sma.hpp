@@ -3,6 +3,7 @@
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/indicators.hpp"
+#include "quorvane/panel_kernels.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane::indicators {
@@ -15,6 +16,7 @@ struct Sma : descriptor::OneSeries<SmaStream, SmaUniverse> {
         "Simple moving average, one position at a time; the values of indicator_sma.";
     static constexpr std::array<Period, 1> defaults{30};
     static constexpr auto kernel = sma;
+    static constexpr auto panel_kernel = panel::sma_blocks;
 };
 
 }  // namespace quorvane::indicators
