@@ -9,10 +9,14 @@ periods, gives the same results and raises the same errors.
 from . import _call, _generate
 
 
+def _hold(self, obj):
+    self._obj = obj
+
+
 def _namespace(kind, specs, functions, make):
     # A class holding `_obj`, with the method `make(spec)` gives, as
     # (parameters after self, what it returns), per indicator.
-    members = {"__init__": lambda self, obj: setattr(self, "_obj", obj), "__slots__": ("_obj",),
+    members = {"__init__": _hold, "__slots__": ("_obj",),
                "__doc__": f"quorvane's indicators over this {kind}: {', '.join(s.name for s in specs)}."}
     for spec in specs:
         parameters, arguments = make(spec)
@@ -21,7 +25,7 @@ def _namespace(kind, specs, functions, make):
         members[spec.name] = _generate.compiled(
             spec.name, text, namespace,
             f"{spec.name}() of this {kind}, as quorvane_ta.{spec.name}.\n\n{functions[spec.name].__doc__}")
-    return type("Qv", (), members)
+    return type("Qv" + "".join(w[0].upper() + w[1:] for w in kind.split()), (), members)
 
 
 def _series(spec):

@@ -5,6 +5,7 @@ signature with the table's defaults, and a fast path for float64 arrays
 that costs a few attribute checks before the engine runs.
 """
 
+import textwrap
 from collections import namedtuple
 from typing import NamedTuple
 
@@ -95,14 +96,19 @@ def function(spec):
 
 
 def _returns(spec):
-    first = spec.args[0]
-    kind = (f"float64 results of {first}'s shape and kind: a NumPy array for arrays and array-likes, "
-            f"a Series or DataFrame with {first}'s index (and columns), a polars Series or DataFrame, "
-            "or a pyarrow Array. NaN stays NaN (never null).")
+    first, names = spec.args[0], ", ".join(spec.labels(spec.defaults))
+    kind = (f"float64 results of {first}'s shape and kind: a NumPy array for arrays and "
+            f"array-likes, a pandas or polars Series or DataFrame with {first}'s index and columns "
+            f"(Series named like {names} at the default periods), or a pyarrow Array. "
+            "Positions without a value (the warm-up, and where the indicator meets missing values) "
+            "hold NaN, never null. With out given: out.")
     if spec.result is None:
-        return [f"{spec.name.upper()}_<periods>-named result", f"    {kind}"]
-    fields = ", ".join(spec.outputs)
-    return [f"{spec.result.__name__}({fields})", f"    A named tuple of {kind}"]
+        return ["ndarray, Series, DataFrame or pyarrow Array", *_wrapped(kind)]
+    return [f"{spec.result.__name__}({', '.join(spec.outputs)})", *_wrapped(f"A named tuple of {kind}")]
+
+
+def _wrapped(text):
+    return textwrap.wrap(text, 76, initial_indent="    ", subsequent_indent="    ")
 
 
 def doc(spec):
@@ -111,22 +117,21 @@ def doc(spec):
     lines = [spec.summary, "", "Parameters", "----------"]
     for arg in spec.args:
         lines += [f"{arg} : {_ANY}"]
-    lines += ["    Time along axis 0: 1-D, or 2-D (a panel) with one series per column; "
-              "integer and float dtypes, converted once to float64; nulls become NaN."]
+    lines += _wrapped("Time along axis 0: 1-D, or 2-D (a panel) with one series per column; "
+                      "integer and float dtypes, converted once to float64; nulls become NaN.")
     if len(spec.args) > 1:
-        lines += [f"    Or one pandas or polars DataFrame as {spec.args[0]}, with columns named "
-                  f"{inputs} (in any case), giving a Series."]
+        lines += _wrapped(f"Or one pandas or polars DataFrame as {spec.args[0]}, with columns named "
+                          f"{inputs} (in any case), giving a Series; periods then by keyword.")
     for name, default in zip(spec.params, spec.defaults, strict=True):
         lines += [f"{name} : int, default {default}", f"    From 1 to {p}."]
     many = len(spec.outputs) > 1
     lines += [f"out : {'tuple of ' + str(len(spec.outputs)) + ' ndarrays' if many else 'ndarray'}, "
               "optional",
-              "    float64, of the inputs' shape, writeable, C- or F-contiguous: written and returned.",
+              "    float64 arrays of the inputs' shape, writeable, C- or F-contiguous, written",
+              "    and returned.",
               "threads : int, optional",
               "    Threads across a panel's columns; default os.process_cpu_count().",
-              "", "Returns", "-------", *_returns(spec),
-              "    Positions without a value (the warm-up at the start, and where the indicator meets",
-              "    missing values) hold NaN.", "",
+              "", "Returns", "-------", *_returns(spec), "",
               "Raises", "------", "TypeError"]
     lines += [f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (not an int)'
               for name in spec.params]
