@@ -259,8 +259,8 @@ OwnedRef record() noexcept {
         return OwnedRef();
     }
     return OwnedRef(Py_BuildValue("(s#s#s#OOOO)", D::name.data(), D::name.size(),
-                                  D::class_name.data(), D::class_name.size(), D::summary.data(),
-                                  D::summary.size(), periods.get(), defaults.get(), inputs.get(),
+                                  D::class_name.data(), D::class_name.size(), D::title.data(),
+                                  D::title.size(), periods.get(), defaults.get(), inputs.get(),
                                   outputs.get()));
 }
 
@@ -284,7 +284,7 @@ template <class... Ds>
 struct Methods<descriptor::List<Ds...>> {
     static inline PyMethodDef table[] = {
         {"indicators", indicators, METH_NOARGS,
-         "indicators()\n--\n\nOne record per indicator: (name, class_name, summary, periods, "
+         "indicators()\n--\n\nOne record per indicator: (name, class_name, title, periods, "
          "defaults, inputs, outputs)."},
         {Ds::name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Ds>)),
          METH_FASTCALL,

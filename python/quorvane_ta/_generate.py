@@ -21,7 +21,7 @@ class Spec(NamedTuple):
     # suffixes ("fast" for "fast_period", "x" for "data", "signal" for
     # "signal_output").
     name: str
-    summary: str
+    title: str
     params: tuple[str, ...]
     defaults: tuple[int, ...]
     args: tuple[str, ...]
@@ -37,13 +37,13 @@ class Spec(NamedTuple):
 
 
 def spec(record, engine):
-    name, class_name, summary, periods, defaults, inputs, outputs = record
+    name, class_name, title, periods, defaults, inputs, outputs = record
     outs = tuple(o.removesuffix("_output") for o in outputs)
     result = None
     if len(outs) > 1:
         result = namedtuple(f"{class_name}Result", outs, module="quorvane_ta")
         result.__doc__ = f"The results of {name}(): {', '.join(outs)}."
-    return Spec(name, summary, tuple(p.removesuffix("_period") for p in periods), tuple(defaults),
+    return Spec(name, title, tuple(p.removesuffix("_period") for p in periods), tuple(defaults),
                 tuple("x" if i == "data" else i for i in inputs), outs, getattr(engine, name), result)
 
 
@@ -114,7 +114,7 @@ def _wrapped(text):
 def doc(spec):
     p = _call.PERIOD_MAX
     inputs = ", ".join(spec.args)
-    lines = [spec.summary, "", "Parameters", "----------"]
+    lines = [spec.title, "", "Parameters", "----------"]
     for arg in spec.args:
         lines += [f"{arg} : {_ANY}"]
     lines += _wrapped("Time along axis 0: 1-D, or 2-D (a panel) with one series per column; "

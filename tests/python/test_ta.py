@@ -192,14 +192,14 @@ def test_an_ohlc_frame_gives_a_series_and_out_is_written_and_returned():
 def test_functions_are_made_from_the_table():
     # Names, signatures, defaults and docstrings from the engine's records.
     for record in ta._engine.indicators():
-        name, _, summary, periods, defaults, inputs, outputs = record
+        name, _, title, periods, defaults, inputs, outputs = record
         function = getattr(ta, name)
         params = [p.removesuffix("_period") for p in periods]
         args = ["x" if i == "data" else i for i in inputs]
         assert str(inspect.signature(function)) == "({}{}, *, out=None, threads=None)".format(
             ", ".join(args[:1] + [f"{a}=None" for a in args[1:]]),
             "".join(f", {p}={d}" for p, d in zip(params, defaults, strict=True)))
-        assert function.__doc__.startswith(summary) and name in ta.__all__
+        assert function.__doc__.startswith(title) and name in ta.__all__
         assert all(f"{p} : int, default {d}" in function.__doc__ for p, d in zip(params, defaults))
         if len(outputs) > 1:
             assert getattr(ta, f"{record[1]}Result")._fields == tuple(

@@ -9,6 +9,7 @@
 //   name            "sma": the stem of every derived name
 //   batch_name      the batch function's name
 //   class_name      the streaming class's name
+//   title           one sentence that says what the indicator is
 //   summary         one sentence for the streaming class's docstring
 //   periods         parameter names, in call order (at most max_periods)
 //   defaults        the periods a caller gets by not giving them
@@ -85,7 +86,7 @@ struct OnePeriod {
 };
 
 // What the indicators of one series, one period and one output share (SMA
-// and EMA): a descriptor adds its names, summary and kernel.
+// and EMA): a descriptor adds its names, title, summary and kernel.
 template <class SingleState, class UniverseState>
 struct OneSeries : OnePeriod {
     static constexpr std::array<std::string_view, 1> inputs{"data"};

@@ -12,6 +12,8 @@ struct Atr : descriptor::OnePeriod {
     static constexpr std::string_view name = "atr";
     static constexpr std::string_view batch_name = "indicator_atr";
     static constexpr std::string_view class_name = "Atr";
+    static constexpr std::string_view title =
+        "Average true range, Wilder's smoothing of the true ranges.";
     static constexpr std::string_view summary =
         "Average true range, one bar at a time; the values of indicator_atr.";
     static constexpr std::array<Period, 1> defaults{14};

@@ -13,6 +13,9 @@ struct Ema : descriptor::OneSeries<EmaStream, EmaUniverse> {
     static constexpr std::string_view name = "ema";
     static constexpr std::string_view batch_name = "indicator_ema";
     static constexpr std::string_view class_name = "Ema";
+    static constexpr std::string_view title =
+        "Exponential moving average, seeded with the mean of the first run of period finite "
+        "values.";
     static constexpr std::string_view summary =
         "Exponential moving average, one position at a time; the values of indicator_ema.";
     static constexpr std::array<Period, 1> defaults{30};

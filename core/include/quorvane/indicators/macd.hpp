@@ -13,6 +13,9 @@ struct Macd {
     static constexpr std::string_view name = "macd";
     static constexpr std::string_view batch_name = "indicator_macd";
     static constexpr std::string_view class_name = "Macd";
+    static constexpr std::string_view title =
+        "MACD: the fast EMA minus the slow EMA (the MACD line), its EMA (the signal line) and "
+        "their difference (the histogram).";
     static constexpr std::string_view summary =
         "MACD line, signal line and histogram, one position at a time; the values of "
         "indicator_macd.";

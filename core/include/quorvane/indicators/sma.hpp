@@ -12,6 +12,7 @@ struct Sma : descriptor::OneSeries<SmaStream, SmaUniverse> {
     static constexpr std::string_view name = "sma";
     static constexpr std::string_view batch_name = "indicator_sma";
     static constexpr std::string_view class_name = "Sma";
+    static constexpr std::string_view title = "Simple moving average.";
     static constexpr std::string_view summary =
         "Simple moving average, one position at a time; the values of indicator_sma.";
     static constexpr std::array<Period, 1> defaults{30};
