@@ -33,6 +33,7 @@ struct Midpoint : descriptor::OnePeriod {
         return {p[0], 1.0 / static_cast<double>(p[0])};
     }
     static std::uint64_t history(const Constants& c) noexcept { return c.period; }
+    static std::uint64_t warm(const Constants& c) noexcept { return c.period; }
 
     template <class V>
     struct Lane {
