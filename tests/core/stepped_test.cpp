@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "lanes.hpp"
 #include "quorvane/descriptor.hpp"
 #include "quorvane/stepped.hpp"
 #include "same.hpp"
@@ -180,6 +181,18 @@ TEST(Stepped, StreamsLanesAndLoadedStatesGiveTheKernelsBits) {
             EXPECT_TRUE(exact(batch(period, longer), {out[2 * j], out[2 * j + 1]}))
                 << period << " width " << width << " lane " << j;
         }
+    }
+}
+
+// Lanes restarted midway are fresh streams, the others going on.
+TEST(Stepped, RestartedLanesAreFreshStreams) {
+    Source source(17);
+    const std::vector<Values> in = source.bars(source.adversarial(60, 7));
+    for (const Period period : {Period{1}, Period{4}}) {
+        stepped::Universe<Midpoint> lanes(period, 6);
+        ASSERT_TRUE(lanes.allocate());
+        expect_restarted_lanes_fresh<Midpoint>(
+            lanes, [&] { return stepped::Stream<Midpoint>(period); }, {in[0], in[1]});
     }
 }
 
