@@ -80,16 +80,16 @@ CallError single_has_no_lanes() noexcept {
 }
 
 Result<std::size_t> parse_lanes(PyObject* lanes, std::size_t width, std::uint64_t*& into) noexcept {
-    OwnedRef items(PySequence_Fast(lanes, ""));
-    if (!items) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
-            return fetch_error();
-        }
-        PyErr_Clear();
+    if (Py_TYPE(lanes)->tp_iter == nullptr && !PySequence_Check(lanes)) {
         return error_with(PyExc_TypeError,
                           PyUnicode_FromFormat("reset() takes an iterable of lane indices, ints in "
                                                "range(0, %zu), not %T",
                                                width, lanes));
+    }
+    // Iterating may raise, in its own words.
+    OwnedRef items(PySequence_Fast(lanes, "lanes"));
+    if (!items) {
+        return fetch_error();
     }
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
     into = static_cast<std::uint64_t*>(std::malloc(std::max<std::size_t>(1, n) * sizeof *into));

@@ -659,9 +659,11 @@ struct StateObject {
         Value value{};
         double* rows = nullptr;
         std::size_t width = 0;
+        bool single = false;
         under_lock(object->lock, false, [&] {
             seen = object->seen();
-            if (object->single != nullptr) {
+            single = object->single != nullptr;
+            if (single) {
                 value = object->single->last();
                 return;
             }
@@ -679,7 +681,7 @@ struct StateObject {
         if (rows != nullptr) {
             return arrays_of(rows, outputs, width);
         }
-        return object->single != nullptr || width == 0 ? to_python(value) : PyErr_NoMemory();
+        return single ? to_python(value) : PyErr_NoMemory();
     }
 
     Position seen() const noexcept { return single != nullptr ? single->seen() : universe->seen(); }

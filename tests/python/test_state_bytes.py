@@ -74,6 +74,10 @@ CORRUPT = [
     ("indicator_macd", 1, 8, 9, 0),  # the ring's newest NaN not marked
     ("indicator_atr", None, 1, 3, 0x3FF0000000000000),  # a sum before the second bar
     ("indicator_atr", 2, 0, 6, 0),  # a close before the first bar
+    ("indicator_sma", None, 0, 4, 0),  # a latest value before any value
+    ("indicator_sma", 2, 2, 6, 5),  # a lane restarted after the bars seen
+    ("indicator_macd", 1, 8, 12, 1),  # a lane restarted longer ago than its warm-up
+    ("indicator_ema", 2, 0, 10, 1),  # a value missing at a bar not yet seen
 ]
 
 
