@@ -368,8 +368,6 @@ FAULTS = [
     Fault("restart_stepped_on_the_universe_count", "core/include/quorvane/stepped.hpp",
           "D::step(constants_, lane, count, x.data(), past, kept + fields);",
           "D::step(constants_, lane, seen_ + 0 * count, x.data(), past, kept + fields);"),
-    Fault("restart_start_past_the_count_loaded", "core/include/quorvane/stream.hpp",
-          "if (starts[j] > seen || (starts[j] != 0", "if ((starts[j] != 0"),
     Fault("ema_last_missing_value_unmarked", UNIVERSE,
           "missing_[j] = is_finite_bits(values[j]) ? missing_[j] : seen_;", "missing_[j] = 0;"),
     Fault("last_of_single_unsaved", "core/include/quorvane/stream.hpp",

@@ -243,7 +243,8 @@ public:
         return true;
     }
     // Whether loaded starts are ones that bars and restarts make; makes
-    // room for the kept values.
+    // room for the kept values. (A start past the count would wrap to a
+    // count beyond most warm-ups, but not beyond the largest.)
     bool valid(Position seen, Position warm, std::size_t per) noexcept {
         for (std::size_t j = 0; j < starts.size(); ++j) {
             if (starts[j] > seen || (starts[j] != 0 && seen - starts[j] >= warm)) {
