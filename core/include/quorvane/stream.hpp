@@ -265,22 +265,25 @@ public:
     // `shift` being the start it had (else 0).
     template <class Put>
     void after(Position seen, Position warm, std::size_t per, const Put& put) noexcept {
+        std::size_t done = 0;
         each(per, [&](std::size_t j, double* k) {
-            const bool done = count(j, seen) >= warm;
-            put(j, static_cast<const double*>(k), done ? starts[j] : 0);
-            if (done) {
+            const bool warmed = count(j, seen) >= warm;
+            put(j, static_cast<const double*>(k), warmed ? starts[j] : 0);
+            if (warmed) {
                 starts[j] = 0;
+                ++done;
             }
         });
-        if (restarting != 0) {
-            recount();
-        }
+        restarting -= done;
     }
 
 private:
+    // Lanes in order, each with its kept values; it stops at the last lane
+    // restarting.
     template <class Visit>
     void each(std::size_t per, const Visit& visit) noexcept {
-        for (std::size_t j = 0, r = 0; r < restarting && j < starts.size(); ++j) {
+        const std::size_t count = restarting;
+        for (std::size_t j = 0, r = 0; r < count; ++j) {
             if (starts[j] != 0) {
                 visit(j, kept.data() + r++ * per);
             }
