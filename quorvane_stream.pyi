@@ -8,8 +8,12 @@ sizes, and lane j of a universe all give what indicator_* gives over the
 whole series (j). Positions without a value hold the quiet NaN
 0x7FF8000000000000.
 
-States pickle (and copy) to a compact state: periods, counters and the
-trailing window, which continue bit for bit after a round trip. peek on a
+States pickle (and copy) to a compact state: periods, counters, the latest
+values and the trailing window, which continue bit for bit after a round
+trip. Read-only properties give the periods (named as the constructor's
+parameters), `count`, `width` (None for a single series) and `last`;
+`reset()` starts again, and `reset(lanes)` restarts lanes of a universe
+(a halted symbol whose slot is reused). peek on a
 universe runs a copy of it, so unlike update it allocates.
 
 Threads: every object has its own lock. A call that uses the state holds it,
@@ -46,9 +50,15 @@ Besides the batch functions' messages, the texts raised are:
     OverflowError: "width is too large"
     ValueError: "Array length must match the width"
     ValueError: "State bytes were not saved by this class"
+    TypeError: "reset() takes lanes only on a universe; a single series resets whole"
+    TypeError: "reset() takes an iterable of lane indices, ints in range(0, {width}), not {type}"
+    TypeError: "reset() lanes must be ints in range(0, {width}), not {type}"
+    ValueError: "reset() lane {lane} is not in range(0, {width})"
+    ValueError: "The state changed width during reset(); pass lanes of the new width"
     ImportError: "PyO3 modules do not yet support subinterpreters, see https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
 """
 
+from collections.abc import Iterable
 from typing import Self, SupportsIndex, final, overload
 
 import numpy as np
@@ -84,6 +94,22 @@ class Sma:
         "Output array length must match input", "Output array must be
         writeable".
         """
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int:
+        """Values seen so far (on a universe, bars)."""
+    @property
+    def width(self) -> int | None:
+        """The number of series of a universe; None for a single series."""
+    @property
+    def last(self) -> float | NDArray[np.float64] | None:
+        """What the latest update gave at its last position (a new array per
+        output on a universe; NaN for a lane reset since); None before any value."""
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None:
+        """Back to the start: the whole state, or with lanes (a universe only)
+        those lanes, which from the next bar on give what a fresh state
+        gives, the others going on unchanged."""
     def __reduce__(self) -> tuple[type[Sma], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...
 
@@ -105,6 +131,15 @@ class Ema:
     @overload
     def peek(self, values: NDArray[np.float64], output: NDArray[np.float64], /) -> None: ...
     def update_many(self, data: NDArray[np.float64], output: NDArray[np.float64]) -> None: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> float | NDArray[np.float64] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Ema], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...
 
@@ -157,6 +192,23 @@ class Macd:
         signal_output: NDArray[np.float64],
         hist_output: NDArray[np.float64],
     ) -> None: ...
+    @property
+    def fast_period(self) -> int: ...
+    @property
+    def slow_period(self) -> int: ...
+    @property
+    def signal_period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> (
+        tuple[float, float, float]
+        | tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+        | None
+    ): ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Macd], tuple[int, int, int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...
 
@@ -198,5 +250,14 @@ class Atr:
         close: NDArray[np.float64],
         output: NDArray[np.float64],
     ) -> None: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> float | NDArray[np.float64] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Atr], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

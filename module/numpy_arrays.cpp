@@ -1,5 +1,8 @@
 #include "numpy_arrays.hpp"
 
+#include <cstring>
+#include <utility>
+
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #define NPY_TARGET_VERSION NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -77,6 +80,19 @@ bool block_view(PyObject* object, BlockView& view) noexcept {
             static_cast<std::size_t>(PyArray_DIM(array, 0)),
             dimensions == 2 ? static_cast<std::size_t>(PyArray_DIM(array, 1)) : 1, c_order};
     return true;
+}
+
+PyObject* new_float64_array(const double* values, std::size_t count) noexcept {
+    if (Status obtained = obtain_numpy_api(); !obtained.ok()) {
+        std::move(obtained).error().raise();
+        return nullptr;
+    }
+    npy_intp dims[] = {static_cast<npy_intp>(count)};
+    PyObject* const made = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+    if (made != nullptr && count != 0) {
+        std::memcpy(PyArray_DATA(as_array(made)), values, count * sizeof(double));
+    }
+    return made;
 }
 
 bool is_writeable(PyObject* array) noexcept {

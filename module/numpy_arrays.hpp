@@ -69,6 +69,10 @@ bool block_view(PyObject* object, BlockView& view) noexcept;
 // Whether the array's owner lets it be written (NumPy's writeable flag).
 bool is_writeable(PyObject* array) noexcept;
 
+// A new float64 array holding a copy of `count` values; null with the
+// error set when it cannot be made.
+PyObject* new_float64_array(const double* values, std::size_t count) noexcept;
+
 // The memory an array's elements occupy, and the object that owns it.
 BorrowRegion array_region(PyObject* array) noexcept;
 

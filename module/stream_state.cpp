@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace quorvane::module::stream {
 namespace {
@@ -71,6 +72,73 @@ CallError universe_has_no_update_many() noexcept {
     return CallError::fixed(PyExc_TypeError,
                             "update_many() needs a single-series state; a universe takes one bar "
                             "per update()");
+}
+
+CallError single_has_no_lanes() noexcept {
+    return CallError::fixed(PyExc_TypeError,
+                            "reset() takes lanes only on a universe; a single series resets whole");
+}
+
+Result<std::size_t> parse_lanes(PyObject* lanes, std::size_t width, std::uint64_t*& into) noexcept {
+    if (Py_TYPE(lanes)->tp_iter == nullptr && !PySequence_Check(lanes)) {
+        return error_with(PyExc_TypeError,
+                          PyUnicode_FromFormat("reset() takes an iterable of lane indices, ints in "
+                                               "range(0, %zu), not %T",
+                                               width, lanes));
+    }
+    // Iterating may raise, in its own words.
+    OwnedRef items(PySequence_Fast(lanes, "lanes"));
+    if (!items) {
+        return fetch_error();
+    }
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    into = static_cast<std::uint64_t*>(std::malloc(std::max<std::size_t>(1, n) * sizeof *into));
+    if (into == nullptr) {
+        return no_memory();
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* const item = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k));
+        if (PyBool_Check(item) || !PyIndex_Check(item)) {
+            std::free(std::exchange(into, nullptr));
+            return error_with(
+                PyExc_TypeError,
+                PyUnicode_FromFormat("reset() lanes must be ints in range(0, %zu), not %T", width,
+                                     item));
+        }
+        OwnedRef index(PyNumber_Index(item));
+        int overflow = 0;
+        const long long lane = index ? PyLong_AsLongLongAndOverflow(index.get(), &overflow) : -1;
+        if (!index || (lane == -1 && PyErr_Occurred() != nullptr)) {
+            std::free(std::exchange(into, nullptr));
+            return fetch_error();
+        }
+        if (overflow != 0 || lane < 0 || static_cast<unsigned long long>(lane) >= width) {
+            std::free(std::exchange(into, nullptr));
+            return error_with(PyExc_ValueError,
+                              PyUnicode_FromFormat("reset() lane %R is not in range(0, %zu)",
+                                                   index.get(), width));
+        }
+        into[k] = static_cast<std::uint64_t>(lane);
+    }
+    return n;
+}
+
+PyObject* arrays_of(const double* values, std::size_t rows, std::size_t count) noexcept {
+    if (rows == 1) {
+        return new_float64_array(values, count);
+    }
+    OwnedRef tuple(PyTuple_New(static_cast<Py_ssize_t>(rows)));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < rows; ++k) {
+        PyObject* const row = new_float64_array(values + k * count, count);
+        if (row == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), row);
+    }
+    return tuple.release();
 }
 
 CallError no_memory() noexcept {

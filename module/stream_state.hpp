@@ -34,6 +34,7 @@
 #include "call_error.hpp"
 #include "described.hpp"
 #include "frame.hpp"
+#include "numpy_arrays.hpp"
 #include "owned_ref.hpp"
 #include "quorvane/stream.hpp"
 #include "text.hpp"
@@ -100,6 +101,14 @@ Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std
 
 // update_many on a universe.
 CallError universe_has_no_update_many() noexcept;
+
+// The lanes of reset(lanes) on a universe `width` wide, converted: indices
+// into `into` (std::malloc'ed, taken over by the caller), their count.
+Result<std::size_t> parse_lanes(PyObject* lanes, std::size_t width, std::uint64_t*& into) noexcept;
+CallError single_has_no_lanes() noexcept;
+
+// A new float64 array of each row of `rows` values: one array, or a tuple.
+PyObject* arrays_of(const double* values, std::size_t rows, std::size_t count) noexcept;
 
 PyObject* to_python(double value) noexcept;
 PyObject* to_python(const MacdValues& values) noexcept;
@@ -226,6 +235,10 @@ struct StreamTraits {
         out.list(bar_inputs) << ", ";
         out.list(D::outputs) << ") -> None, one bar of N series.";
     }>;
+    static constexpr const char* reset_doc =
+        "reset($self, /, lanes=None)\n--\n\n"
+        "Back to the start: the whole state, as a fresh one of the same periods (and width),\n"
+        "or with lanes, an iterable of lane indices, those lanes of a universe alone.";
     static constexpr const char* peek_doc =
         "peek($self, /, *args)\n--\n\n"
         "What update would return (or write), leaving the state as it is.";
@@ -545,6 +558,134 @@ struct StateObject {
         return success;
     }
 
+    // reset(): a fresh state of the same periods and width in this one's
+    // place, made before it is taken, so the state is whole on every path.
+    // reset(lanes): those lanes of a universe back to their start.
+    static PyObject* reset(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+        return guarded(updating, [&]() -> Result<OwnedRef> {
+            PyObject* lanes = nullptr;
+            static const char* keywords[] = {"lanes", nullptr};
+            if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:reset", const_cast<char**>(keywords),
+                                             &lanes)) {
+                return fetch_error();
+            }
+            Status done = lanes == nullptr || lanes == Py_None ? reset_all(of(self))
+                                                               : reset_lanes(of(self), lanes);
+            if (!done.ok()) {
+                return std::move(done).error();
+            }
+            return OwnedRef::borrow(Py_None);
+        });
+    }
+
+    static Status reset_all(StateObject* object) noexcept {
+        std::unique_ptr<Single> single;
+        std::unique_ptr<Universe> universe;
+        bool made = true;
+        under_lock(object->lock, false, [&] {
+            if (object->single != nullptr) {
+                single = Traits::single(Traits::periods_of(*object->single));
+                made = single != nullptr;
+            } else {
+                universe = Traits::universe(Traits::periods_of(*object->universe),
+                                            object->universe->width());
+                made = universe != nullptr && universe->allocate();
+            }
+            if (made) {
+                std::swap(single, object->single);
+                std::swap(universe, object->universe);
+            }
+        });
+        // The replaced state goes here, with the lock given back.
+        if (!made) {
+            return no_memory();
+        }
+        return success;
+    }
+
+    static Status reset_lanes(StateObject* object, PyObject* lanes) noexcept {
+        const Shape shape = object->shape();
+        if (!shape.universe) {
+            return single_has_no_lanes();
+        }
+        std::uint64_t* indices = nullptr;
+        Result<std::size_t> parsed = parse_lanes(lanes, shape.width, indices);
+        if (!parsed.ok()) {
+            return std::move(parsed).error();
+        }
+        const std::unique_ptr<std::uint64_t, decltype(&std::free)> owned(indices, std::free);
+        Outcome outcome = Outcome::done;
+        under_lock(object->lock, false, [&] {
+            Universe* const universe = object->universe.get();
+            if (universe == nullptr) {
+                outcome = Outcome::now_single;
+            } else if (universe->width() != shape.width) {
+                outcome = Outcome::other_width;
+            } else if (!universe->restart(indices, parsed.value())) {
+                outcome = Outcome::no_memory;
+            }
+        });
+        if (outcome == Outcome::now_single) {
+            return single_has_no_lanes();
+        }
+        if (outcome == Outcome::other_width) {
+            return value_error(
+                "The state changed width during reset(); pass lanes of the new width");
+        }
+        if (outcome != Outcome::done) {
+            return no_memory();
+        }
+        return success;
+    }
+
+    // The properties.
+    static PyObject* get_period(PyObject* self, void* index) noexcept {
+        std::array<Period, 3> periods{};
+        under_lock(of(self)->lock, false, [&] { periods = of(self)->periods(); });
+        return PyLong_FromUnsignedLongLong(periods[reinterpret_cast<std::uintptr_t>(index)]);
+    }
+    static PyObject* get_count(PyObject* self, void*) noexcept {
+        Position seen = 0;
+        under_lock(of(self)->lock, false, [&] { seen = of(self)->seen(); });
+        return PyLong_FromUnsignedLongLong(seen);
+    }
+    static PyObject* get_width(PyObject* self, void*) noexcept {
+        const Shape shape = of(self)->shape();
+        return shape.universe ? PyLong_FromSize_t(shape.width) : Py_NewRef(Py_None);
+    }
+    static PyObject* get_last(PyObject* self, void*) noexcept {
+        StateObject* const object = of(self);
+        Position seen = 0;
+        Value value{};
+        double* rows = nullptr;
+        std::size_t width = 0;
+        bool single = false;
+        under_lock(object->lock, false, [&] {
+            seen = object->seen();
+            single = object->single != nullptr;
+            if (single) {
+                value = object->single->last();
+                return;
+            }
+            width = object->universe->width();
+            rows = static_cast<double*>(
+                std::malloc(std::max<std::size_t>(1, outputs * width) * sizeof(double)));
+            if (rows != nullptr) {
+                object->universe->last(rows);
+            }
+        });
+        const std::unique_ptr<double, decltype(&std::free)> owned(rows, std::free);
+        if (seen == 0) {
+            return Py_NewRef(Py_None);
+        }
+        if (rows != nullptr) {
+            return arrays_of(rows, outputs, width);
+        }
+        return single ? to_python(value) : PyErr_NoMemory();
+    }
+
+    Position seen() const noexcept { return single != nullptr ? single->seen() : universe->seen(); }
+
     std::size_t save(unsigned char* into) const noexcept {
         return single != nullptr ? single->save(into) : universe->save(into);
     }
@@ -637,11 +778,31 @@ PyObject* make_type() noexcept {
     const auto fast = [](auto entry) {
         return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
     };
+    // One read-only property per period, then count, width and last.
+    static std::array<PyGetSetDef, descriptor::max_periods + 4> properties = [] {
+        std::array<PyGetSetDef, descriptor::max_periods + 4> all{};
+        std::size_t k = 0;
+        for (; k < D::periods.size(); ++k) {
+            all[k] = {Traits::period_names[k], Object::get_period, nullptr, "A period, as given.",
+                      reinterpret_cast<void*>(k)};
+        }
+        all[k++] = {"count", Object::get_count, nullptr,
+                    "The values seen so far (on a universe, the bars).", nullptr};
+        all[k++] = {"width", Object::get_width, nullptr,
+                    "The number of series of a universe; None for a single series.", nullptr};
+        all[k] = {"last", Object::get_last, nullptr,
+                  "What the latest update gave at its last position, as update returns it (on a "
+                  "universe, a new array per output); None before any value.",
+                  nullptr};
+        return all;
+    }();
     static PyMethodDef methods[] = {
         {"update", fast(Object::update), METH_FASTCALL | METH_KEYWORDS, Traits::update_doc.data()},
         {"peek", fast(Object::peek), METH_FASTCALL | METH_KEYWORDS, Traits::peek_doc},
         {"update_many", fast(Object::update_many), METH_FASTCALL | METH_KEYWORDS,
          Traits::update_many_doc.data()},
+        {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Object::reset)),
+         METH_VARARGS | METH_KEYWORDS, Traits::reset_doc},
         {"__reduce__", Object::reduce, METH_NOARGS, nullptr},
         {"__setstate__", Object::set_state, METH_O, nullptr},
         {nullptr, nullptr, 0, nullptr},
@@ -651,6 +812,7 @@ PyObject* make_type() noexcept {
         {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(Object::repr)},
         {Py_tp_methods, methods},
+        {Py_tp_getset, properties.data()},
         {Py_tp_doc, const_cast<char*>(Traits::doc.data())},
         {0, nullptr},
     };

@@ -54,6 +54,7 @@ DESCRIPTOR = "core/include/quorvane/descriptor.hpp"
 MACD = "core/include/quorvane/indicators/macd.hpp"
 ATR = "core/include/quorvane/indicators/atr.hpp"
 DESCRIBED = "module/described.cpp"
+UNIVERSE = "core/src/universe.cpp"
 
 FAULTS = [
     # SMA: operation order, sign of the seed, product against quotient, blocks.
@@ -346,11 +347,34 @@ FAULTS = [
     # ---- The tags of saved states, listed once: a value changed breaks the
     # bytes saved before; a universe's tag equal to a single series'.
     Fault("state_tag_single_renumbered", "core/src/state_tags.hpp",
-          "sma_tag = 0x51760001,", "sma_tag = 0x51760005,"),
+          "sma_tag = 0x51760021,", "sma_tag = 0x51760025,"),
     Fault("state_tag_universe_renumbered", "core/src/state_tags.hpp",
-          "universe_atr_tag = 0x51760014,", "universe_atr_tag = 0x51760015,"),
+          "universe_atr_tag = 0x51760034,", "universe_atr_tag = 0x51760035,"),
     Fault("state_tag_universe_as_single", "core/src/state_tags.hpp",
-          "universe_ema_tag = 0x51760012,", "universe_ema_tag = 0x51760002,"),
+          "universe_ema_tag = 0x51760032,", "universe_ema_tag = 0x51760022,"),
+    # ---- Restarted lanes and the latest values ----
+    Fault("restart_macd_joins_before_the_signal_starts", "core/include/quorvane/stream.hpp",
+          "return count_on(periods_.slow_period, periods_.signal_period - 1);",
+          "return periods_.slow_period;"),
+    Fault("restart_macd_marks_kept_on_own_positions", UNIVERSE,
+          "return end != 0 ? end + shift : 0;", "return end != 0 ? end + 0 * shift : 0;"),
+    Fault("restart_sma_sum_kept", UNIVERSE,
+          "        sums_[static_cast<std::size_t>(lanes[k])] = SmaStep(period_).sum;\n", ""),
+    Fault("restart_atr_seeds_on_the_universe_count", UNIVERSE,
+          "const bool seeds = i == period_ && period_ != 0",
+          "const bool seeds = seen_ == period_ && period_ != 0"),
+    Fault("restart_ema_seeded_lane_not_counted", UNIVERSE,
+          "unseeded_ += is_nan(averages_[j]) ? 0U : 1U;", "unseeded_ += 0U;"),
+    Fault("restart_stepped_on_the_universe_count", "core/include/quorvane/stepped.hpp",
+          "D::step(constants_, lane, count, x.data(), past, kept + fields);",
+          "D::step(constants_, lane, seen_ + 0 * count, x.data(), past, kept + fields);"),
+    Fault("ema_last_missing_value_unmarked", UNIVERSE,
+          "missing_[j] = is_finite_bits(values[j]) ? missing_[j] : seen_;", "missing_[j] = 0;"),
+    Fault("last_of_single_unsaved", "core/include/quorvane/stream.hpp",
+          "        visit.number(s.last_...);\n        visit.ring(s.window_...);",
+          "        visit.ring(s.window_...);"),
+    Fault("reset_lane_at_the_width_taken", "module/stream_state.cpp",
+          "static_cast<unsigned long long>(lane) >= width", "static_cast<unsigned long long>(lane) > width"),
 ]
 
 

@@ -1,6 +1,8 @@
 // The tags that open the saved states, one per kind of state, so that one
 // state's bytes never load into another. Saved bytes carry them: a value
 // never changes and is never reused, or bytes saved before would not load.
+// Those of the first layout, without the latest values and the lanes'
+// restarts (0x51760001 to 0x51760014), are retired: such bytes are refused.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +13,15 @@ namespace quorvane {
 
 enum : std::uint64_t {
     // Single series.
-    sma_tag = 0x51760001,
-    ema_tag = 0x51760002,
-    macd_tag = 0x51760003,
-    atr_tag = 0x51760004,
+    sma_tag = 0x51760021,
+    ema_tag = 0x51760022,
+    macd_tag = 0x51760023,
+    atr_tag = 0x51760024,
     // Universes.
-    universe_sma_tag = 0x51760011,
-    universe_ema_tag = 0x51760012,
-    universe_macd_tag = 0x51760013,
-    universe_atr_tag = 0x51760014,
+    universe_sma_tag = 0x51760031,
+    universe_ema_tag = 0x51760032,
+    universe_macd_tag = 0x51760033,
+    universe_atr_tag = 0x51760034,
 };
 
 // The tag of each class's bytes.

@@ -118,16 +118,17 @@ constexpr std::uint64_t negative_zero_bits = std::uint64_t{1} << 63;
 
 }  // namespace
 
-// While the first window fills, the ring holds every value seen, and the sum
-// is theirs, summed in order (a NaN matches any NaN: which of two a sum
-// gives is the machine's). A period of 0 has no window.
+// While the first window fills, the ring's newest `seen` values are the ones
+// seen (a universe's ring may hold older ones of a lane that restarted), and
+// the sum is theirs, summed in order (a NaN matches any NaN: which of two a
+// sum gives is the machine's). A period of 0 has no window.
 bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
                    std::size_t lane) noexcept {
     if (period == 0 || seen >= period) {
         return period != 0 || seen != 0 || same_bits(sum, negative_zero_bits);
     }
     double expected = SmaStep(period).sum;
-    for (std::size_t k = window.held(); k-- > 0;) {
+    for (auto k = static_cast<std::size_t>(std::min<Position>(seen, window.held())); k-- > 0;) {
         SmaStep::fill(expected, window.back(k)[lane]);
     }
     return is_nan(sum) ? is_nan(expected) : same_bits(sum, std::bit_cast<std::uint64_t>(expected));
@@ -149,8 +150,8 @@ bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, doub
 }
 
 // Nothing before the first value (position slow - 1); marks, each a
-// position + 1, never beyond what was seen, and within the window the
-// newest of their kind.
+// position + 1, never beyond what was seen, and within the window's newest
+// `seen` values the newest of their kind.
 bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const Ring& window,
                 std::size_t j) noexcept {
     if (seen < slow_period &&
@@ -158,9 +159,10 @@ bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const R
           same_bits(lane.g, no_value_bits))) {
         return false;
     }
-    const Position first = seen - window.held();
+    const auto held = static_cast<std::size_t>(std::min<Position>(seen, window.held()));
+    const Position first = seen - held;
     NonFiniteMarks newest;
-    for (std::size_t k = window.held(); k-- > 0;) {
+    for (std::size_t k = held; k-- > 0;) {
         newest.note(seen - 1 - k, window.back(k)[j]);
     }
     const auto agrees = [&](Position mark, Position found) {
@@ -180,6 +182,10 @@ bool atr_valid(Period period, Position seen, double sum, double previous_close) 
     return seen != 0 || same_bits(previous_close, no_value_bits);
 }
 
+bool last_valid(Position seen, double last) noexcept {
+    return seen != 0 || same_bits(last, no_value_bits);
+}
+
 // SMA
 
 double SmaStream::step(SmaStep& step, double x) const noexcept {
@@ -195,12 +201,12 @@ double SmaStream::step(SmaStep& step, double x) const noexcept {
 }
 
 double SmaStream::update(double x) noexcept {
-    const double value = step(step_, x);
+    last_ = step(step_, x);
     if (period_ != 0) {
         window_.push(x);
     }
     seen_ = count_on(seen_, 1);
-    return value;
+    return last_;
 }
 
 double SmaStream::peek(double x) const noexcept {
@@ -212,6 +218,7 @@ void SmaStream::run(Series data, OutputSeries output) noexcept {
     const std::size_t n = data.size();
     if (period_ == 0) {
         output.fill_no_value();
+        last_ = n != 0 ? no_value : last_;
         seen_ = count_on(seen_, n);
         return;
     }
@@ -230,6 +237,7 @@ void SmaStream::run(Series data, OutputSeries output) noexcept {
         window_.push(data[k]);
     }
     seen_ = count_on(seen_, n - i);
+    last_ = output[n - 1];
 }
 
 // EMA
@@ -252,7 +260,8 @@ double EmaStream::step(Scalars& state, double x) const noexcept {
 
 double EmaStream::update(double x) noexcept {
     seen_ = count_on(seen_, 1);
-    return step(state_, x);
+    last_ = step(state_, x);
+    return last_;
 }
 
 double EmaStream::peek(double x) const noexcept {
@@ -268,6 +277,7 @@ void EmaStream::run(Series data, OutputSeries output) noexcept {
     }
     state_.average = ema_smooth(step_, state_.average, data, i, output);
     seen_ = count_on(seen_, n - i);
+    last_ = n != 0 ? output[n - 1] : last_;
 }
 
 // MACD
@@ -300,6 +310,9 @@ void MacdStream::run(Series data, OutputSeries macd_output, OutputSeries signal_
     for (std::size_t i = room; i < n; ++i) {
         run_from(next_position(seen_, step_.marks), data.part(i, 1), macd_output.part(i, 1),
                  signal_output.part(i, 1), hist_output.part(i, 1));
+    }
+    if (n != 0) {
+        last_ = {macd_output[n - 1], signal_output[n - 1], hist_output[n - 1]};
     }
 }
 
@@ -345,9 +358,9 @@ double AtrStream::step(Scalars& state, double high, double low, double close) co
 }
 
 double AtrStream::update(double high, double low, double close) noexcept {
-    const double value = step(state_, high, low, close);
+    last_ = step(state_, high, low, close);
     seen_ = count_on(seen_, 1);
-    return value;
+    return last_;
 }
 
 double AtrStream::peek(double high, double low, double close) const noexcept {
@@ -370,6 +383,7 @@ void AtrStream::run(Series high, Series low, Series close, OutputSeries output) 
     state_.sum_or_average = atr_smooth(step_, state_.sum_or_average, high, low, close, i, output);
     state_.previous_close = close[n - 1];
     seen_ = count_on(seen_, n - i);
+    last_ = output[n - 1];
 }
 
 // Save, load and assign, from each state's list of fields (see Saved).

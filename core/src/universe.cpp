@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 
 #include "quorvane/internal/lanes.hpp"
 #include "quorvane/stream.hpp"
@@ -51,26 +53,33 @@ QUORVANE_LANES void slide_lanes(std::size_t width, double scale, Series values, 
 
 // EMA's recurrence over the seeded lanes of a bar, without a branch: a lane
 // still seeding holds NaN, and a missing value is stepped over. A seeded
-// average is never NaN (its inputs are finite).
-QUORVANE_LANES void smooth_lanes(std::size_t width, const EmaStep& shared, Series values,
+// average is never NaN (its inputs are finite). Returns whether a value was
+// not finite.
+QUORVANE_LANES bool smooth_lanes(std::size_t width, const EmaStep& shared, Series values,
                                  double* averages, OutputSeries output) noexcept {
     const EmaStep step = shared;  // a local that the stores cannot alias
+    auto every_finite = Lanes{} == 0.0;
     std::size_t j = 0;
     for (; j + lane_count <= width; j += lane_count) {
         const Lanes x = load(values.data(), j);
         const Lanes average = load(averages, j);
         const Lanes next = step.next(average, x);
         // x - x is +0 for every finite x and NaN for NaN and both infinities.
-        const auto taken = (x - x == 0.0) & (average == average);
+        const auto finite = x - x == 0.0;
+        const auto taken = finite & (average == average);
+        every_finite &= finite;
         store(averages, j, taken ? next : average);
         store(output.data(), j, taken ? next : Lanes{} + no_value);
     }
+    bool missing = !all_of(every_finite);
     for (; j < width; ++j) {
         const double x = values[j];
         const bool taken = is_finite_bits(x) && !is_nan(averages[j]);
         averages[j] = taken ? step.next(averages[j], x) : averages[j];
         output.set(j, taken ? averages[j] : no_value);
+        missing = missing || !is_finite_bits(x);
     }
+    return missing;
 }
 
 struct MacdLanes {
@@ -179,14 +188,50 @@ bool every_lane(std::size_t width, const Valid& valid) noexcept {
 // SMA
 
 bool SmaUniverse::allocate() noexcept {
-    if (!sums_.resize(width_)) {
+    if (!sums_.resize(width_) || !restarts_.allocate(width_)) {
         return false;
     }
     std::fill_n(sums_.data(), width_, SmaStep(period_).sum);
     return true;
 }
 
+// A restarting lane is still filling its first window: kept are its sum
+// and output.
 void SmaUniverse::update(Series values, OutputSeries output) noexcept {
+    if (restarts_.restarting == 0) {
+        bar(values, output);
+        return;
+    }
+    restarts_.before(seen_, 2, [&](std::size_t j, Position count, double* kept) {
+        kept[0] = sums_[j];
+        SmaStep::fill(kept[0], values[j]);
+        kept[1] = count + 1 == period_ ? SmaStep::value(kept[0], scale_) : no_value;
+    });
+    bar(values, output);
+    restarts_.after(seen_, period_, 2, [&](std::size_t j, const double* kept, Position) {
+        sums_[j] = kept[0];
+        output.set(j, kept[1]);
+    });
+}
+
+bool SmaUniverse::restart(const std::uint64_t* lanes, std::size_t n) noexcept {
+    if (!restarts_.restart(lanes, n, seen_, period_, 2)) {
+        return false;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        sums_[static_cast<std::size_t>(lanes[k])] = SmaStep(period_).sum;
+    }
+    return true;
+}
+
+void SmaUniverse::last(double* into) const noexcept {
+    for (std::size_t j = 0; j < width_; ++j) {
+        const bool full = period_ != 0 && restarts_.count(j, seen_) >= period_;
+        into[j] = full ? SmaStep::value(sums_[j], scale_) : no_value;
+    }
+}
+
+void SmaUniverse::bar(Series values, OutputSeries output) noexcept {
     const Position i = seen_;
     seen_ = count_on(seen_, 1);
     if (period_ == 0) {
@@ -215,15 +260,17 @@ void SmaUniverse::update(Series values, OutputSeries output) noexcept {
     window_.advance();
 }
 
-bool SmaUniverse::validate() const noexcept {
-    return every_lane(
-        width_, [&](std::size_t j) { return sma_sum_valid(period_, seen_, sums_[j], window_, j); });
+bool SmaUniverse::validate() noexcept {
+    return restarts_.valid(seen_, period_, 2) && every_lane(width_, [&](std::size_t j) {
+               return sma_sum_valid(period_, restarts_.count(j, seen_), sums_[j], window_, j);
+           });
 }
 
 // EMA
 
 bool EmaUniverse::allocate() noexcept {
-    if (!averages_.resize(width_) || !sums_.resize(width_) || !runs_.resize(width_)) {
+    if (!averages_.resize(width_) || !sums_.resize(width_) || !runs_.resize(width_) ||
+        !missing_.resize(width_)) {
         return false;
     }
     std::fill_n(averages_.data(), width_, no_value);
@@ -232,10 +279,37 @@ bool EmaUniverse::allocate() noexcept {
     return true;
 }
 
+bool EmaUniverse::restart(const std::uint64_t* lanes, std::size_t n) noexcept {
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto j = static_cast<std::size_t>(lanes[k]);
+        unseeded_ += is_nan(averages_[j]) ? 0U : 1U;
+        averages_[j] = no_value;
+        sums_[j] = -0.0;
+        runs_[j] = 0;
+        missing_[j] = 0;
+    }
+    return true;
+}
+
+// A lane seeded gave its average for a finite value (the value that seeds
+// it is one), and nothing for another.
+void EmaUniverse::last(double* into) const noexcept {
+    for (std::size_t j = 0; j < width_; ++j) {
+        into[j] = missing_[j] != seen_ && !is_nan(averages_[j]) ? averages_[j] : no_value;
+    }
+}
+
 void EmaUniverse::update(Series values, OutputSeries output) noexcept {
     seen_ = count_on(seen_, 1);
     double* const averages = averages_.data();
-    smooth_lanes(width_, step_, values, averages, output);
+    // A lane whose value was not finite is marked with the bar's number:
+    // what the latest outputs were follows, and a bar of finite values
+    // stores nothing more.
+    if (smooth_lanes(width_, step_, values, averages, output)) {
+        for (std::size_t j = 0; j < width_; ++j) {
+            missing_[j] = is_finite_bits(values[j]) ? missing_[j] : seen_;
+        }
+    }
     if (unseeded_ == 0) {
         return;
     }
@@ -260,7 +334,8 @@ bool EmaUniverse::validate() noexcept {
     unseeded_ = static_cast<std::size_t>(std::count_if(averages_.data(), averages_.data() + width_,
                                                        [](double x) { return is_nan(x); }));
     return every_lane(width_, [&](std::size_t j) {
-        return ema_valid(period_, seen_, runs_[j], sums_[j], averages_[j], !is_nan(averages_[j]));
+        return missing_[j] <= seen_ &&
+               ema_valid(period_, seen_, runs_[j], sums_[j], averages_[j], !is_nan(averages_[j]));
     });
 }
 
@@ -268,7 +343,7 @@ bool EmaUniverse::validate() noexcept {
 
 bool MacdUniverse::allocate() noexcept {
     if (!f_.resize(width_) || !s_.resize(width_) || !g_.resize(width_) || !failed_.resize(width_) ||
-        width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_)) {
+        width_ > SIZE_MAX / 3 || !marks_.resize(3 * width_) || !restarts_.allocate(width_)) {
         return false;
     }
     std::fill_n(f_.data(), width_, no_value);
@@ -290,8 +365,76 @@ void MacdUniverse::keep(std::size_t j, const MacdStep& step) noexcept {
     marks_[3 * j + 2] = step.marks.negative_end;
 }
 
+// A restarting lane takes MacdStream's step on its own positions (the full
+// step, which gives what the steady one gives where that one succeeds).
+// Kept: f, s, g, the marks' bits, the three outputs. Once it counts the
+// universe's bars, its marks move to the universe's positions.
 void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries signal_output,
                           OutputSeries hist_output) noexcept {
+    if (restarts_.restarting == 0) {
+        bar(values, macd_output, signal_output, hist_output);
+        return;
+    }
+    restarts_.before(seen_, 9, [&](std::size_t j, Position i, double* kept) {
+        MacdStep step = lane(j);
+        const double x = values[j];
+        MacdValues v = macd_no_values;
+        if (i < periods_.slow_period - 1) {
+            step.warm_up(i, x);
+        } else {
+            v = step.full_step(periods_, i, x, [&](Period back) {
+                return back == 0 ? x : window_.back(static_cast<std::size_t>(back - 1))[j];
+            });
+        }
+        const std::array<double, 9> all{step.f,
+                                        step.s,
+                                        step.g,
+                                        std::bit_cast<double>(step.marks.nan_end),
+                                        std::bit_cast<double>(step.marks.positive_end),
+                                        std::bit_cast<double>(step.marks.negative_end),
+                                        v.macd,
+                                        v.signal,
+                                        v.hist};
+        std::copy(all.begin(), all.end(), kept);
+    });
+    bar(values, macd_output, signal_output, hist_output);
+    restarts_.after(seen_, warm(), 9, [&](std::size_t j, const double* kept, Position shift) {
+        const auto moved = [&](double mark) {
+            const auto end = std::bit_cast<Position>(mark);
+            return end != 0 ? end + shift : 0;
+        };
+        keep(j, {kept[0], kept[1], kept[2], {moved(kept[3]), moved(kept[4]), moved(kept[5])}});
+        macd_output.set(j, kept[6]);
+        signal_output.set(j, kept[7]);
+        hist_output.set(j, kept[8]);
+    });
+}
+
+bool MacdUniverse::restart(const std::uint64_t* lanes, std::size_t n) noexcept {
+    if (!restarts_.restart(lanes, n, seen_, warm(), 9)) {
+        return false;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        keep(static_cast<std::size_t>(lanes[k]), MacdStep{});
+    }
+    return true;
+}
+
+// A lane's values are its latest outputs, unless its latest input was
+// missing or came before the first value.
+void MacdUniverse::last(double* into) const noexcept {
+    for (std::size_t j = 0; j < width_; ++j) {
+        const bool given =
+            restarts_.count(j, seen_) >= periods_.slow_period && !is_nan(window_.back(0)[j]);
+        const double m = f_[j] - s_[j];
+        into[j] = given ? m : no_value;
+        into[width_ + j] = given ? g_[j] : no_value;
+        into[2 * width_ + j] = given && !is_nan(g_[j]) ? m - g_[j] : no_value;
+    }
+}
+
+void MacdUniverse::bar(Series values, OutputSeries macd_output, OutputSeries signal_output,
+                       OutputSeries hist_output) noexcept {
     // At the top of the count, every lane forgets its oldest position.
     Position i = seen_;
     for (std::size_t j = 0; i == top_position && j < width_; ++j) {
@@ -336,23 +479,72 @@ void MacdUniverse::update(Series values, OutputSeries macd_output, OutputSeries 
     window_.advance();
 }
 
-bool MacdUniverse::validate() const noexcept {
-    return periods_.in_order() && every_lane(width_, [&](std::size_t j) {
-               return macd_valid(periods_.slow_period, lane(j), seen_, window_, j);
+bool MacdUniverse::validate() noexcept {
+    return periods_.in_order() && restarts_.valid(seen_, warm(), 9) &&
+           every_lane(width_, [&](std::size_t j) {
+               return macd_valid(periods_.slow_period, lane(j), restarts_.count(j, seen_), window_,
+                                 j);
            });
 }
 
 // ATR
 
 bool AtrUniverse::allocate() noexcept {
-    if (!sums_or_averages_.resize(width_) || !previous_.resize(width_)) {
+    if (!sums_or_averages_.resize(width_) || !previous_.resize(width_) ||
+        !restarts_.allocate(width_)) {
         return false;
     }
     std::fill_n(previous_.data(), width_, no_value);
     return true;
 }
 
+// A restarting lane takes AtrStream's step on its own count. Kept: its sum,
+// close and output.
 void AtrUniverse::update(Series high, Series low, Series close, OutputSeries output) noexcept {
+    if (restarts_.restarting == 0) {
+        bar(high, low, close, output);
+        return;
+    }
+    restarts_.before(seen_, 3, [&](std::size_t j, Position i, double* kept) {
+        double sum = sums_or_averages_[j];
+        if (i != 0 && period_ != 0) {
+            sum = add_nan_first(sum, true_range(high[j], low[j], previous_[j]));
+        }
+        const bool seeds = i == period_ && period_ != 0 && period_ != top_position;
+        sum = seeds ? step_.seed(sum) : sum;
+        kept[0] = sum;
+        kept[1] = close[j];
+        kept[2] = seeds ? sum : no_value;
+    });
+    bar(high, low, close, output);
+    restarts_.after(seen_, warm(), 3, [&](std::size_t j, const double* kept, Position) {
+        sums_or_averages_[j] = kept[0];
+        previous_[j] = kept[1];
+        output.set(j, kept[2]);
+    });
+}
+
+bool AtrUniverse::restart(const std::uint64_t* lanes, std::size_t n) noexcept {
+    if (!restarts_.restart(lanes, n, seen_, warm(), 3)) {
+        return false;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        sums_or_averages_[static_cast<std::size_t>(lanes[k])] = 0.0;
+        previous_[static_cast<std::size_t>(lanes[k])] = no_value;
+    }
+    return true;
+}
+
+// After the seed, a lane's latest output is its average.
+void AtrUniverse::last(double* into) const noexcept {
+    for (std::size_t j = 0; j < width_; ++j) {
+        const bool seeded =
+            period_ != 0 && period_ != top_position && restarts_.count(j, seen_) > period_;
+        into[j] = seeded ? sums_or_averages_[j] : no_value;
+    }
+}
+
+void AtrUniverse::bar(Series high, Series low, Series close, OutputSeries output) noexcept {
     const Position i = seen_;
     seen_ = count_on(seen_, 1);
     double* const sums = sums_or_averages_.data();
@@ -380,10 +572,11 @@ void AtrUniverse::update(Series high, Series low, Series close, OutputSeries out
     smooth_ranges(width_, step_, high, low, close, sums, previous, output);
 }
 
-bool AtrUniverse::validate() const noexcept {
-    return every_lane(width_, [&](std::size_t j) {
-        return atr_valid(period_, seen_, sums_or_averages_[j], previous_[j]);
-    });
+bool AtrUniverse::validate() noexcept {
+    return restarts_.valid(seen_, warm(), 3) && every_lane(width_, [&](std::size_t j) {
+               return atr_valid(period_, restarts_.count(j, seen_), sums_or_averages_[j],
+                                previous_[j]);
+           });
 }
 
 }  // namespace quorvane

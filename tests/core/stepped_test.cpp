@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "lanes.hpp"
 #include "quorvane/descriptor.hpp"
 #include "quorvane/panel.hpp"
 #include "quorvane/stepped.hpp"
@@ -34,6 +35,7 @@ struct Midpoint : descriptor::OnePeriod {
         return {p[0], 1.0 / static_cast<double>(p[0])};
     }
     static std::uint64_t history(const Constants& c) noexcept { return c.period; }
+    static std::uint64_t warm(const Constants& c) noexcept { return c.period; }
 
     template <class V>
     struct Lane {
@@ -235,6 +237,18 @@ TEST(Stepped, PanelsGiveTheKernelsBitsInEveryLayout) {
                     << "column " << j << " layouts " << in_c << out_c << " threads " << threads;
             }
         }
+    }
+}
+
+// Lanes restarted midway are fresh streams, the others going on.
+TEST(Stepped, RestartedLanesAreFreshStreams) {
+    Source source(17);
+    const std::vector<Values> in = source.bars(source.adversarial(60, 7));
+    for (const Period period : {Period{1}, Period{4}}) {
+        stepped::Universe<Midpoint> lanes(period, 6);
+        ASSERT_TRUE(lanes.allocate());
+        expect_restarted_lanes_fresh<Midpoint>(
+            lanes, [&] { return stepped::Stream<Midpoint>(period); }, {in[0], in[1]});
     }
 }
 

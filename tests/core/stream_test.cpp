@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "lanes.hpp"
 #include "quorvane/stream.hpp"
 #include "same.hpp"
 
@@ -26,15 +27,6 @@ State make(const Vector& v, Extra... extra) {
         return State(v.periods[P]..., extra...);
     }
     (std::make_index_sequence<D::periods.size()>());
-}
-
-// Calls `step(in(I)..., to(O)...)` over D's inputs and outputs.
-template <class D, class Step, class In, class To>
-void feed(Step&& step, In&& in, To&& to) {
-    [&]<std::size_t... I, std::size_t... O>(std::index_sequence<I...>, std::index_sequence<O...>) {
-        step(in(I)..., to(O)...);
-    }
-    (std::make_index_sequence<D::inputs.size()>(), std::make_index_sequence<D::outputs.size()>());
 }
 
 // Feeds `inputs` to a single-series state in chunks of `chunk` values.
@@ -275,6 +267,22 @@ TEST(Assign, CopiesEveryField) {
         auto lanes_copy = make<D, typename D::Universe>(other, std::size_t{2});
         ASSERT_TRUE(lanes.allocate() && lanes_copy.allocate());
         check(lanes, lanes_copy);
+    });
+}
+
+// Lanes restarted midway are fresh single states, the others going on.
+TEST(Universes, RestartedLanesAreFreshSingleStates) {
+    Source source(13);
+    AllIndicators::for_each([&]<class D>() {
+        std::vector<Values> in;
+        for (std::size_t k = 0; k < D::inputs.size(); ++k) {
+            in.push_back(source.adversarial(60, 5));
+        }
+        const Vector v{std::string(D::name), {3, 6, 4}, in};
+        auto lanes = make<D, typename D::Universe>(v, width);
+        ASSERT_TRUE(lanes.allocate());
+        expect_restarted_lanes_fresh<D>(
+            lanes, [&] { return make<D, typename D::Single>(v); }, in);
     });
 }
 

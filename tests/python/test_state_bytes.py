@@ -45,8 +45,8 @@ def test_a_universe_of_no_series_loads_its_count_without_counting():
     run_python("""
 import pickle, struct, quorvane_stream as qs
 n = 1 << 62
-for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760011, n, 0, n)),
-                     (qs.Macd, (1, 2, 1), struct.pack("<6Q", 0x51760013, 1, n, 1, 0, n))):
+for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
+                     (qs.Macd, (1, 2, 1), struct.pack("<6Q", 0x51760033, 1, n, 1, 0, n))):
     state = cls(*p)
     state.__setstate__(data)
     assert repr(state).endswith(f"width=0, seen={n})"), repr(state)
@@ -57,7 +57,7 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760011, n, 0, n)),
 @pytest.mark.parametrize("k, name", list(enumerate(STATES)))
 def test_saved_bytes_open_with_the_tag_of_their_kind(k, name):
     # Bytes saved by earlier builds must still load: the tags never change.
-    assert [words(saved(make(name, w)))[0] for w in (None, 0, 2)] == [0x51760001 + k, *[0x51760011 + k] * 2]
+    assert [words(saved(make(name, w)))[0] for w in (None, 0, 2)] == [0x51760021 + k, *[0x51760031 + k] * 2]
 
 
 # Single words the class could not have written: (name, width, bars fed,
@@ -74,6 +74,10 @@ CORRUPT = [
     ("indicator_macd", 1, 8, 9, 0),  # the ring's newest NaN not marked
     ("indicator_atr", None, 1, 3, 0x3FF0000000000000),  # a sum before the second bar
     ("indicator_atr", 2, 0, 6, 0),  # a close before the first bar
+    ("indicator_sma", None, 0, 4, 0),  # a latest value before any value
+    ("indicator_sma", 2, 2, 6, 5),  # a lane restarted after the bars seen
+    ("indicator_macd", 1, 8, 12, 1),  # a lane restarted longer ago than its warm-up
+    ("indicator_ema", 2, 0, 10, 1),  # a value missing at a bar not yet seen
 ]
 
 

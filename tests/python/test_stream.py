@@ -1,5 +1,6 @@
 """quorvane_stream against the batch functions of quorvane, bit for bit."""
 
+import copy
 import ctypes
 import pickle
 import subprocess
@@ -14,7 +15,8 @@ from support import ROOT, reference, registry
 from support.calls import INDICATORS, predict_stream
 from support.reference import assert_same
 from support.strategies import stream_series, taken_periods
-from support.streams import round_trip
+from support.streams import bars, feed, round_trip, saved
+from support.streams import make as make_state
 from support.tables import STREAM
 from support.threads import FUTEX, LIBC, attempt, ended, started, waits_for
 
@@ -44,6 +46,8 @@ def test_any_cut_of_a_stream_gives_the_batch_values(name, data):
         else:
             state.update_many(*(x[i:i + size] for x in inputs), *(o[i:i + size] for o in got))
         i += size
+        assert state.last is None if i == 0 else np.array_equal(
+            np.array(state.last, ndmin=1).view(np.uint64), [g[i - 1:i].view(np.uint64)[0] for g in got])
         state = round_trip(state, data.draw(st.sampled_from(["pickle", "copy", "deepcopy", "keep"])))
     for e, g in zip(expected, got):
         assert_same(e, g)
@@ -70,28 +74,51 @@ def test_a_fresh_stream_computes_the_reference_model(name, data):
 @pytest.mark.parametrize("name", INDICATORS)
 @given(data=st.data())
 def test_universe_lanes_are_single_series(name, data):
-    cls, batch, _, inputs_count, outputs_count = INDICATORS[name]
+    """Lane j gives what a single state fed its values since its last reset
+    gives, bit for bit, however other lanes are reset; so does `last`,
+    through copies and pickles."""
+    cls, _, _, inputs_count, outputs_count = INDICATORS[name]
     width, n = data.draw(st.integers(0, 5)), data.draw(st.integers(0, 30))
     p = data.draw(taken_periods(name, n))
     lanes = [[data.draw(stream_series(n, p)) for _ in range(inputs_count)] for _ in range(width)]
-    state = cls(*p, width=width)
-    got = np.full((outputs_count, width, n), -7.0)
+    state, singles = cls(*p, width=width), [cls(*p) for _ in range(width)]
     for t in range(n):
+        restarted = data.draw(st.lists(st.integers(0, width - 1), max_size=3)) if width else []
+        state.reset(iter(restarted)) if restarted or data.draw(st.booleans()) else None
+        for j in restarted:
+            singles[j].reset()
         bar = [np.array([lane[k][t] for lane in lanes]) for k in range(inputs_count)]
         peeked = [np.full(width, -7.0) for _ in range(outputs_count)]
         state.peek(*bar, *peeked)
         outputs = [np.full(width, -7.0) for _ in range(outputs_count)]
         state.update(*bar, *outputs)
+        expected = np.array([single.update(*(x[j] for x in bar)) for j, single in enumerate(singles)])
+        last = state.last if outputs_count > 1 else [state.last]
         for k in range(outputs_count):
             assert_same(peeked[k], outputs[k])
-            got[k, :, t] = outputs[k]
+            assert_same(expected.reshape(width, outputs_count)[:, k], outputs[k])
+            assert_same(outputs[k], last[k])
         state = round_trip(state, data.draw(st.sampled_from(["pickle", "deepcopy", "keep"])))
-    for j, lane in enumerate(lanes):
-        expected = [np.empty(n) for _ in range(outputs_count)]
-        batch(*p, *lane, *expected)
-        for k in range(outputs_count):
-            assert_same(expected[k], got[k, j])
-    assert repr(state).endswith(f"width={width}, seen={n})")
+    assert repr(state).endswith(f"width={width}, seen={n})") and state.count == n
+    assert (state.last is None) == (n == 0)
+
+
+@pytest.mark.parametrize("name", INDICATORS)
+@pytest.mark.parametrize("width", [None, 3])
+def test_properties_are_read_only_and_reset_gives_a_fresh_state(name, width):
+    cls, _, periods_count, _, _ = INDICATORS[name]
+    p = (3, 5, 2)[:periods_count]
+    state, names = make_state(name, width, p), ["period"] if periods_count == 1 else [
+        "fast_period", "slow_period", "signal_period"]
+    feed(state, name, bars(name, 8))
+    assert [getattr(state, n) for n in [*names, "count", "width"]] == [*p, 8, width]
+    for n in [*names, "count", "width", "last"]:
+        with pytest.raises(AttributeError):
+            setattr(state, n, 1)
+    for copied in (pickle.loads(pickle.dumps(state)), copy.copy(state)):
+        assert_same(np.array(state.last), np.array(copied.last))
+    state.reset()
+    assert saved(state) == saved(make_state(name, width, p)) and state.last is None
 
 
 @pytest.mark.parametrize("call", STREAM, ids=[f"{k}-{c.method}" for k, c in enumerate(STREAM)])

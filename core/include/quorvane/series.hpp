@@ -65,6 +65,8 @@ public:
     void set(std::size_t i, double value) const noexcept {
         std::memcpy(bytes_ + i * sizeof(double), &value, sizeof(double));
     }
+    // What was written at i.
+    double operator[](std::size_t i) const noexcept { return Series(bytes_, size_)[i]; }
 
     // Writes the no-value NaN into positions [first, last).
     void fill_no_value(std::size_t first, std::size_t last) const noexcept {

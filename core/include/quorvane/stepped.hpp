@@ -7,6 +7,10 @@
 //
 //   Constants, constants(periods)   what the step needs of the periods
 //   history(constants)              how many earlier bars a step reads
+//   warm(constants)                 from how many bars seen on the step's
+//                                   choices no longer depend on `seen`
+//                                   (a universe's restarted lane then steps
+//                                   with the others)
 //   Lane<V>                         the running values of one series, each
 //                                   of type V (double, or lanes::Lanes)
 //   fields(lane, visit)             visits every member of a Lane, in the
@@ -180,21 +184,23 @@ public:
         constants_ = other.constants_;
         lane_ = other.lane_;
         seen_ = other.seen_;
+        last_ = other.last_;
         return true;
     }
 
     const Periods<D>& periods() const noexcept { return periods_; }
     Position seen() const noexcept { return seen_; }
+    // What the latest update gave (at its last position).
+    Value last() const noexcept { return value(last_); }
     bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
 
     template <std::convertible_to<double>... X>
     requires(sizeof...(X) == inputs) Value update(X... x)
     noexcept {
         const std::array<double, inputs> bar{static_cast<double>(x)...};
-        std::array<double, outputs> y{};
-        step(lane_, bar, y);
+        step(lane_, bar, last_);
         keep(bar);
-        return value(y);
+        return value(last_);
     }
     template <std::convertible_to<double>... X>
     requires(sizeof...(X) == inputs) Value peek(X... x)
@@ -215,23 +221,22 @@ public:
             const std::array<Series, inputs> in{std::get<I>(all)...};
             const std::array<OutputSeries, outputs> out{std::get<inputs + O>(all)...};
             std::array<double, inputs> bar{};
-            std::array<double, outputs> y{};
             for (std::size_t t = 0; t < in[0].size(); ++t) {
                 for (std::size_t k = 0; k < inputs; ++k) {
                     bar[k] = in[k][t];
                 }
-                step(lane_, bar, y);
+                step(lane_, bar, last_);
                 keep(bar);
                 for (std::size_t k = 0; k < outputs; ++k) {
-                    out[k].set(t, y[k]);
+                    out[k].set(t, last_[k]);
                 }
             }
         }
         (std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
     }
 
-    // Tag, periods, seen, the lane's values, then the earlier bars kept,
-    // oldest first.
+    // Tag, periods, seen, the lane's values, the latest outputs, then the
+    // earlier bars kept, oldest first.
     std::size_t save(unsigned char* into) const noexcept {
         StateWriter out(into);
         out.word(D::single_tag);
@@ -239,6 +244,7 @@ public:
         out.word(seen_);
         Lane<D> lane = lane_;
         D::fields(lane, [&](double& v) { out.number(v); });
+        out.numbers(last_.data(), outputs);
         out.ring(window_);
         return out.written();
     }
@@ -253,14 +259,16 @@ public:
         }
         Stream loaded(periods);
         const std::uint64_t held = std::min<std::uint64_t>(seen, D::history(loaded.constants_));
-        if (!StateReader::exact_size(size, 2 + periods.size() + field_count<D>, inputs, 0, held)) {
+        if (!StateReader::exact_size(size, 2 + periods.size() + field_count<D> + outputs, inputs, 0,
+                                     held)) {
             return false;
         }
         bool read = true;
         D::fields(loaded.lane_, [&](double& v) { read = read && in.number(v); });
         loaded.seen_ = seen;
-        if (!read || !in.ring(loaded.window_, seen) || !in.done() ||
-            !D::valid(loaded.constants_, loaded.lane_, seen)) {
+        if (!read || !in.numbers(loaded.last_.data(), outputs) || !in.ring(loaded.window_, seen) ||
+            !in.done() || !D::valid(loaded.constants_, loaded.lane_, seen) ||
+            !std::ranges::all_of(loaded.last_, [&](double v) { return last_valid(seen, v); })) {
             return false;
         }
         *this = std::move(loaded);
@@ -294,7 +302,14 @@ private:
     typename D::Constants constants_;
     Lane<D> lane_;
     Position seen_ = 0;
+    std::array<double, outputs> last_ = filled(no_value);
     Ring window_;
+
+    static std::array<double, outputs> filled(double v) noexcept {
+        std::array<double, outputs> all{};
+        all.fill(v);
+        return all;
+    }
 };
 
 // `width` series side by side, one bar per update: each running value is a
@@ -319,24 +334,43 @@ public:
 
     // Storage for the running values, each lane at its start.
     bool allocate() noexcept {
-        if (width_ > SIZE_MAX / fields || !values_.resize(width_ * fields)) {
+        if (width_ > SIZE_MAX / (fields + outputs) || !values_.resize(width_ * fields) ||
+            !last_.resize(width_ * outputs) || !restarts_.allocate(width_)) {
             return false;
         }
-        Lane<D> start = D::start(constants_);
-        std::size_t k = 0;
-        D::fields(start, [&](double& v) { std::fill_n(values_.data() + k++ * width_, width_, v); });
+        std::fill_n(last_.data(), last_.size(), no_value);
+        for (std::size_t j = 0; j < width_; ++j) {
+            begin(j);
+        }
         return true;
     }
     bool assign(const Universe& other) noexcept {
-        if (!values_.assign(other.values_) || !window_.assign(other.window_)) {
+        if (!values_.assign(other.values_) || !window_.assign(other.window_) ||
+            !last_.assign(other.last_) || !restarts_.starts.assign(other.restarts_.starts) ||
+            !restarts_.kept.assign(other.restarts_.kept)) {
             return false;
         }
         periods_ = other.periods_;
         constants_ = other.constants_;
         width_ = other.width_;
         seen_ = other.seen_;
+        restarts_.restarting = other.restarts_.restarting;
         return true;
     }
+    // See the universes of stream.hpp.
+    bool restart(const std::uint64_t* lanes, std::size_t n) noexcept {
+        if (!restarts_.restart(lanes, n, seen_, warm(), fields + outputs)) {
+            return false;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            begin(static_cast<std::size_t>(lanes[k]));
+            for (std::size_t o = 0; o < outputs; ++o) {
+                last_[o * width_ + static_cast<std::size_t>(lanes[k])] = no_value;
+            }
+        }
+        return true;
+    }
+    void last(double* into) const noexcept { std::copy_n(last_.data(), last_.size(), into); }
 
     const Periods<D>& periods() const noexcept { return periods_; }
     std::size_t width() const noexcept { return width_; }
@@ -354,8 +388,9 @@ public:
         (std::make_index_sequence<inputs>(), std::make_index_sequence<outputs>());
     }
 
-    // Tag, periods, width, seen, each running value's row, then the earlier
-    // bars kept, oldest first.
+    // Tag, periods, width, seen, each running value's row, each output's
+    // latest row, the lanes' starts, then the earlier bars kept, oldest
+    // first.
     std::size_t save(unsigned char* into) const noexcept {
         StateWriter out(into);
         out.word(D::universe_tag);
@@ -363,6 +398,8 @@ public:
         out.word(width_);
         out.word(seen_);
         out.numbers(values_.data(), values_.size());
+        out.numbers(last_.data(), last_.size());
+        out.words(restarts_.starts.data(), restarts_.starts.size());
         out.ring(window_);
         return out.written();
     }
@@ -379,20 +416,27 @@ public:
         const auto constants = D::constants(periods);
         const std::uint64_t held = std::min<std::uint64_t>(seen, D::history(constants));
         if (held > UINT64_MAX / inputs ||
-            !StateReader::exact_size(size, 3 + periods.size(), width, fields, held * inputs)) {
+            !StateReader::exact_size(size, 3 + periods.size(), width, fields + outputs + 1,
+                                     held * inputs)) {
             return false;
         }
         Universe loaded(std::in_place, periods, static_cast<std::size_t>(width));
         loaded.seen_ = seen;
+        Restarts& restarts = loaded.restarts_;
         if (!loaded.allocate() || !in.numbers(loaded.values_.data(), loaded.values_.size()) ||
-            !in.ring(loaded.window_, seen) || !in.done()) {
+            !in.numbers(loaded.last_.data(), loaded.last_.size()) ||
+            !in.words(restarts.starts.data(), restarts.starts.size()) ||
+            !in.ring(loaded.window_, seen) || !in.done() ||
+            !restarts.valid(seen, loaded.warm(), fields + outputs) ||
+            !std::ranges::all_of(loaded.last_.data(), loaded.last_.data() + loaded.last_.size(),
+                                 [&](double v) { return last_valid(seen, v); })) {
             return false;
         }
         for (std::size_t j = 0; j < loaded.width_; ++j) {
             Lane<D> lane{};
             std::size_t k = 0;
             D::fields(lane, [&](double& v) { v = loaded.values_[k++ * loaded.width_ + j]; });
-            if (!D::valid(constants, lane, seen)) {
+            if (!D::valid(constants, lane, restarts.count(j, seen))) {
                 return false;
             }
         }
@@ -424,8 +468,55 @@ private:
         std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
     }
 
+    Position warm() const noexcept {
+        return std::max<Position>(D::history(constants_), D::warm(constants_));
+    }
+    // Lane j at its start.
+    void begin(std::size_t j) noexcept {
+        Lane<D> start = D::start(constants_);
+        std::size_t k = 0;
+        D::fields(start, [&](double& v) { values_[k++ * width_ + j] = v; });
+    }
+
+    // A restarting lane steps on its own count before the common pass, and
+    // what it gave is put back after it (see Restarts).
     void bar(const std::array<Series, inputs>& in,
              const std::array<OutputSeries, outputs>& out) noexcept {
+        if (restarts_.restarting == 0) {
+            common(in, out);
+            return;
+        }
+        const std::size_t w = width_;
+        restarts_.before(seen_, fields + outputs, [&](std::size_t j, Position count, double* kept) {
+            Lane<D> lane{};
+            std::size_t k = 0;
+            D::fields(lane, [&](double& v) { v = values_[k++ * w + j]; });
+            std::array<double, inputs> x{};
+            for (std::size_t i = 0; i < inputs; ++i) {
+                x[i] = in[i][j];
+            }
+            const auto past = [&](std::uint64_t back, std::size_t i) {
+                return window_.back(static_cast<std::size_t>(back))[i * w + j];
+            };
+            D::step(constants_, lane, count, x.data(), past, kept + fields);
+            k = 0;
+            D::fields(lane, [&](double& v) { kept[k++] = v; });
+        });
+        common(in, out);
+        restarts_.after(seen_, warm(), fields + outputs,
+                        [&](std::size_t j, const double* kept, Position) {
+                            for (std::size_t k = 0; k < fields; ++k) {
+                                values_[k * w + j] = kept[k];
+                            }
+                            for (std::size_t o = 0; o < outputs; ++o) {
+                                last_[o * w + j] = kept[fields + o];
+                                out[o].set(j, kept[fields + o]);
+                            }
+                        });
+    }
+
+    void common(const std::array<Series, inputs>& in,
+                const std::array<OutputSeries, outputs>& out) noexcept {
         // Each bar kept is `inputs` rows of `width`; the new one goes into
         // the oldest slot once the step has read it.
         const std::size_t w = width_;
@@ -469,6 +560,7 @@ private:
         D::fields(lane, [&](V& v) { write(values_.data() + k++ * w, j, v); });
         for (std::size_t o = 0; o < outputs; ++o) {
             write(out[o].data(), j, y[o]);
+            write(last_.data() + o * w, j, y[o]);
         }
     }
 
@@ -477,6 +569,8 @@ private:
     std::size_t width_;
     Position seen_ = 0;
     Buffer<double> values_;  // field k of lane j at k * width + j
+    Buffer<double> last_;    // output o of lane j at o * width + j
+    Restarts restarts_;
     Ring window_;
 };
 

@@ -211,6 +211,91 @@ private:
     std::size_t left_;
 };
 
+// Lanes of a universe started again while the others go on. Lane j,
+// restarted when the universe had seen starts[j] bars, counts its own bars
+// until they reach the universe's warm-up (`warm`: from there on a lane
+// steps alike on any count), and its start is then forgotten (0: the lane
+// counts the universe's bars). Meanwhile each bar steps it on its own count
+// first, keeping what that gives (`per` numbers), runs the common pass over
+// every lane, which gets such a lane wrong, and puts the kept values back:
+// the common pass stays as it is, and costs one test when no lane restarts.
+class Restarts {
+public:
+    Buffer<std::uint64_t> starts;
+    Buffer<double> kept;  // per lane restarting, in lane order
+    std::size_t restarting = 0;
+
+    bool allocate(std::size_t width) noexcept { return starts.resize(width); }
+    Position count(std::size_t j, Position seen) const noexcept { return seen - starts[j]; }
+
+    // Lanes [lanes, lanes + n), each below the width, start again at
+    // `seen`. False, and nothing changed, when memory runs out.
+    bool restart(const std::uint64_t* lanes, std::size_t n, Position seen, Position warm,
+                 std::size_t per) noexcept {
+        const std::size_t most = std::min(starts.size(), restarting + n);
+        if (seen != 0 && warm != 0 && kept.size() < most * per && !kept.resize(most * per)) {
+            return false;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            starts[static_cast<std::size_t>(lanes[k])] = warm != 0 ? seen : 0;
+        }
+        recount();
+        return true;
+    }
+    // Whether loaded starts are ones that bars and restarts make; makes
+    // room for the kept values. (A start past the count would wrap to a
+    // count beyond most warm-ups, but not beyond the largest.)
+    bool valid(Position seen, Position warm, std::size_t per) noexcept {
+        for (std::size_t j = 0; j < starts.size(); ++j) {
+            if (starts[j] > seen || (starts[j] != 0 && seen - starts[j] >= warm)) {
+                return false;
+            }
+        }
+        recount();
+        return kept.resize(restarting * per);
+    }
+
+    // step(j, count, kept) for every lane restarting, before the common pass.
+    template <class Step>
+    void before(Position seen, std::size_t per, const Step& step) noexcept {
+        each(per, [&](std::size_t j, double* k) { step(j, count(j, seen), k); });
+    }
+    // put(j, kept, shift) after it, `seen` now counting the bar; a lane
+    // whose count reaches `warm` counts the universe's bars from now on,
+    // `shift` being the start it had (else 0).
+    template <class Put>
+    void after(Position seen, Position warm, std::size_t per, const Put& put) noexcept {
+        std::size_t done = 0;
+        each(per, [&](std::size_t j, double* k) {
+            const bool warmed = count(j, seen) >= warm;
+            put(j, static_cast<const double*>(k), warmed ? starts[j] : 0);
+            if (warmed) {
+                starts[j] = 0;
+                ++done;
+            }
+        });
+        restarting -= done;
+    }
+
+private:
+    // Lanes in order, each with its kept values; it stops at the last lane
+    // restarting.
+    template <class Visit>
+    void each(std::size_t per, const Visit& visit) noexcept {
+        const std::size_t count = restarting;
+        for (std::size_t j = 0, r = 0; r < count; ++j) {
+            if (starts[j] != 0) {
+                visit(j, kept.data() + r++ * per);
+            }
+        }
+    }
+    void recount() noexcept {
+        restarting =
+            static_cast<std::size_t>(std::count_if(starts.data(), starts.data() + starts.size(),
+                                                   [](std::uint64_t start) { return start != 0; }));
+    }
+};
+
 // Whether saved values are ones that updates make (see stream.cpp).
 bool sma_sum_valid(Period period, Position seen, double sum, const Ring& window,
                    std::size_t lane) noexcept;
@@ -219,6 +304,8 @@ bool ema_valid(Period period, Position seen, std::uint64_t run, double sum, doub
 bool macd_valid(Period slow_period, const MacdStep& lane, Position seen, const Ring& window,
                 std::size_t j) noexcept;
 bool atr_valid(Period period, Position seen, double sum, double previous_close) noexcept;
+// Nothing before the first value; a value is anything after it.
+bool last_valid(Position seen, double last) noexcept;
 
 // What every state offers beside its updates and `prepare` (before every
 // update), derived from one list of its fields (see stream.cpp). A state
@@ -257,6 +344,8 @@ public:
     double update(double x) noexcept;
     double peek(double x) const noexcept;
     void run(Series data, OutputSeries output) noexcept;
+    // What the latest update gave (at its last position).
+    double last() const noexcept { return last_; }
 
 private:
     friend class Saved<SmaStream>;
@@ -267,13 +356,17 @@ private:
     template <class Visit, class... Self>
     static void fields(Visit& visit, Self&... s) noexcept {
         visit.number(s.step_.sum...);
+        visit.number(s.last_...);
         visit.ring(s.window_...);
     }
-    bool validate() const noexcept { return sma_sum_valid(period_, seen_, step_.sum, window_, 0); }
+    bool validate() const noexcept {
+        return sma_sum_valid(period_, seen_, step_.sum, window_, 0) && last_valid(seen_, last_);
+    }
 
     Period period_;
     SmaStep step_;
     Position seen_ = 0;
+    double last_ = no_value;
     Ring window_;
 };
 
@@ -288,6 +381,7 @@ public:
     double update(double x) noexcept;
     double peek(double x) const noexcept;
     void run(Series data, OutputSeries output) noexcept;
+    double last() const noexcept { return last_; }
 
 private:
     friend class Saved<EmaStream>;
@@ -307,16 +401,19 @@ private:
         visit.number(s.state_.seed.sum...);
         visit.number(s.state_.average...);
         visit.flag(s.state_.seeded...);
+        visit.number(s.last_...);
     }
     bool validate() const noexcept {
         return ema_valid(period_, seen_, state_.seed.run, state_.seed.sum, state_.average,
-                         state_.seeded);
+                         state_.seeded) &&
+               last_valid(seen_, last_);
     }
 
     Period period_;
     EmaStep step_;
     Scalars state_;
     Position seen_ = 0;
+    double last_ = no_value;
 };
 
 class MacdStream : public Saved<MacdStream> {
@@ -332,6 +429,7 @@ public:
     MacdValues peek(double x) const noexcept;
     void run(Series data, OutputSeries macd_output, OutputSeries signal_output,
              OutputSeries hist_output) noexcept;
+    const MacdValues& last() const noexcept { return last_; }
 
 private:
     friend class Saved<MacdStream>;
@@ -350,15 +448,21 @@ private:
         visit.word(s.step_.marks.nan_end...);
         visit.word(s.step_.marks.positive_end...);
         visit.word(s.step_.marks.negative_end...);
+        visit.number(s.last_.macd...);
+        visit.number(s.last_.signal...);
+        visit.number(s.last_.hist...);
         visit.ring(s.window_...);
     }
     bool validate() const noexcept {
-        return periods_.in_order() && macd_valid(periods_.slow_period, step_, seen_, window_, 0);
+        return periods_.in_order() && macd_valid(periods_.slow_period, step_, seen_, window_, 0) &&
+               last_valid(seen_, last_.macd) && last_valid(seen_, last_.signal) &&
+               last_valid(seen_, last_.hist);
     }
 
     MacdPeriods periods_;
     MacdStep step_;
     Position seen_ = 0;
+    MacdValues last_ = macd_no_values;
     Ring window_;
 };
 
@@ -373,6 +477,7 @@ public:
     double update(double high, double low, double close) noexcept;
     double peek(double high, double low, double close) const noexcept;
     void run(Series high, Series low, Series close, OutputSeries output) noexcept;
+    double last() const noexcept { return last_; }
 
 private:
     friend class Saved<AtrStream>;
@@ -389,21 +494,29 @@ private:
     static void fields(Visit& visit, Self&... s) noexcept {
         visit.number(s.state_.sum_or_average...);
         visit.number(s.state_.previous_close...);
+        visit.number(s.last_...);
     }
     bool validate() const noexcept {
-        return atr_valid(period_, seen_, state_.sum_or_average, state_.previous_close);
+        return atr_valid(period_, seen_, state_.sum_or_average, state_.previous_close) &&
+               last_valid(seen_, last_);
     }
 
     Period period_;
     AtrStep step_;
     Scalars state_;
     Position seen_ = 0;
+    double last_ = no_value;
 };
 
 // Universes: `width` series side by side, laid out lane by lane (structure
 // of arrays), so that the independent chains of one bar run together. Lane
 // j of a universe gives what a single-series state fed series j gives.
 // `allocate` makes the per-lane storage; false when memory runs out.
+// `restart(lanes, n)` puts lanes (each below the width) back to their start:
+// from the next bar on each gives what a fresh single-series state fed its
+// values gives, the others going on as they were; false, and nothing
+// changed, when memory runs out. `last(into)` writes what the latest bar
+// gave, output by output (`width` values each); a lane restarted since, NaN.
 
 class SmaUniverse : public Saved<SmaUniverse> {
 public:
@@ -418,23 +531,31 @@ public:
 
     // One bar: values and output hold `width` elements each.
     void update(Series values, OutputSeries output) noexcept;
+    bool restart(const std::uint64_t* lanes, std::size_t n) noexcept;
+    void last(double* into) const noexcept;
 
 private:
     friend class Saved<SmaUniverse>;
+
+    void bar(Series values, OutputSeries output) noexcept;
 
     std::array<std::uint64_t, 2> shape() const noexcept { return {period_, width_}; }
     template <class Visit, class... Self>
     static void fields(Visit& visit, Self&... s) noexcept {
         visit.lanes(1, s.sums_...);
+        visit.lanes(1, s.restarts_.starts...);
+        visit.unsaved(s.restarts_.kept...);
+        visit.unsaved(s.restarts_.restarting...);
         visit.ring(s.window_...);
     }
-    bool validate() const noexcept;
+    bool validate() noexcept;
 
     Period period_;
     std::size_t width_;
     double scale_;
     Position seen_ = 0;
     Buffer<double> sums_;
+    Restarts restarts_;
     Ring window_;
 };
 
@@ -450,6 +571,8 @@ public:
     bool prepare(std::uint64_t) noexcept { return true; }
 
     void update(Series values, OutputSeries output) noexcept;
+    bool restart(const std::uint64_t* lanes, std::size_t n) noexcept;
+    void last(double* into) const noexcept;
 
 private:
     friend class Saved<EmaUniverse>;
@@ -460,6 +583,7 @@ private:
         visit.lanes(1, s.averages_...);
         visit.lanes(1, s.sums_...);
         visit.lanes(1, s.runs_...);
+        visit.lanes(1, s.missing_...);
         visit.unsaved(s.unseeded_...);
     }
     // Also counts the lanes still seeding.
@@ -473,6 +597,10 @@ private:
     Buffer<double> averages_;  // NaN until seeded, never NaN after
     Buffer<double> sums_;
     Buffer<std::uint64_t> runs_;
+    // The bar (counted from 1) whose value was last missing or infinite, 0
+    // for none: with the averages, the latest outputs. (Seeding does not
+    // depend on the count of bars: a restarted lane is simply a fresh one.)
+    Buffer<std::uint64_t> missing_;
 };
 
 class MacdUniverse : public Saved<MacdUniverse> {
@@ -488,9 +616,18 @@ public:
 
     void update(Series values, OutputSeries macd_output, OutputSeries signal_output,
                 OutputSeries hist_output) noexcept;
+    bool restart(const std::uint64_t* lanes, std::size_t n) noexcept;
+    void last(double* into) const noexcept;
 
 private:
     friend class Saved<MacdUniverse>;
+
+    void bar(Series values, OutputSeries macd_output, OutputSeries signal_output,
+             OutputSeries hist_output) noexcept;
+    // Once the signal line may start, a lane steps alike on any count.
+    Position warm() const noexcept {
+        return count_on(periods_.slow_period, periods_.signal_period - 1);
+    }
 
     MacdStep lane(std::size_t j) const noexcept;
     void keep(std::size_t j, const MacdStep& step) noexcept;
@@ -505,13 +642,17 @@ private:
         visit.lanes(1, s.g_...);
         visit.unsaved(s.failed_...);
         visit.lanes(3, s.marks_...);
+        visit.lanes(1, s.restarts_.starts...);
+        visit.unsaved(s.restarts_.kept...);
+        visit.unsaved(s.restarts_.restarting...);
         visit.ring(s.window_...);
     }
-    bool validate() const noexcept;
+    bool validate() noexcept;
 
     MacdPeriods periods_;
     std::size_t width_;
     Position seen_ = 0;
+    Restarts restarts_;  // a restarting lane's marks count its own positions
     Buffer<double> f_;
     Buffer<double> s_;
     Buffer<double> g_;
@@ -532,22 +673,33 @@ public:
     bool prepare(std::uint64_t) noexcept { return true; }
 
     void update(Series high, Series low, Series close, OutputSeries output) noexcept;
+    bool restart(const std::uint64_t* lanes, std::size_t n) noexcept;
+    void last(double* into) const noexcept;
 
 private:
     friend class Saved<AtrUniverse>;
+
+    void bar(Series high, Series low, Series close, OutputSeries output) noexcept;
+    // After the seed a lane steps alike on any count; with the largest
+    // period, after the first bar.
+    Position warm() const noexcept { return period_ == top_position ? 1 : period_ + 1; }
 
     std::array<std::uint64_t, 2> shape() const noexcept { return {period_, width_}; }
     template <class Visit, class... Self>
     static void fields(Visit& visit, Self&... s) noexcept {
         visit.lanes(1, s.sums_or_averages_...);
         visit.lanes(1, s.previous_...);
+        visit.lanes(1, s.restarts_.starts...);
+        visit.unsaved(s.restarts_.kept...);
+        visit.unsaved(s.restarts_.restarting...);
     }
-    bool validate() const noexcept;
+    bool validate() noexcept;
 
     Period period_;
     std::size_t width_;
     AtrStep step_;
     Position seen_ = 0;
+    Restarts restarts_;
     Buffer<double> sums_or_averages_;  // as AtrStream's, lane by lane
     Buffer<double> previous_;
 };

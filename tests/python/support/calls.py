@@ -296,6 +296,16 @@ def predict_stream(call):
             require(type(args[0]) is bytes, f"'{type(args[0]).__qualname__}' object cannot be "
                     "converted to 'PyBytes'", TypeError)
             require(False, "State bytes were not saved by this class")  # the tables' bytes are damaged
+        elif method == "reset":
+            lanes, w = args[0], call.width
+            require(w is not None, "reset() takes lanes only on a universe; a single series resets whole",
+                    TypeError)
+            require(hasattr(lanes, "__iter__"), "reset() takes an iterable of lane indices, ints in "
+                    f"range(0, {w}), not {type(lanes).__qualname__}", TypeError)
+            for x in lanes:
+                require(isinstance(x, int) and not isinstance(x, bool), "reset() lanes must be ints in "
+                        f"range(0, {w}), not {type(x).__qualname__}", TypeError)
+                require(0 <= x < w, f"reset() lane {x!r} is not in range(0, {w})")
         elif method == "update_many":
             require(call.width is None, "update_many() needs a single-series state; a universe "
                     "takes one bar per update()", TypeError)

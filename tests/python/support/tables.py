@@ -115,6 +115,9 @@ STREAM = [StreamCall(cls, width, method, *args) for cls, width, method, args in 
     ("Atr", 3, "peek", (E3, E3, E3, readonly(3))), ("Sma", 3, "update", (1.0,)),
     ("Ema", 3, "update_many", (E3, O3)),
     ("Sma", None, "__setstate__", (3,)), ("Sma", None, "__setstate__", (b"",)),
+    # Lanes in order, each one's type, then its range.
+    ("Sma", None, "reset", ([0],)), ("Ema", 3, "reset", (3,)), ("Macd", 3, "reset", ([0, 2, 3, True],)),
+    ("Atr", 3, "reset", ([1, 2.0],)), ("Sma", 3, "reset", ((2, -1),)), ("Ema", 3, "reset", ([2**70, "0"],)),
 ]] + [StreamCall(cls, None, "__setstate__", state) for cls, state in [
     # Another class's state, one cut short, one with a byte more.
     ("Sma", StreamCall("Ema", None, "update", 1.0).target.__reduce__()[2]),
