@@ -373,6 +373,7 @@ private:
 class EmaStream : public Saved<EmaStream> {
 public:
     explicit EmaStream(Period period) noexcept : period_(period), step_(period) {}
+    EmaStream(const EmaStream&) noexcept = default;
 
     Period period() const noexcept { return period_; }
     Position seen() const noexcept { return seen_; }
@@ -469,6 +470,7 @@ private:
 class AtrStream : public Saved<AtrStream> {
 public:
     explicit AtrStream(Period period) noexcept : period_(period), step_(period) {}
+    AtrStream(const AtrStream&) noexcept = default;
 
     Period period() const noexcept { return period_; }
     Position seen() const noexcept { return seen_; }
