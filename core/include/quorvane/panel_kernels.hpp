@@ -41,8 +41,9 @@ struct Output {
 // Columns of one block: four vectors of lanes, whose chains overlap.
 inline constexpr std::size_t block_lanes = 16;
 
-// Rows of a tile: a thread walks its blocks over one tile of rows, then the
-// next, so that the rows it reads are read across while they are cached.
+// Rows of a tile of the universe path's gathers, and how far ahead lanes
+// met one by one ask for their columns' lines. (The panel kernels size
+// their tiles by the arrays they walk: panel_kernels.cpp.)
 inline constexpr std::size_t tile_rows = 8;
 
 // A block's running values, lane by lane, kept between its row tiles.
