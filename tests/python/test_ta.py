@@ -257,6 +257,24 @@ REFUSED = [
      "out[2] must have the inputs' shape (8,), got (9,)"),
     (lambda: ta.macd(D, out=(D + 0, B12[:8], B12[4:])), ValueError,
      "out[1] and out[2] must not share memory"),
+    # The engine's own guards, for a caller who reaches past the package.
+    *[(lambda args=args: ta._engine.sma(*args), error, message) for args, error, message in [
+        (((3,), (D,), (B12[:8],)), TypeError, "expected (periods, inputs, outputs, threads) as tuples "
+         "of the indicator's counts and an int"),
+        (((3, 4), (D,), (B12[:8],), 1), TypeError, "expected (periods, inputs, outputs, threads) as "
+         "tuples of the indicator's counts and an int"),
+        (((0,), (D,), (B12[:8],), 1), ValueError, "periods must be at least 1"),
+        (((3.0,), (D,), (B12[:8],), 1), ValueError, "periods must be ints"),
+        (((3,), (D,), (B12[:8],), 0), ValueError, "threads must be at least 1"),
+        *[(((3,), (x,), (o,), 1), TypeError, "arrays must be float64 NumPy arrays of one or two "
+           "dimensions, each C- or Fortran-contiguous, all of one shape")
+          for x, o in [(D.astype(np.float32), B12[:8]), (list(D), B12[:8]), (D, B12[:7]),
+                       (D, B12[::2][:6].reshape(2, 3)), (D.reshape(2, 2, 2), B12[:8].reshape(2, 2, 2)),
+                       (D, np.empty((8, 4))[:, 0])]],
+        (((3,), (D,), (np.frombuffer(bytes(64)),), 1), ValueError, "outputs must be writeable"),
+    ]],
+    (lambda: ta._engine.macd((2, 3, 2), (D,), (B12[:8], B12[4:], np.empty(8)), 1), ValueError,
+     "outputs must not share memory"),
 ]
 
 
