@@ -136,6 +136,26 @@ def atr(period, high, low, close, out):
         out[i] = avg
 
 
+def wma(period, data, out):
+    # Weights 1..period over the first window, summed in order; then
+    # weighted += period * x - sum and sum += x - oldest, each difference first.
+    _fill(out)
+    if period == 0:
+        return
+    w = float(period)
+    total_weight = (w * (w + 1.0)) * 0.5
+    total = weighted = -0.0
+    for i, x in enumerate(data):
+        if i < period:
+            weighted += float(i + 1) * x
+            total += x
+        else:
+            weighted += w * x - total
+            total += x - data[i - period]
+        if i >= period - 1:
+            out[i] = weighted / total_weight
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -152,6 +172,7 @@ MODELS = {
     "indicator_ema": Model(ema, 1, (20,), (3,), 160),
     "indicator_macd": Model(macd, 1, (12, 26, 9), (3, 5, 2), 90),
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
+    "indicator_wma": Model(wma, 1, (20,), (3,), 160),
 }
 
 
