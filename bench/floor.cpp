@@ -172,24 +172,34 @@ struct Chain {
     }
 }
 
+// Knuth's two-sum: total += b, and the exact error of that sum into error.
+inline void accumulate(double& total, double& error, double b) noexcept {
+    const double a = total;
+    total = a + b;
+    const double b_part = total - a;
+    error += (a - (total - b_part)) + (b - b_part);
+}
+
 // Weights 1 to period over the first window; then every weight moves down
 // by one (the previous window's sum subtracted) and the newest comes in at
-// the full weight.
+// the full weight, each sum keeping its rounding error beside it.
 [[gnu::noinline]] void floor_wma(std::size_t period, In x, std::size_t n, Out out) noexcept {
     std::fill(out, out + (period - 1), no_value);
     const auto weight = static_cast<double>(period);
     const double total = (weight * (weight + 1.0)) * 0.5;
     double sum = -0.0;
+    double sum_error = 0.0;
     double weighted = -0.0;
+    double weighted_error = 0.0;
     for (std::size_t i = 0; i < period; ++i) {
-        weighted += static_cast<double>(i + 1) * x[i];
-        sum += x[i];
+        accumulate(weighted, weighted_error, static_cast<double>(i + 1) * x[i]);
+        accumulate(sum, sum_error, x[i]);
     }
-    out[period - 1] = weighted / total;
+    out[period - 1] = (weighted + weighted_error) / total;
     for (std::size_t i = period; i < n; ++i) {
-        weighted += weight * x[i] - sum;
-        sum += x[i] - x[i - period];
-        out[i] = weighted / total;
+        accumulate(weighted, weighted_error, (weight * x[i] - sum) - sum_error);
+        accumulate(sum, sum_error, x[i] - x[i - period]);
+        out[i] = (weighted + weighted_error) / total;
     }
 }
 

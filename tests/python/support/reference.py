@@ -136,24 +136,33 @@ def atr(period, high, low, close, out):
         out[i] = avg
 
 
+def _two_sum(total, error, b):
+    # total + b, and error plus that sum's exact rounding error.
+    a = total
+    total = a + b
+    b_part = total - a
+    return total, error + ((a - (total - b_part)) + (b - b_part))
+
+
 def wma(period, data, out):
     # Weights 1..period over the first window, summed in order; then
-    # weighted += period * x - sum and sum += x - oldest, each difference first.
+    # weighted += (period * x - sum) - sum_error and sum += x - oldest, each
+    # sum carrying its rounding error.
     _fill(out)
     if period == 0:
         return
     w = float(period)
     total_weight = (w * (w + 1.0)) * 0.5
-    total = weighted = -0.0
+    total, total_error, weighted, weighted_error = -0.0, 0.0, -0.0, 0.0
     for i, x in enumerate(data):
         if i < period:
-            weighted += float(i + 1) * x
-            total += x
+            weighted, weighted_error = _two_sum(weighted, weighted_error, float(i + 1) * x)
+            total, total_error = _two_sum(total, total_error, x)
         else:
-            weighted += w * x - total
-            total += x - data[i - period]
+            weighted, weighted_error = _two_sum(weighted, weighted_error, (w * x - total) - total_error)
+            total, total_error = _two_sum(total, total_error, x - data[i - period])
         if i >= period - 1:
-            out[i] = weighted / total_weight
+            out[i] = (weighted + weighted_error) / total_weight
 
 
 class Model(NamedTuple):

@@ -1,9 +1,10 @@
 // Linearly weighted moving average: the last `period` values weighted
 // period, period - 1, ..., 1 from the newest, over the weight total
-// period * (period + 1) / 2. Two running sums keep every step O(1).
+// period * (period + 1) / 2. Two running sums, each with its rounding
+// error, keep every step O(1) and the error from growing with the length.
 #pragma once
 
-#include <bit>
+#include <cstring>
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/stepped.hpp"
@@ -38,24 +39,45 @@ struct Wma : descriptor::OnePeriod {
     static std::uint64_t history(const Constants& c) noexcept { return c.period; }
     static std::uint64_t warm(const Constants& c) noexcept { return c.period; }
 
+    // Each running sum is kept as a value and the exact rounding errors of
+    // the sums that made it (their own sum, rounded): the weighted sum takes
+    // in the simple sum at every step, so a plain running sum's rounding
+    // would pile up in it without bound.
     template <class V>
     struct Lane {
-        V sum;       // the window's values
-        V weighted;  // the window's values times their weights
+        V sum;             // the window's values
+        V sum_error;       // what the rounding of `sum` lost
+        V weighted;        // the window's values times their weights
+        V weighted_error;  // what the rounding of `weighted` lost
     };
     template <class L, class Visit>
     static void fields(L& lane, Visit&& visit) {
         visit(lane.sum);
+        visit(lane.sum_error);
         visit(lane.weighted);
+        visit(lane.weighted_error);
     }
-    static Lane<double> start(const Constants&) noexcept { return {-0.0, -0.0}; }
+    static Lane<double> start(const Constants&) noexcept { return {-0.0, 0.0, -0.0, 0.0}; }
+
+    // total += b, and the exact error of that sum (Knuth's two-sum, six
+    // operations, valid for any magnitudes) added to error.
+    template <class V>
+    [[gnu::always_inline]] static void accumulate(V& total, V& error, V b) noexcept {
+        const V a = total;
+        total = stepped::add(a, b);
+        const V b_part = stepped::subtract(total, a);
+        const V a_part = stepped::subtract(total, b_part);
+        const V lost = stepped::add(stepped::subtract(a, a_part), stepped::subtract(b, b_part));
+        error = stepped::add(error, lost);
+    }
 
     // The first window is summed in order, value k (from 0) weighted k + 1.
     // Then each step moves every weight down by one, dropping the oldest,
-    // by subtracting the previous window's sum, and adds the newest at the
-    // full weight: weighted + (weight * x - sum), then sum + (x - oldest).
-    // A NaN or an infinity, once in, stays in both sums. Period 0 gives no
-    // values.
+    // by subtracting the previous window's sum (both parts), and adds the
+    // newest at the full weight: (weight * x - sum) - sum_error into
+    // weighted, then x - oldest into sum. The value is (weighted +
+    // weighted_error) / total. A NaN or an infinity, once in, makes every
+    // later value NaN. Period 0 gives no values.
     template <class V, class Past>
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
@@ -64,20 +86,22 @@ struct Wma : descriptor::OnePeriod {
             return;
         }
         if (seen < c.period) {
-            lane.weighted = stepped::add(lane.weighted, static_cast<double>(seen + 1) * x[0]);
-            lane.sum = stepped::add(lane.sum, x[0]);
+            accumulate(lane.weighted, lane.weighted_error, static_cast<double>(seen + 1) * x[0]);
+            accumulate(lane.sum, lane.sum_error, x[0]);
         } else {
-            lane.weighted =
-                stepped::add(lane.weighted, stepped::subtract(c.weight * x[0], lane.sum));
-            lane.sum = stepped::add(lane.sum, stepped::subtract(x[0], past(c.period - 1, 0)));
+            const V entering = stepped::subtract(c.weight * x[0], lane.sum);
+            accumulate(lane.weighted, lane.weighted_error,
+                       stepped::subtract(entering, lane.sum_error));
+            accumulate(lane.sum, lane.sum_error, stepped::subtract(x[0], past(c.period - 1, 0)));
         }
-        out[0] = seen >= c.period - 1 ? lane.weighted / c.total : V{} + no_value;
+        out[0] = seen >= c.period - 1 ? stepped::add(lane.weighted, lane.weighted_error) / c.total
+                                      : V{} + no_value;
     }
-    // Before the first value, and always with period 0, both sums are -0.0.
+    // Before the first value, and always with period 0, the lane is at its
+    // start.
     static bool valid(const Constants& c, const Lane<double>& lane, Position seen) noexcept {
-        const auto start = std::bit_cast<std::uint64_t>(-0.0);
-        return (seen != 0 && c.period != 0) || (std::bit_cast<std::uint64_t>(lane.sum) == start &&
-                                                std::bit_cast<std::uint64_t>(lane.weighted) == start);
+        const Lane<double> first = start(c);
+        return (seen != 0 && c.period != 0) || std::memcmp(&lane, &first, sizeof lane) == 0;
     }
 
     static constexpr stepped::Kernel<Wma> kernel{};
