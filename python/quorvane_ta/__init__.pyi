@@ -189,8 +189,8 @@ def wma(
 def wma(x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
     """Linearly weighted moving average: the last `period` values weighted period (newest) down to 1.
 
-    Warm-up: positions 0 to period - 2 hold NaN. A NaN makes every later
-    average NaN. Returns an array, Series or DataFrame (named WMA_{period})
+    Warm-up: positions 0 to period - 2 hold NaN. A NaN or an infinity makes
+    every later average NaN. Returns an array, Series or DataFrame (named WMA_{period})
     of x's kind and shape, or `out`. Raises the messages of the module's
     docstring for the parameters x, period, out and threads.
     """

@@ -11,7 +11,7 @@
 
 namespace quorvane::indicators {
 
-struct Wma : descriptor::OnePeriod {
+struct Wma : descriptor::OneSeries<stepped::Stream<Wma>, stepped::Universe<Wma>> {
     static constexpr std::string_view name = "wma";
     static constexpr std::string_view batch_name = "indicator_wma";
     static constexpr std::string_view class_name = "Wma";
@@ -20,10 +20,6 @@ struct Wma : descriptor::OnePeriod {
     static constexpr std::string_view summary =
         "Linearly weighted moving average, one position at a time.";
     static constexpr std::array<Period, 1> defaults{30};
-    static constexpr std::array<std::string_view, 1> inputs{"data"};
-    static constexpr std::array<std::string_view, 1> outputs{"output"};
-    static constexpr std::array<std::string_view, 1> values{"x"};
-    static constexpr auto array_checks = descriptor::one_series_checks;
     static constexpr std::uint64_t single_tag = 0x51760025;
     static constexpr std::uint64_t universe_tag = 0x51760035;
 
@@ -105,10 +101,6 @@ struct Wma : descriptor::OnePeriod {
     }
 
     static constexpr stepped::Kernel<Wma> kernel{};
-    using Single = stepped::Stream<Wma>;
-    using Universe = stepped::Universe<Wma>;
-    static constexpr bool batch_unlocked = true;
-    static constexpr bool stream_unlocked = true;
 };
 
 }  // namespace quorvane::indicators
