@@ -10,8 +10,8 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd or atr, over the
-// first N prices; macd takes three periods, the others one. The answer is
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr or wma, over
+// the first N prices; macd takes three periods, the others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/wma.hpp"
 
 namespace {
 
@@ -171,7 +172,38 @@ struct Chain {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr };
+// Knuth's two-sum: total += b, and the exact error of that sum into error.
+inline void accumulate(double& total, double& error, double b) noexcept {
+    const double a = total;
+    total = a + b;
+    const double b_part = total - a;
+    error += (a - (total - b_part)) + (b - b_part);
+}
+
+// Weights 1 to period over the first window; then every weight moves down
+// by one (the previous window's sum subtracted) and the newest comes in at
+// the full weight, each sum keeping its rounding error beside it.
+[[gnu::noinline]] void floor_wma(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + (period - 1), no_value);
+    const auto weight = static_cast<double>(period);
+    const double total = (weight * (weight + 1.0)) * 0.5;
+    double sum = -0.0;
+    double sum_error = 0.0;
+    double weighted = -0.0;
+    double weighted_error = 0.0;
+    for (std::size_t i = 0; i < period; ++i) {
+        accumulate(weighted, weighted_error, static_cast<double>(i + 1) * x[i]);
+        accumulate(sum, sum_error, x[i]);
+    }
+    out[period - 1] = (weighted + weighted_error) / total;
+    for (std::size_t i = period; i < n; ++i) {
+        accumulate(weighted, weighted_error, (weight * x[i] - sum) - sum_error);
+        accumulate(sum, sum_error, x[i] - x[i - period]);
+        out[i] = (weighted + weighted_error) / total;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -187,6 +219,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::atr:
         floor_atr(p.a, in.high, in.low, in.close, n, out.first);
+        break;
+    case Indicator::wma:
+        floor_wma(p.a, in.close, n, out.first);
         break;
     }
 }
@@ -210,6 +245,9 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
         quorvane::atr(p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
                       OutputSeries(out.first, n));
         break;
+    case Indicator::wma:
+        quorvane::indicators::Wma::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -222,6 +260,7 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     switch (indicator) {
     case Indicator::sma:
     case Indicator::ema:
+    case Indicator::wma:
         return p.a;
     case Indicator::macd:
         return p.b + p.c - 1;
@@ -255,7 +294,8 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {{"sma", Indicator::sma},
                                                            {"ema", Indicator::ema},
                                                            {"macd", Indicator::macd},
-                                                           {"atr", Indicator::atr}};
+                                                           {"atr", Indicator::atr},
+                                                           {"wma", Indicator::wma}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -306,6 +346,9 @@ int check() {
         {Indicator::atr, {1}},
         {Indicator::atr, {14}},
         {Indicator::atr, {n - 1}},
+        {Indicator::wma, {1}},
+        {Indicator::wma, {30}},
+        {Indicator::wma, {n}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

@@ -56,8 +56,8 @@ class Floor:
             [str(program), str(prices_path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             text=True)
 
-    def ask(self, mode, indicator, n, calls=1, repeats=1):
-        words = (mode, indicator, n, calls, repeats, *PERIODS[indicator])
+    def ask(self, mode, indicator, n, calls=1, repeats=1, periods=None):
+        words = (mode, indicator, n, calls, repeats, *(periods or PERIODS[indicator]))
         self.process.stdin.write(" ".join(map(str, words)) + "\n")
         self.process.stdin.flush()
         answer = self.process.stdout.readline()

@@ -5,6 +5,10 @@ kernels, the memory floor, pandas, a TA-Lib loop and polars.
     python bench/ta.py           # the full run, written to bench/ta_results.md
     python bench/ta.py --quick   # a short trial, written to build/ta_results.md
 
+WMA, which has no strict function, is timed against TA-Lib, at two periods,
+and against its C++ floor when the floor program has been built
+(`bash scripts/bench.sh` builds it into build/bench).
+
 Every ratio is the median of the ratios within rounds in which both sides
 took turns, so a busy machine slows both alike.
 """
@@ -21,6 +25,7 @@ import pandas as pd
 import polars as pl
 import talib
 from calls import INDICATORS, PERIODS, generated_prices, inputs_of, output_count
+from run import Floor
 
 import quorvane
 import quorvane_ta
@@ -116,6 +121,38 @@ def one_series(rounds):
     return rows
 
 
+def wma(rounds, floor_program):
+    """Rows of WMA on 10^6 values, out= given: (call, against, ours, theirs, speed-up)."""
+    close = generated_prices(LARGE)[0]
+    out = np.empty(LARGE)
+
+    def ours(period):
+        return lambda: quorvane_ta.wma(close, period, out=out)
+
+    rows = []
+    times, ratios = paired([ours(30), lambda: talib.WMA(close, 30)], rounds)
+    rows.append(("period 30", "`talib.WMA(x, 30)`", times[0], times[1], ratios[1]))
+    times, ratios = paired([ours(1000), ours(14)], rounds)
+    rows.append(("period 1,000", "period 14", times[0], times[1], ratios[1]))
+    if floor_program.exists():
+        # The floor program reads 3N prices; WMA reads the first N.
+        prices = floor_program.parent / "wma_prices.bin"
+        np.concatenate([close, close, close]).tofile(prices)
+        floor = Floor(floor_program, prices)
+        try:
+            for mode in ("floor", "kernel"):
+                # The program times itself (median ns per value); the rounds
+                # alternate with ours.
+                ask = lambda mode=mode: float(floor.ask(mode, "wma", LARGE, 3, 3, (30,))) * 1e-9 * LARGE  # noqa: E731
+                samples = [(seconds(ours(30)), ask()) for _ in range(rounds)]
+                rows.append(("period 30", f"the C++ {mode}", statistics.median(o for o, _ in samples),
+                             statistics.median(t for _, t in samples),
+                             statistics.median(t / o for o, t in samples)))
+        finally:
+            floor.close()
+    return rows
+
+
 def pandas_frame(indicator, frames):
     period = PERIODS[indicator]
     if indicator == "sma":
@@ -207,7 +244,7 @@ def number(value, digits=2):
     return f"{value:,.{digits}f}"
 
 
-def report(single, panel, peer, polars_row, rounds):
+def report(single, panel, peer, polars_row, wma_rows, rounds):
     load = os.getloadavg()[0]
     lines = [
         "# quorvane_ta: measured", "",
@@ -244,17 +281,30 @@ def report(single, panel, peer, polars_row, rounds):
     lines += ["", "## polars, EMA over 500 symbols in one long frame", "",
               "| `pl.col(\"close\").qv.ema(10).over(\"symbol\")` (ms) | "
               "`ewm_mean(span=10, adjust=False).over(\"symbol\")` (ms) | speed-up |",
-              "|---:|---:|---:|", f"| {number(ours)} | {number(theirs)} | {ratio:.2f} |", ""]
+              "|---:|---:|---:|", f"| {number(ours)} | {number(theirs)} | {ratio:.2f} |"]
+    lines += ["", "## WMA on 10^6 values, out= given", "",
+              "| quorvane_ta.wma | against | quorvane_ta (ms) | against (ms) | its time over ours |",
+              "|---|---|---:|---:|---:|"]
+    for call, against, ours, theirs, ratio in wma_rows:
+        lines.append(f"| {call} | {against} | {number(ours * 1e3)} | {number(theirs * 1e3)} | "
+                     f"{ratio:.2f} |")
+    lines.append("")
     return "\n".join(lines)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a short trial, into build/")
-    quick = parser.parse_args().quick
-    rounds = 3 if quick else 9
-    text = report(one_series(rounds), panels(rounds), *peers(rounds), rounds)
-    path = ROOT / ("build" if quick else "bench") / "ta_results.md"
+    parser.add_argument("--floor", type=Path, default=ROOT / "build" / "bench" / "quorvane_floor",
+                        help="the floor program, for WMA's floor (default build/bench/quorvane_floor)")
+    parser.add_argument("--only-wma", action="store_true", help="the WMA rows alone, printed")
+    options = parser.parse_args()
+    rounds = 3 if options.quick else 9
+    if options.only_wma:
+        print(report([], [], [], (0.0, 0.0, 0.0), wma(rounds, options.floor), rounds))
+        return
+    text = report(one_series(rounds), panels(rounds), *peers(rounds), wma(rounds, options.floor), rounds)
+    path = ROOT / ("build" if options.quick else "bench") / "ta_results.md"
     path.parent.mkdir(exist_ok=True)
     path.write_text(text)
     print(text)

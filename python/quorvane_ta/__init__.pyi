@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -177,4 +177,20 @@ def atr(
     an array, Series or DataFrame (named ATR_{period}) of the inputs' kind
     and shape, or `out`. Raises the messages of the module's docstring for
     the parameters high, low, close, period, out and threads.
+    """
+
+@overload
+def wma(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def wma(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def wma(x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Linearly weighted moving average: the last `period` values weighted period (newest) down to 1.
+
+    Warm-up: positions 0 to period - 2 hold NaN. A NaN or an infinity makes
+    every later average NaN. Returns an array, Series or DataFrame (named WMA_{period})
+    of x's kind and shape, or `out`. Raises the messages of the module's
+    docstring for the parameters x, period, out and threads.
     """

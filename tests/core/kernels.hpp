@@ -169,6 +169,9 @@ inline std::vector<Vector> vectors() {
     all.push_back({"atr", {3}, source.bars(source.wide(120))});
     all.push_back({"atr", {1}, source.bars(source.prices(40))});
     all.push_back({"atr", {5}, source.bars(source.adversarial(120, 11))});
+    all.push_back({"wma", {30}, {source.prices(160)}});
+    all.push_back({"wma", {3}, {source.wide(120)}});
+    all.push_back({"wma", {2}, {source.adversarial(120, 9)}});
     return all;
 }
 

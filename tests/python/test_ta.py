@@ -2,14 +2,16 @@
 in its own kind; panels; refusals; the pandas and polars namespaces."""
 
 import inspect
+import os
 import re
 from importlib.metadata import version
+from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import examples, run_python
+from support import ROOT, examples, run_python
 from support.calls import INDICATORS
 from support.reference import assert_same
 from support.strategies import series
@@ -346,3 +348,25 @@ def test_numpy_alone_suffices():
         assert "pandas" not in sys.modules and "polars" not in sys.modules
         assert quorvane_ta.sma([1, 2, 3], 2).tolist()[1:] == [1.5, 2.5]
     """)
+
+
+# Real daily closes beside the project (QUORVANE_DATA names another folder).
+DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
+
+
+@pytest.mark.parametrize("name, period, peer, within", [
+    # After the warm-up; TA-Lib rounds in its own order.
+    ("sma", 20, "SMA", 1e-14),
+    ("wma", 30, "WMA", 2e-14),
+])
+def test_values_agree_with_talib_on_real_closes(name, period, peer, within):
+    talib = pytest.importorskip("talib", reason="TA-Lib is the peer: pip install 'quorvane[test]'")
+    files = sorted(DATA.glob("yahoofinance-*.csv"))
+    if not files:
+        pytest.skip(f"no daily closes in {DATA} (set QUORVANE_DATA to the folder holding them)")
+    for file in files:
+        close = np.genfromtxt(file, delimiter=",", names=True)["Close"]
+        ours, theirs = getattr(ta, name)(close, period), getattr(talib, peer)(close, period)
+        assert np.array_equal(np.isnan(ours), np.isnan(theirs)), file.name
+        after = ~np.isnan(theirs)
+        assert np.max(np.abs(ours[after] - theirs[after]) / np.abs(theirs[after])) < within, file.name

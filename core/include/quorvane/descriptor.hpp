@@ -85,8 +85,9 @@ struct OnePeriod {
     }
 };
 
-// What the indicators of one series, one period and one output share (SMA
-// and EMA): a descriptor adds its names, title, summary and kernel.
+// What the indicators of one series, one period and one output share (SMA,
+// EMA, WMA): a descriptor adds its names, title, summary and kernel (a
+// stepped one its step too).
 template <class SingleState, class UniverseState>
 struct OneSeries : OnePeriod {
     static constexpr std::array<std::string_view, 1> inputs{"data"};

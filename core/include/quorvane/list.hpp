@@ -6,6 +6,7 @@
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
 #include "quorvane/indicators/sma.hpp"
+#include "quorvane/indicators/wma.hpp"
 
 namespace quorvane {
 
@@ -16,6 +17,6 @@ using BatchModuleIndicators =
 
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
-using AllIndicators = BatchModuleIndicators::Append<>;
+using AllIndicators = BatchModuleIndicators::Append<indicators::Wma>;
 
 }  // namespace quorvane

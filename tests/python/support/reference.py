@@ -136,6 +136,35 @@ def atr(period, high, low, close, out):
         out[i] = avg
 
 
+def _two_sum(total, error, b):
+    # total + b, and error plus that sum's exact rounding error.
+    a = total
+    total = a + b
+    b_part = total - a
+    return total, error + ((a - (total - b_part)) + (b - b_part))
+
+
+def wma(period, data, out):
+    # Weights 1..period over the first window, summed in order; then
+    # weighted += (period * x - sum) - sum_error and sum += x - oldest, each
+    # sum carrying its rounding error.
+    _fill(out)
+    if period == 0:
+        return
+    w = float(period)
+    total_weight = (w * (w + 1.0)) * 0.5
+    total, total_error, weighted, weighted_error = -0.0, 0.0, -0.0, 0.0
+    for i, x in enumerate(data):
+        if i < period:
+            weighted, weighted_error = _two_sum(weighted, weighted_error, float(i + 1) * x)
+            total, total_error = _two_sum(total, total_error, x)
+        else:
+            weighted, weighted_error = _two_sum(weighted, weighted_error, (w * x - total) - total_error)
+            total, total_error = _two_sum(total, total_error, x - data[i - period])
+        if i >= period - 1:
+            out[i] = (weighted + weighted_error) / total_weight
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -152,6 +181,7 @@ MODELS = {
     "indicator_ema": Model(ema, 1, (20,), (3,), 160),
     "indicator_macd": Model(macd, 1, (12, 26, 9), (3, 5, 2), 90),
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
+    "indicator_wma": Model(wma, 1, (20,), (3,), 160),
 }
 
 
