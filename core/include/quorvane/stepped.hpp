@@ -529,7 +529,8 @@ private:
         }
         if (D::history(constants_) != 0) {
             double* const slot = window_.next();
-            for (std::size_t k = 0; k < inputs; ++k) {
+            // A universe of no lanes has neither storage nor data to copy.
+            for (std::size_t k = 0; k < inputs && w != 0; ++k) {
                 std::memcpy(slot + k * w, in[k].data(), w * sizeof(double));
             }
             window_.advance();
