@@ -165,6 +165,29 @@ def wma(period, data, out):
             out[i] = (weighted + weighted_error) / total_weight
 
 
+def rsi(period, data, out):
+    # gain = d < 0 ? 0 : d, loss = d > 0 ? 0 : 0 - d for d = x - previous;
+    # the first `period` summed in order over the period, then
+    # (average * (period - 1) + new) / period; 50 when both averages are 0.
+    _fill(out)
+    if period == 0:
+        return
+    length, kept = float(period), float(period - 1)
+    gain = loss = 0.0
+    for i in range(1, len(data)):
+        d = data[i] - data[i - 1]
+        up, down = (0.0 if d < 0 else d), (0.0 if d > 0 else 0.0 - d)
+        if i < period:
+            gain, loss = gain + up, loss + down
+            continue
+        if i == period:
+            gain, loss = (gain + up) / length, (loss + down) / length
+        else:
+            gain, loss = (gain * kept + up) / length, (loss * kept + down) / length
+        ratio = math.inf if loss == 0 else gain / loss  # a NaN loss comes with a NaN gain
+        out[i] = 50.0 if gain == 0 and loss == 0 else 100.0 - 100.0 / (1.0 + ratio)
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -182,6 +205,7 @@ MODELS = {
     "indicator_macd": Model(macd, 1, (12, 26, 9), (3, 5, 2), 90),
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
+    "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
 }
 
 
