@@ -205,29 +205,32 @@ inline void accumulate(double& total, double& error, double b) noexcept {
 }
 
 // Gains and losses of each change; the first `period` of each summed in
-// order over the period, then Wilder's (average * (period - 1) + new) /
-// period, and 100 - 100 / (1 + gain / loss), or 50 with no movement.
+// order over the period, then Wilder's average + k * (new - average), and
+// 100 * (gain / (gain + loss)), or 50 with no movement.
 [[gnu::noinline]] void floor_rsi(std::size_t period, In x, std::size_t n, Out out) noexcept {
     std::fill(out, out + period, no_value);
     const auto length = static_cast<double>(period);
-    const auto kept = static_cast<double>(period - 1);
+    const double k = 1.0 / length;
     double gain = 0.0;
     double loss = 0.0;
     const auto value = [&gain, &loss] {
-        return gain == 0.0 && loss == 0.0 ? 50.0 : 100.0 - 100.0 / (1.0 + gain / loss);
+        const double total = gain + loss;
+        return total == 0.0 ? 50.0 : 100.0 * (gain / total);
     };
     for (std::size_t i = 1; i <= period; ++i) {
         const double d = x[i] - x[i - 1];
-        gain += d < 0.0 ? 0.0 : d;
-        loss += d > 0.0 ? 0.0 : 0.0 - d;
+        const double up = d < 0.0 ? 0.0 : d;
+        gain += up;
+        loss += up - d;
     }
     gain /= length;
     loss /= length;
     out[period] = value();
     for (std::size_t i = period + 1; i < n; ++i) {
         const double d = x[i] - x[i - 1];
-        gain = (gain * kept + (d < 0.0 ? 0.0 : d)) / length;
-        loss = (loss * kept + (d > 0.0 ? 0.0 : 0.0 - d)) / length;
+        const double up = d < 0.0 ? 0.0 : d;
+        gain += k * (up - gain);
+        loss += k * ((up - d) - loss);
         out[i] = value();
     }
 }

@@ -166,26 +166,28 @@ def wma(period, data, out):
 
 
 def rsi(period, data, out):
-    # gain = d < 0 ? 0 : d, loss = d > 0 ? 0 : 0 - d for d = x - previous;
+    # gain = d < 0 ? 0 : d, loss = gain - d for d = x - previous;
     # the first `period` summed in order over the period, then
-    # (average * (period - 1) + new) / period; 50 when both averages are 0.
+    # average + k * (new - average); 100 * (gain / (gain + loss)), 50 for 0.
     _fill(out)
     if period == 0:
         return
-    length, kept = float(period), float(period - 1)
+    length = float(period)
+    k = 1.0 / length
     gain = loss = 0.0
     for i in range(1, len(data)):
         d = data[i] - data[i - 1]
-        up, down = (0.0 if d < 0 else d), (0.0 if d > 0 else 0.0 - d)
+        up = 0.0 if d < 0 else d
+        down = up - d
         if i < period:
             gain, loss = gain + up, loss + down
             continue
         if i == period:
             gain, loss = (gain + up) / length, (loss + down) / length
         else:
-            gain, loss = (gain * kept + up) / length, (loss * kept + down) / length
-        ratio = math.inf if loss == 0 else gain / loss  # a NaN loss comes with a NaN gain
-        out[i] = 50.0 if gain == 0 and loss == 0 else 100.0 - 100.0 / (1.0 + ratio)
+            gain, loss = gain + k * (up - gain), loss + k * (down - loss)
+        total = gain + loss
+        out[i] = 50.0 if total == 0 else 100.0 * (gain / total)
 
 
 class Model(NamedTuple):

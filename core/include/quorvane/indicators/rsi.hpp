@@ -24,11 +24,12 @@ struct Rsi : descriptor::OneSeries<stepped::Stream<Rsi>, stepped::Universe<Rsi>>
 
     struct Constants {
         Period period;
-        double length;  // the period as a double, the smoothing's divisor
-        double kept;    // period - 1 as a double, the old average's weight
+        double length;  // the period as a double, the first averages' divisor
+        double k;       // 1 / length, the new value's weight in the smoothing
     };
     static Constants constants(const std::array<Period, 1>& p) noexcept {
-        return {p[0], static_cast<double>(p[0]), static_cast<double>(p[0] - 1)};
+        const auto length = static_cast<double>(p[0]);
+        return {p[0], length, 1.0 / length};
     }
     static std::uint64_t history(const Constants&) noexcept { return 1; }
     // The first average is made at `period` seen, the later ones alike; the
@@ -50,12 +51,13 @@ struct Rsi : descriptor::OneSeries<stepped::Stream<Rsi>, stepped::Universe<Rsi>>
     static Lane<double> start(const Constants&) noexcept { return {0.0, 0.0}; }
 
     // The change d = x - previous splits into gain = (d < 0 ? 0 : d) and
-    // loss = (d > 0 ? 0 : 0 - d), so a NaN change is NaN in both. The first
+    // loss = gain - d, so a NaN change is NaN in both. The first
     // `period` of each are summed in order and the sum divided by the
-    // period; each later average is (average * (period - 1) + new) /
-    // period. The value is 100 - 100 / (1 + gain / loss), or 50 when both
-    // averages are zero. A NaN, once in an average, stays there. Period 0
-    // gives no values.
+    // period; each later average is average + k * (new - average), as
+    // ATR's. The value is 100 * (gain / (gain + loss)), the textbook
+    // 100 - 100 / (1 + gain / loss) with one division and no cancellation
+    // near 0, or 50 when both averages are zero. A NaN, once in an
+    // average, stays there. Period 0 gives no values.
     template <class V, class Past>
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
@@ -66,7 +68,10 @@ struct Rsi : descriptor::OneSeries<stepped::Stream<Rsi>, stepped::Universe<Rsi>>
         const V d = stepped::subtract(x[0], past(0, 0));
         const V zero{};
         const V gain = d < 0.0 ? zero : d;
-        const V loss = d > 0.0 ? zero : zero - d;
+        // gain - d is -d on a fall and 0 on a rise, with no second
+        // select: compilers made that one a branch, which a price's random
+        // rises and falls mispredict half the time.
+        const V loss = stepped::subtract(gain, d);
         if (seen < c.period) {
             lane.gain = stepped::add(lane.gain, gain);
             lane.loss = stepped::add(lane.loss, loss);
@@ -77,11 +82,11 @@ struct Rsi : descriptor::OneSeries<stepped::Stream<Rsi>, stepped::Universe<Rsi>>
             lane.gain = stepped::add(lane.gain, gain) / c.length;
             lane.loss = stepped::add(lane.loss, loss) / c.length;
         } else {
-            lane.gain = stepped::add(lane.gain * c.kept, gain) / c.length;
-            lane.loss = stepped::add(lane.loss * c.kept, loss) / c.length;
+            lane.gain = stepped::add(lane.gain, c.k * stepped::subtract(gain, lane.gain));
+            lane.loss = stepped::add(lane.loss, c.k * stepped::subtract(loss, lane.loss));
         }
-        const V value = 100.0 - 100.0 / (1.0 + lane.gain / lane.loss);
-        out[0] = (lane.gain == 0.0) & (lane.loss == 0.0) ? zero + 50.0 : value;
+        const V total = stepped::add(lane.gain, lane.loss);
+        out[0] = total == 0.0 ? zero + 50.0 : 100.0 * (lane.gain / total);
     }
     // Before the first change, and always with period 0, the lane is at its
     // start.
