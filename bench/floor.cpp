@@ -10,8 +10,8 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr or wma, over
-// the first N prices; macd takes three periods, the others one. The answer is
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma or
+// rsi, over the first N prices; macd takes three periods, the others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace {
@@ -203,7 +204,38 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma };
+// Gains and losses of each change; the first `period` of each summed in
+// order over the period, then Wilder's average + k * (new - average), and
+// 100 * (gain / (gain + loss)), or 50 with no movement.
+[[gnu::noinline]] void floor_rsi(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + period, no_value);
+    const auto length = static_cast<double>(period);
+    const double k = 1.0 / length;
+    double gain = 0.0;
+    double loss = 0.0;
+    const auto value = [&gain, &loss] {
+        const double total = gain + loss;
+        return total == 0.0 ? 50.0 : 100.0 * (gain / total);
+    };
+    for (std::size_t i = 1; i <= period; ++i) {
+        const double d = x[i] - x[i - 1];
+        const double up = d < 0.0 ? 0.0 : d;
+        gain += up;
+        loss += up - d;
+    }
+    gain /= length;
+    loss /= length;
+    out[period] = value();
+    for (std::size_t i = period + 1; i < n; ++i) {
+        const double d = x[i] - x[i - 1];
+        const double up = d < 0.0 ? 0.0 : d;
+        gain += k * (up - gain);
+        loss += k * ((up - d) - loss);
+        out[i] = value();
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -222,6 +254,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::wma:
         floor_wma(p.a, in.close, n, out.first);
+        break;
+    case Indicator::rsi:
+        floor_rsi(p.a, in.close, n, out.first);
         break;
     }
 }
@@ -248,6 +283,9 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     case Indicator::wma:
         quorvane::indicators::Wma::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::rsi:
+        quorvane::indicators::Rsi::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -265,6 +303,7 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::macd:
         return p.b + p.c - 1;
     case Indicator::atr:
+    case Indicator::rsi:
         return p.a + 1;
     }
     return 0;
@@ -291,11 +330,9 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 }
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
-    constexpr std::pair<const char*, Indicator> names[] = {{"sma", Indicator::sma},
-                                                           {"ema", Indicator::ema},
-                                                           {"macd", Indicator::macd},
-                                                           {"atr", Indicator::atr},
-                                                           {"wma", Indicator::wma}};
+    constexpr std::pair<const char*, Indicator> names[] = {
+        {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
+        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -349,6 +386,9 @@ int check() {
         {Indicator::wma, {1}},
         {Indicator::wma, {30}},
         {Indicator::wma, {n}},
+        {Indicator::rsi, {1}},
+        {Indicator::rsi, {14}},
+        {Indicator::rsi, {n - 1}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

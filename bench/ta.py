@@ -5,8 +5,8 @@ kernels, the memory floor, pandas, a TA-Lib loop and polars.
     python bench/ta.py           # the full run, written to bench/ta_results.md
     python bench/ta.py --quick   # a short trial, written to build/ta_results.md
 
-WMA, which has no strict function, is timed against TA-Lib, at two periods,
-and against its C++ floor when the floor program has been built
+WMA and RSI, which have no strict functions, are timed against TA-Lib, at two
+periods, and against their C++ floors when the floor program has been built
 (`bash scripts/bench.sh` builds it into build/bench).
 
 Every ratio is the median of the ratios within rounds in which both sides
@@ -121,31 +121,39 @@ def one_series(rounds):
     return rows
 
 
-def wma(rounds, floor_program):
-    """Rows of WMA on 10^6 values, out= given: (call, against, ours, theirs, speed-up)."""
+# The later indicators, each timed at its usual period (TA-Lib's default)
+# and at 1,000.
+LATER = {"wma": 30, "rsi": 14}
+
+
+def later(name, rounds, floor_program):
+    """Rows of one later indicator on 10^6 values, out= given: (call, against, ours, theirs, speed-up)."""
     close = generated_prices(LARGE)[0]
     out = np.empty(LARGE)
+    usual, peer = LATER[name], getattr(talib, name.upper())
 
     def ours(period):
-        return lambda: quorvane_ta.wma(close, period, out=out)
+        return lambda: getattr(quorvane_ta, name)(close, period, out=out)
 
     rows = []
-    times, ratios = paired([ours(30), lambda: talib.WMA(close, 30)], rounds)
-    rows.append(("period 30", "`talib.WMA(x, 30)`", times[0], times[1], ratios[1]))
-    times, ratios = paired([ours(1000), ours(14)], rounds)
-    rows.append(("period 1,000", "period 14", times[0], times[1], ratios[1]))
+    times, ratios = paired([ours(usual), lambda: peer(close, usual)], rounds)
+    rows.append((f"period {usual}", f"`talib.{name.upper()}(x, {usual})`", times[0], times[1], ratios[1]))
+    times, ratios = paired([ours(1000), ours(usual)], rounds)
+    rows.append(("period 1,000", f"period {usual}", times[0], times[1], ratios[1]))
     if floor_program.exists():
-        # The floor program reads 3N prices; WMA reads the first N.
-        prices = floor_program.parent / "wma_prices.bin"
+        # The floor program reads 3N prices; these indicators read the first N.
+        prices = floor_program.parent / f"{name}_prices.bin"
         np.concatenate([close, close, close]).tofile(prices)
         floor = Floor(floor_program, prices)
         try:
             for mode in ("floor", "kernel"):
                 # The program times itself (median ns per value); the rounds
                 # alternate with ours.
-                ask = lambda mode=mode: float(floor.ask(mode, "wma", LARGE, 3, 3, (30,))) * 1e-9 * LARGE  # noqa: E731
-                samples = [(seconds(ours(30)), ask()) for _ in range(rounds)]
-                rows.append(("period 30", f"the C++ {mode}", statistics.median(o for o, _ in samples),
+                def ask(mode=mode):
+                    return float(floor.ask(mode, name, LARGE, 3, 3, (usual,))) * 1e-9 * LARGE
+
+                samples = [(seconds(ours(usual)), ask()) for _ in range(rounds)]
+                rows.append((f"period {usual}", f"the C++ {mode}", statistics.median(o for o, _ in samples),
                              statistics.median(t for _, t in samples),
                              statistics.median(t / o for o, t in samples)))
         finally:
@@ -244,7 +252,7 @@ def number(value, digits=2):
     return f"{value:,.{digits}f}"
 
 
-def report(single, panel, peer, polars_row, wma_rows, rounds):
+def report(single, panel, peer, polars_row, later_rows, rounds):
     load = os.getloadavg()[0]
     lines = [
         "# quorvane_ta: measured", "",
@@ -282,12 +290,13 @@ def report(single, panel, peer, polars_row, wma_rows, rounds):
               "| `pl.col(\"close\").qv.ema(10).over(\"symbol\")` (ms) | "
               "`ewm_mean(span=10, adjust=False).over(\"symbol\")` (ms) | speed-up |",
               "|---:|---:|---:|", f"| {number(ours)} | {number(theirs)} | {ratio:.2f} |"]
-    lines += ["", "## WMA on 10^6 values, out= given", "",
-              "| quorvane_ta.wma | against | quorvane_ta (ms) | against (ms) | its time over ours |",
-              "|---|---|---:|---:|---:|"]
-    for call, against, ours, theirs, ratio in wma_rows:
-        lines.append(f"| {call} | {against} | {number(ours * 1e3)} | {number(theirs * 1e3)} | "
-                     f"{ratio:.2f} |")
+    for name, rows in later_rows.items():
+        lines += ["", f"## {name.upper()} on 10^6 values, out= given", "",
+                  f"| quorvane_ta.{name} | against | quorvane_ta (ms) | against (ms) | its time over ours |",
+                  "|---|---|---:|---:|---:|"]
+        for call, against, ours, theirs, ratio in rows:
+            lines.append(f"| {call} | {against} | {number(ours * 1e3)} | {number(theirs * 1e3)} | "
+                         f"{ratio:.2f} |")
     lines.append("")
     return "\n".join(lines)
 
@@ -296,14 +305,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a short trial, into build/")
     parser.add_argument("--floor", type=Path, default=ROOT / "build" / "bench" / "quorvane_floor",
-                        help="the floor program, for WMA's floor (default build/bench/quorvane_floor)")
-    parser.add_argument("--only-wma", action="store_true", help="the WMA rows alone, printed")
+                        help="the floor program, for the later indicators' floors "
+                             "(default build/bench/quorvane_floor)")
+    parser.add_argument("--only", choices=sorted(LATER), action="append",
+                        help="this later indicator's rows alone, printed (may be repeated)")
     options = parser.parse_args()
     rounds = 3 if options.quick else 9
-    if options.only_wma:
-        print(report([], [], [], (0.0, 0.0, 0.0), wma(rounds, options.floor), rounds))
+    if options.only:
+        print(report([], [], [], (0.0, 0.0, 0.0), {name: later(name, rounds, options.floor)
+                                                   for name in options.only}, rounds))
         return
-    text = report(one_series(rounds), panels(rounds), *peers(rounds), wma(rounds, options.floor), rounds)
+    text = report(one_series(rounds), panels(rounds), *peers(rounds),
+                  {name: later(name, rounds, options.floor) for name in LATER}, rounds)
     path = ROOT / ("build" if options.quick else "bench") / "ta_results.md"
     path.parent.mkdir(exist_ok=True)
     path.write_text(text)

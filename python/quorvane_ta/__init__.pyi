@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -193,4 +193,20 @@ def wma(x: Any, period: SupportsIndex = 30, *, out: None = None, threads: Suppor
     every later average NaN. Returns an array, Series or DataFrame (named WMA_{period})
     of x's kind and shape, or `out`. Raises the messages of the module's
     docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def rsi(x: Any, period: SupportsIndex = 14, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def rsi(
+    x: _Array, period: SupportsIndex = 14, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def rsi(x: Any, period: SupportsIndex = 14, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Relative strength index (Wilder's): 100 - 100 / (1 + average gain / average loss).
+
+    Warm-up: positions 0 to period - 1 hold NaN; both averages zero give 50.
+    A NaN makes every later value NaN. Returns an array, Series or DataFrame
+    (named RSI_{period}) of x's kind and shape, or `out`. Raises the messages
+    of the module's docstring for the parameters x, period, out and threads.
     """

@@ -358,6 +358,7 @@ DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
     # After the warm-up; TA-Lib rounds in its own order.
     ("sma", 20, "SMA", 1e-14),
     ("wma", 30, "WMA", 2e-14),
+    ("rsi", 14, "RSI", 1e-14),
 ])
 def test_values_agree_with_talib_on_real_closes(name, period, peer, within):
     talib = pytest.importorskip("talib", reason="TA-Lib is the peer: pip install 'quorvane[test]'")

@@ -5,6 +5,7 @@
 #include "quorvane/indicators/atr.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
+#include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -17,6 +18,6 @@ using BatchModuleIndicators =
 
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
-using AllIndicators = BatchModuleIndicators::Append<indicators::Wma>;
+using AllIndicators = BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi>;
 
 }  // namespace quorvane

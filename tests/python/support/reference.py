@@ -165,6 +165,31 @@ def wma(period, data, out):
             out[i] = (weighted + weighted_error) / total_weight
 
 
+def rsi(period, data, out):
+    # gain = d < 0 ? 0 : d, loss = gain - d for d = x - previous;
+    # the first `period` summed in order over the period, then
+    # average + k * (new - average); 100 * (gain / (gain + loss)), 50 for 0.
+    _fill(out)
+    if period == 0:
+        return
+    length = float(period)
+    k = 1.0 / length
+    gain = loss = 0.0
+    for i in range(1, len(data)):
+        d = data[i] - data[i - 1]
+        up = 0.0 if d < 0 else d
+        down = up - d
+        if i < period:
+            gain, loss = gain + up, loss + down
+            continue
+        if i == period:
+            gain, loss = (gain + up) / length, (loss + down) / length
+        else:
+            gain, loss = gain + k * (up - gain), loss + k * (down - loss)
+        total = gain + loss
+        out[i] = 50.0 if total == 0 else 100.0 * (gain / total)
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -182,6 +207,7 @@ MODELS = {
     "indicator_macd": Model(macd, 1, (12, 26, 9), (3, 5, 2), 90),
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
+    "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
 }
 
 
