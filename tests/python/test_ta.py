@@ -371,3 +371,20 @@ def test_values_agree_with_talib_on_real_closes(name, period, peer, within):
         assert np.array_equal(np.isnan(ours), np.isnan(theirs)), file.name
         after = ~np.isnan(theirs)
         assert np.max(np.abs(ours[after] - theirs[after]) / np.abs(theirs[after])) < within, file.name
+
+
+def test_panels_run_on_a_thread_of_one_mebibyte_stack():
+    # Whole blocks of lanes in C order, threads of the engine's own, all
+    # called from a thread whose stack is small: the same bits as here.
+    import threading
+
+    x = 100 + np.random.default_rng(9).standard_normal((300, 40)).cumsum(axis=0)
+    want, got = ta.macd(x, threads=1), []
+    previous = threading.stack_size(1 << 20)
+    try:
+        worker = threading.Thread(target=lambda: got.append(ta.macd(x, threads=2)))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert len(got) == 1 and all(np.array_equal(w, g, equal_nan=True) for w, g in zip(want, got[0]))
