@@ -5,7 +5,7 @@ kernels, the memory floor, pandas, a TA-Lib loop and polars.
     python bench/ta.py           # the full run, written to bench/ta_results.md
     python bench/ta.py --quick   # a short trial, written to build/ta_results.md
 
-WMA and RSI, which have no strict functions, are timed against TA-Lib, at two
+The later indicators, which have no strict functions, are timed against TA-Lib, at two
 periods, and against their C++ floors when the floor program has been built
 (`bash scripts/bench.sh` builds it into build/bench).
 
@@ -19,6 +19,7 @@ import platform
 import statistics
 import time
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -121,39 +122,61 @@ def one_series(rounds):
     return rows
 
 
-# The later indicators, each timed at its usual period (TA-Lib's default)
-# and at 1,000.
-LATER = {"wma": 30, "rsi": 14}
+# The later indicators, each timed at TA-Lib's default parameters and with
+# its period at 1,000: the parameters of each, the series it reads (of
+# close, high and low) and TA-Lib's call.
+class Later(NamedTuple):
+    usual: tuple
+    long: tuple
+    inputs: tuple = ("close",)
+    peer: str = ""  # TA-Lib's function; empty: the name in capitals
+
+    def talib(self, name):
+        return getattr(talib, self.peer or name.upper())
+
+
+LATER = {
+    "wma": Later((30,), (1000,)),
+    "rsi": Later((14,), (1000,)),
+}
 
 
 def later(name, rounds, floor_program):
     """Rows of one later indicator on 10^6 values, out= given: (call, against, ours, theirs, speed-up)."""
-    close = generated_prices(LARGE)[0]
-    out = np.empty(LARGE)
-    usual, peer = LATER[name], getattr(talib, name.upper())
+    entry = LATER[name]
+    close, high, low = generated_prices(LARGE)
+    named = {"close": close, "high": high, "low": low}
+    inputs = tuple(named[i] for i in entry.inputs)
+    sample = getattr(quorvane_ta, name)(*(x[:10] for x in inputs), *entry.usual)
+    out = tuple(np.empty(LARGE) for _ in sample) if isinstance(sample, tuple) else np.empty(LARGE)
+    peer = entry.talib(name)
+    shown = ", ".join(map(str, entry.usual))
 
-    def ours(period):
-        return lambda: getattr(quorvane_ta, name)(close, period, out=out)
+    def ours(parameters):
+        return lambda: getattr(quorvane_ta, name)(*inputs, *parameters, out=out)
 
     rows = []
-    times, ratios = paired([ours(usual), lambda: peer(close, usual)], rounds)
-    rows.append((f"period {usual}", f"`talib.{name.upper()}(x, {usual})`", times[0], times[1], ratios[1]))
-    times, ratios = paired([ours(1000), ours(usual)], rounds)
-    rows.append(("period 1,000", f"period {usual}", times[0], times[1], ratios[1]))
+    times, ratios = paired([ours(entry.usual), lambda: peer(*inputs, *entry.usual)], rounds)
+    rows.append((f"defaults ({shown})", f"`talib.{peer.__name__}` at the same", times[0], times[1],
+                 ratios[1]))
+    times, ratios = paired([ours(entry.long), ours(entry.usual)], rounds)
+    rows.append((f"period 1,000 ({', '.join(map(str, entry.long))})", f"defaults ({shown})", times[0],
+                 times[1], ratios[1]))
     if floor_program.exists():
-        # The floor program reads 3N prices; these indicators read the first N.
+        # The floor program reads close, high and low, N prices each.
         prices = floor_program.parent / f"{name}_prices.bin"
-        np.concatenate([close, close, close]).tofile(prices)
+        np.concatenate([close, high, low]).tofile(prices)
         floor = Floor(floor_program, prices)
         try:
             for mode in ("floor", "kernel"):
                 # The program times itself (median ns per value); the rounds
                 # alternate with ours.
                 def ask(mode=mode):
-                    return float(floor.ask(mode, name, LARGE, 3, 3, (usual,))) * 1e-9 * LARGE
+                    return float(floor.ask(mode, name, LARGE, 3, 3, entry.usual)) * 1e-9 * LARGE
 
-                samples = [(seconds(ours(usual)), ask()) for _ in range(rounds)]
-                rows.append((f"period {usual}", f"the C++ {mode}", statistics.median(o for o, _ in samples),
+                samples = [(seconds(ours(entry.usual)), ask()) for _ in range(rounds)]
+                rows.append((f"defaults ({shown})", f"the C++ {mode}",
+                             statistics.median(o for o, _ in samples),
                              statistics.median(t for _, t in samples),
                              statistics.median(t / o for o, t in samples)))
         finally:
