@@ -217,8 +217,49 @@ Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs,
     return success;
 }
 
+PyObject* number_of(Period word) noexcept {
+    return PyFloat_FromDouble(descriptor::number(word));
+}
+
+namespace {
+
+// A number parameter: a real number (an int or a float, not a bool),
+// finite and at least `least`, as the word of its bits.
+Result<Period> extract_number(PyObject* object, const char* name, double least) noexcept {
+    const auto refuse = [&](PyObject* type) -> CallError {
+        OwnedRef bound(PyFloat_FromDouble(least));
+        if (!bound) {
+            return fetch_error();
+        }
+        return CallError::with_message(
+            type, OwnedRef(PyUnicode_FromFormat("%s must be a finite number of at least %R, got %R",
+                                                name, bound.get(), object)));
+    };
+    PyNumberMethods* const number = Py_TYPE(object)->tp_as_number;
+    if (PyBool_Check(object) || number == nullptr ||
+        (number->nb_float == nullptr && number->nb_index == nullptr)) {
+        return refuse(PyExc_TypeError);
+    }
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        const bool too_large = PyErr_ExceptionMatches(PyExc_OverflowError) != 0;
+        if (!too_large) {
+            return fetch_error();
+        }
+        PyErr_Clear();
+        return refuse(PyExc_ValueError);
+    }
+    if (!descriptor::within(value, least)) {
+        return refuse(PyExc_ValueError);
+    }
+    return descriptor::word(value);
+}
+
+}  // namespace
+
 Result<Construction> parse_construction(const char* type_name, std::span<const char* const> names,
-                                        PyObject* args, PyObject* kwds) noexcept {
+                                        std::span<const double> reals, PyObject* args,
+                                        PyObject* kwds) noexcept {
     // "OOO|$O:Name": the periods, then width by keyword only.
     char format[64];
     std::snprintf(format, sizeof format, "%.*s|$O:%s", static_cast<int>(names.size()), "OOO",
@@ -239,8 +280,11 @@ Result<Construction> parse_construction(const char* type_name, std::span<const c
         return fetch_error();
     }
     Construction made;
+    const std::size_t first_real = names.size() - reals.size();
     for (std::size_t k = 0; k < names.size(); ++k) {
-        Result<Period> period = extract_period(objects[k], names[k]);
+        Result<Period> period = k < first_real
+                                    ? extract_period(objects[k], names[k])
+                                    : extract_number(objects[k], names[k], reals[k - first_real]);
         if (!period.ok()) {
             return std::move(period).error();
         }
@@ -281,8 +325,8 @@ Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std
     return success;
 }
 
-PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned char* bytes,
-                       std::size_t size) noexcept {
+PyObject* reduce_value(PyObject* self, std::span<const Period> periods, std::size_t reals,
+                       unsigned char* bytes, std::size_t size) noexcept {
     OwnedRef saved(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),
                                              static_cast<Py_ssize_t>(size)));
     std::free(bytes);
@@ -291,7 +335,9 @@ PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned
         return nullptr;
     }
     for (std::size_t k = 0; k < periods.size(); ++k) {
-        PyObject* const period = PyLong_FromUnsignedLongLong(periods[k]);
+        PyObject* const period = k + reals >= periods.size()
+                                     ? number_of(periods[k])
+                                     : PyLong_FromUnsignedLongLong(periods[k]);
         if (period == nullptr) {
             return nullptr;
         }
@@ -301,12 +347,24 @@ PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned
                         saved.get());
 }
 
-PyObject* describe(const char* name, std::span<const char* const> period_names,
+PyObject* describe(const char* name, std::span<const char* const> period_names, std::size_t reals,
                    const std::array<Period, 3>& periods, bool universe, std::size_t width,
                    Position seen) noexcept {
     char text[256];
     int used = std::snprintf(text, sizeof text, "%s(", name);
     for (std::size_t k = 0; k < period_names.size(); ++k) {
+        if (k + reals >= period_names.size()) {
+            // repr() of the float: its shortest exact digits.
+            char* const digits = PyOS_double_to_string(descriptor::number(periods[k]), 'r', 0,
+                                                       Py_DTSF_ADD_DOT_0, nullptr);
+            if (digits == nullptr) {
+                return nullptr;
+            }
+            used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
+                                  "%s=%s, ", period_names[k], digits);
+            PyMem_Free(digits);
+            continue;
+        }
         used +=
             std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), "%s=%llu, ",
                           period_names[k], static_cast<unsigned long long>(periods[k]));

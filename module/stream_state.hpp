@@ -86,14 +86,17 @@ CallError refusal(Outcome outcome, const char* method) noexcept;
 Status parse_floats(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<double> values, std::span<const char* const> names) noexcept;
 
-// The constructor's periods and width (none: a single series).
+// The constructor's periods and width (none: a single series). The last
+// parameters may be numbers, each at least its value in `reals` (see
+// descriptor.hpp), kept in `periods` as the words of their bits.
 struct Construction {
     std::array<Period, 3> periods{};
     bool universe = false;
     std::size_t width = 0;
 };
 Result<Construction> parse_construction(const char* type_name, std::span<const char* const> names,
-                                        PyObject* args, PyObject* kwds) noexcept;
+                                        std::span<const double> reals, PyObject* args,
+                                        PyObject* kwds) noexcept;
 
 // A universe's arrays: contiguous, `width` elements each, outputs writeable.
 Status check_universe_arrays(const Arguments& arguments, std::size_t inputs, std::size_t outputs,
@@ -125,13 +128,16 @@ CallError bad_state() noexcept;
 PyObject* finish(Result<OwnedRef> result) noexcept;
 
 // (type(self), periods, bytes), taking over `bytes` (std::malloc'ed).
-PyObject* reduce_value(PyObject* self, std::span<const Period> periods, unsigned char* bytes,
-                       std::size_t size) noexcept;
+PyObject* reduce_value(PyObject* self, std::span<const Period> periods, std::size_t reals,
+                       unsigned char* bytes, std::size_t size) noexcept;
 
 // "Name(period=..., seen=...)", with the width of a universe.
-PyObject* describe(const char* name, std::span<const char* const> period_names,
+PyObject* describe(const char* name, std::span<const char* const> period_names, std::size_t reals,
                    const std::array<Period, 3>& periods, bool universe, std::size_t width,
                    Position seen) noexcept;
+
+// A number parameter's value, as a float.
+PyObject* number_of(Period word) noexcept;
 
 // Runs `body` (returning Result<OwnedRef>) inside the call guard, which turns
 // a call back in beyond the limit into RecursionError, and raises its error,
@@ -181,6 +187,14 @@ struct StreamTraits {
     static constexpr auto period_names = c_names(D::periods);
     static constexpr auto value_names = c_names(D::values);
     static constexpr bool releases_lock = D::stream_unlocked;
+    // The least value of each number parameter (the last ones).
+    static constexpr auto reals = [] {
+        if constexpr (descriptor::real_count<D>() == 0) {
+            return std::array<double, 0>{};
+        } else {
+            return D::reals;
+        }
+    }();
 
     static constexpr auto qualified_name = text<[](TextWriter& out) {
         out << "quorvane_stream." << D::class_name;
@@ -365,7 +379,7 @@ struct StateObject {
         // Periods and width are converted by __index__, which may call back in.
         return guarded(" while making a stream", [&]() -> Result<OwnedRef> {
             Result<Construction> parsed =
-                parse_construction(Traits::name, Traits::period_names, args, kwds);
+                parse_construction(Traits::name, Traits::period_names, Traits::reals, args, kwds);
             if (!parsed.ok()) {
                 return std::move(parsed).error();
             }
@@ -642,7 +656,11 @@ struct StateObject {
     static PyObject* get_period(PyObject* self, void* index) noexcept {
         std::array<Period, 3> periods{};
         under_lock(of(self)->lock, false, [&] { periods = of(self)->periods(); });
-        return PyLong_FromUnsignedLongLong(periods[reinterpret_cast<std::uintptr_t>(index)]);
+        const auto k = reinterpret_cast<std::uintptr_t>(index);
+        const Period word = periods[k];
+        return k + Traits::reals.size() >= Traits::period_names.size()
+                   ? number_of(word)
+                   : PyLong_FromUnsignedLongLong(word);
     }
     static PyObject* get_count(PyObject* self, void*) noexcept {
         Position seen = 0;
@@ -712,8 +730,8 @@ struct StateObject {
         if (bytes == nullptr) {
             return finish(no_memory());
         }
-        return reduce_value(self, std::span(periods).first(Traits::period_names.size()), bytes,
-                            size);
+        return reduce_value(self, std::span(periods).first(Traits::period_names.size()),
+                            Traits::reals.size(), bytes, size);
     }
 
     // Replaces the state, kind and width included. A call on this object that
@@ -764,8 +782,8 @@ struct StateObject {
             shape.universe = object->universe != nullptr;
             shape.width = shape.universe ? object->universe->width() : 0;
         });
-        return describe(Traits::name, Traits::period_names, periods, shape.universe, shape.width,
-                        seen);
+        return describe(Traits::name, Traits::period_names, Traits::reals.size(), periods,
+                        shape.universe, shape.width, seen);
     }
 };
 
@@ -783,7 +801,8 @@ PyObject* make_type() noexcept {
         std::array<PyGetSetDef, descriptor::max_periods + 4> all{};
         std::size_t k = 0;
         for (; k < D::periods.size(); ++k) {
-            all[k] = {Traits::period_names[k], Object::get_period, nullptr, "A period, as given.",
+            all[k] = {Traits::period_names[k], Object::get_period, nullptr,
+                      descriptor::is_real<D>(k) ? "A number, as given." : "A period, as given.",
                       reinterpret_cast<void*>(k)};
         }
         all[k++] = {"count", Object::get_count, nullptr,

@@ -45,6 +45,16 @@ Result<Period> period_at(PyObject* periods, Py_ssize_t k) noexcept {
     return Period{value};
 }
 
+// A number parameter: a float, finite and at least `least`, as the word of
+// its bits.
+Result<Period> number_at(PyObject* periods, Py_ssize_t k, double least) noexcept {
+    PyObject* const item = PyTuple_GET_ITEM(periods, k);
+    if (!PyFloat_Check(item) || !descriptor::within(PyFloat_AS_DOUBLE(item), least)) {
+        return value_error("numbers must be finite floats in their range");
+    }
+    return descriptor::word(PyFloat_AS_DOUBLE(item));
+}
+
 // The layout of an array's block of elements, as a panel.
 panel::Layout layout_of(const BlockView& view) noexcept {
     return view.c_order ? panel::Layout{view.rows, view.columns, view.columns, 1}
@@ -112,7 +122,10 @@ struct Call {
                                     "the indicator's counts and an int");
         }
         for (std::size_t k = 0; k < periods.size(); ++k) {
-            Result<Period> period = period_at(args[0], static_cast<Py_ssize_t>(k));
+            const auto at = static_cast<Py_ssize_t>(k);
+            Result<Period> period = descriptor::is_real<D>(k)
+                                        ? number_at(args[0], at, descriptor::least<D>(k))
+                                        : period_at(args[0], at);
             if (!period.ok()) {
                 return std::move(period).error();
             }
@@ -245,23 +258,32 @@ OwnedRef names_tuple(std::span<const std::string_view> names) noexcept {
 template <class D>
 OwnedRef record() noexcept {
     OwnedRef defaults(PyTuple_New(static_cast<Py_ssize_t>(D::defaults.size())));
-    for (std::size_t k = 0; defaults && k < D::defaults.size(); ++k) {
-        PyObject* const period = PyLong_FromUnsignedLongLong(D::defaults[k]);
-        if (period == nullptr) {
+    // Each parameter's least value: 1 for a period, a float for a number.
+    OwnedRef least(PyTuple_New(static_cast<Py_ssize_t>(D::defaults.size())));
+    for (std::size_t k = 0; defaults && least && k < D::defaults.size(); ++k) {
+        const bool real = descriptor::is_real<D>(k);
+        PyObject* const period = real ? PyFloat_FromDouble(descriptor::number(D::defaults[k]))
+                                      : PyLong_FromUnsignedLongLong(D::defaults[k]);
+        PyObject* const bound =
+            real ? PyFloat_FromDouble(descriptor::least<D>(k)) : PyLong_FromLong(1);
+        if (period == nullptr || bound == nullptr) {
+            Py_XDECREF(period);
+            Py_XDECREF(bound);
             return OwnedRef();
         }
         PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(k), period);
+        PyTuple_SET_ITEM(least.get(), static_cast<Py_ssize_t>(k), bound);
     }
     OwnedRef periods = names_tuple(D::periods);
     OwnedRef inputs = names_tuple(D::inputs);
     OwnedRef outputs = names_tuple(D::outputs);
-    if (!defaults || !periods || !inputs || !outputs) {
+    if (!defaults || !least || !periods || !inputs || !outputs) {
         return OwnedRef();
     }
-    return OwnedRef(Py_BuildValue("(s#s#s#OOOO)", D::name.data(), D::name.size(),
+    return OwnedRef(Py_BuildValue("(s#s#s#OOOOO)", D::name.data(), D::name.size(),
                                   D::class_name.data(), D::class_name.size(), D::title.data(),
                                   D::title.size(), periods.get(), defaults.get(), inputs.get(),
-                                  outputs.get()));
+                                  outputs.get(), least.get()));
 }
 
 PyObject* indicators(PyObject*, PyObject*) noexcept {
@@ -285,7 +307,8 @@ struct Methods<descriptor::List<Ds...>> {
     static inline PyMethodDef table[] = {
         {"indicators", indicators, METH_NOARGS,
          "indicators()\n--\n\nOne record per indicator: (name, class_name, title, periods, "
-         "defaults, inputs, outputs)."},
+         "defaults, inputs, outputs, least): a parameter whose least value is a float is a "
+         "number, not a period."},
         {Ds::name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Ds>)),
          METH_FASTCALL,
          "(periods, inputs, outputs, threads)\n--\n\nThe indicator over converted arrays."}...,

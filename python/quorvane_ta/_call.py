@@ -2,6 +2,8 @@
 converted, results allocated, the engine run, results given back in the
 first input's kind."""
 
+import math
+import numbers
 import operator
 import os
 import sys
@@ -27,6 +29,27 @@ def period(name, value):
     if not 1 <= checked <= PERIOD_MAX:
         raise ValueError(f"{name} must be an integer from 1 to {PERIOD_MAX}, got {value!r}")
     return checked
+
+
+def number(name, least, value):
+    # A finite real number of at least `least`, as a float: ints and NumPy
+    # numbers pass, bools and strings do not.
+    message = f"{name} must be a finite number of at least {least!r}, got {value!r}"
+    if isinstance(value, bool | np.bool_) or not isinstance(value, numbers.Real):
+        raise TypeError(message)
+    try:
+        checked = float(value)
+    except OverflowError:
+        checked = math.inf
+    if not (math.isfinite(checked) and checked >= least):
+        raise ValueError(message)
+    return checked
+
+
+def parameters(spec, values):
+    # Each period or number checked and converted, in order.
+    return tuple(number(n, b, v) if type(b) is float else period(n, v)
+                 for n, b, v in zip(spec.params, spec.least, values, strict=True))
 
 
 def threads(value):
@@ -185,7 +208,7 @@ def _outputs(spec, out, shape):
 
 
 def call(spec, inputs, periods, out, threads_):
-    periods = tuple(period(n, p) for n, p in zip(spec.params, periods, strict=True))
+    periods = parameters(spec, periods)
     threads_ = threads(threads_)
     arrays, wrap = [], None
     for name, obj in zip(spec.args, _inputs(spec, inputs), strict=True):

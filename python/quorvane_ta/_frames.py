@@ -54,7 +54,7 @@ def _expression(spec, function, inputs, periods):
     # outputs as the fields of a struct result.
     import polars as pl
 
-    periods = tuple(_call.period(n, p) for n, p in zip(spec.params, periods, strict=True))
+    periods = _call.parameters(spec, periods)
     inputs = [pl.col(i) if isinstance(i, str) else i for i in inputs]
 
     def run(batch):

@@ -5,6 +5,7 @@ signature with the table's defaults, and a fast path for float64 arrays
 that costs a few attribute checks before the engine runs.
 """
 
+import sys
 import textwrap
 from collections import namedtuple
 from typing import NamedTuple
@@ -23,11 +24,12 @@ class Spec(NamedTuple):
     name: str
     title: str
     params: tuple[str, ...]
-    defaults: tuple[int, ...]
+    defaults: tuple[int | float, ...]
     args: tuple[str, ...]
     outputs: tuple[str, ...]
     kernel: object
     result: type | None
+    least: tuple[int | float, ...]  # each parameter's least value: a float for a number
 
     def labels(self, periods):
         # Result names: EMA_20, MACD_12_26_9, MACD_SIGNAL_12_26_9.
@@ -37,14 +39,15 @@ class Spec(NamedTuple):
 
 
 def spec(record, engine):
-    name, class_name, title, periods, defaults, inputs, outputs = record
+    name, class_name, title, periods, defaults, inputs, outputs, least = record
     outs = tuple(o.removesuffix("_output") for o in outputs)
     result = None
     if len(outs) > 1:
         result = namedtuple(f"{class_name}Result", outs, module="quorvane_ta")
         result.__doc__ = f"The results of {name}(): {', '.join(outs)}."
     return Spec(name, title, tuple(p.removesuffix("_period") for p in periods), tuple(defaults),
-                tuple("x" if i == "data" else i for i in inputs), outs, getattr(engine, name), result)
+                tuple("x" if i == "data" else i for i in inputs), outs, getattr(engine, name), result,
+                tuple(least))
 
 
 def _fast_checks(spec):
@@ -53,7 +56,9 @@ def _fast_checks(spec):
         checks += [f"type({arg}) is _ndarray", f"{arg}.dtype is _F64", f"{arg}.strides == _S8"]
         if arg != first:
             checks.append(f"{arg}.shape == {first}.shape")
-    checks += [f"type({p}) is int and 0 < {p} <= _PMAX" for p in spec.params]
+    checks += [f"type({p}) is float and {b!r} <= {p} <= _FMAX" if type(b) is float
+               else f"type({p}) is int and 0 < {p} <= _PMAX"
+               for p, b in zip(spec.params, spec.least, strict=True)]
     return "\n            and ".join(["out is None and threads is None", *checks])
 
 
@@ -90,7 +95,8 @@ def compiled(name, text, namespace, doc):
 
 def function(spec):
     namespace = {"_ndarray": np.ndarray, "_F64": np.dtype(np.float64), "_S8": (8,),
-                 "_PMAX": _call.PERIOD_MAX, "_empty": np.empty, "_kernel": spec.kernel,
+                 "_PMAX": _call.PERIOD_MAX, "_FMAX": sys.float_info.max, "_empty": np.empty,
+                 "_kernel": spec.kernel,
                  "_new": tuple.__new__, "_result": spec.result, "_call": _call.call, "_spec": spec}
     return compiled(spec.name, source(spec), namespace, doc(spec))
 
@@ -122,8 +128,9 @@ def doc(spec):
     if len(spec.args) > 1:
         lines += _wrapped(f"Or one pandas or polars DataFrame as {spec.args[0]}, with columns named "
                           f"{inputs} (in any case), giving a Series; periods then by keyword.")
-    for name, default in zip(spec.params, spec.defaults, strict=True):
-        lines += [f"{name} : int, default {default}", f"    From 1 to {p}."]
+    for name, default, least in zip(spec.params, spec.defaults, spec.least, strict=True):
+        lines += ([f"{name} : float, default {default}", f"    A finite number of at least {least!r}."]
+                  if type(least) is float else [f"{name} : int, default {default}", f"    From 1 to {p}."])
     many = len(spec.outputs) > 1
     lines += [f"out : {'tuple of ' + str(len(spec.outputs)) + ' ndarrays' if many else 'ndarray'}, "
               "optional",
@@ -133,8 +140,10 @@ def doc(spec):
               "    Threads across a panel's columns; default os.process_cpu_count().",
               "", "Returns", "-------", *_returns(spec), "",
               "Raises", "------", "TypeError"]
-    lines += [f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (not an int)'
-              for name in spec.params]
+    lines += [f'    "{name} must be a finite number of at least {least!r}, got {{value!r}}" (not a real '
+              'number, or a bool)' if type(least) is float else
+              f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (not an int)'
+              for name, least in zip(spec.params, spec.least, strict=True)]
     lines += ['    "threads must be None or an integer of at least 1, got {value!r}"',
               '    "{input} must hold real numbers (an integer or floating dtype), got {what}; '
               'convert it first, e.g. with np.asarray({input}, dtype=np.float64)"',
@@ -150,8 +159,10 @@ def doc(spec):
     out = "out[{k}]" if many else "out"
     lines += [f'    "{out} must be a NumPy array, got {{type}}"',
               f'    "{out} must have dtype float64, got {{dtype}}"', "ValueError"]
-    lines += [f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (below 1 or too large)'
-              for name in spec.params]
+    lines += [f'    "{name} must be a finite number of at least {least!r}, got {{value!r}}" (NaN, '
+              'infinite or below)' if type(least) is float else
+              f'    "{name} must be an integer from 1 to {p}, got {{value!r}}" (below 1 or too large)'
+              for name, least in zip(spec.params, spec.least, strict=True)]
     lines += ['    "threads must be None or an integer of at least 1, got {value!r}"',
               '    "{input} must be 1-D, or 2-D with time along axis 0, got {ndim}-D"']
     if len(spec.args) > 1:

@@ -106,7 +106,8 @@ def as_numpy(result, kind, made, label):
 
 
 def drawn_periods(draw, spec):
-    return tuple(draw.draw(st.integers(1, 12), label=p) for p in spec.params)
+    return tuple(draw.draw(st.floats(0, 8) if type(b) is float else st.integers(1, 12), label=p)
+                 for p, b in zip(spec.params, spec.least, strict=True))
 
 
 @pytest.mark.parametrize("kind", [*KINDS, *OPTIONAL])
@@ -194,7 +195,7 @@ def test_an_ohlc_frame_gives_a_series_and_out_is_written_and_returned():
 def test_functions_are_made_from_the_table():
     # Names, signatures, defaults and docstrings from the engine's records.
     for record in ta._engine.indicators():
-        name, _, title, periods, defaults, inputs, outputs = record
+        name, _, title, periods, defaults, inputs, outputs, least = record
         function = getattr(ta, name)
         params = [p.removesuffix("_period") for p in periods]
         args = ["x" if i == "data" else i for i in inputs]
@@ -202,7 +203,9 @@ def test_functions_are_made_from_the_table():
             ", ".join(args[:1] + [f"{a}=None" for a in args[1:]]),
             "".join(f", {p}={d}" for p, d in zip(params, defaults, strict=True)))
         assert function.__doc__.startswith(title) and name in ta.__all__
-        assert all(f"{p} : int, default {d}" in function.__doc__ for p, d in zip(params, defaults))
+        assert all(f"{p} : {type(b).__name__}, default {d}" in function.__doc__
+                   for p, d, b in zip(params, defaults, least, strict=True))
+        assert all(type(d) is type(b) for d, b in zip(defaults, least, strict=True))
         if len(outputs) > 1:
             assert getattr(ta, f"{record[1]}Result")._fields == tuple(
                 o.removesuffix("_output") for o in outputs)
@@ -225,6 +228,10 @@ REFUSED = [
     (lambda: ta.macd(D, 5, 3, [1]), TypeError,
      "signal must be an integer from 1 to 9223372036854775807, got [1]"),
     (lambda: ta.macd(D, 5, 3), ValueError, "Fast period must be less than slow period"),
+    *[(lambda k=k: ta.bbands(D, 3, k), error, f"k must be a finite number of at least 0.0, got {shown}")
+      for k, error, shown in [(True, TypeError, "True"), ("2", TypeError, "'2'"), (None, TypeError, "None"),
+                              (np.nan, ValueError, "nan"), (-np.inf, ValueError, "-inf"),
+                              (-0.5, ValueError, "-0.5"), (10**400, ValueError, "1" + "0" * 400)]],
     (lambda: ta.sma(D, threads=0), ValueError, "threads must be None or an integer of at least 1, got 0"),
     (lambda: ta.sma(D, threads=1.0), TypeError,
      "threads must be None or an integer of at least 1, got 1.0"),
@@ -277,6 +284,8 @@ REFUSED = [
     ]],
     (lambda: ta._engine.macd((2, 3, 2), (D,), (B12[:8], B12[4:], np.empty(8)), 1), ValueError,
      "outputs must not share memory"),
+    *[(lambda k=k: ta._engine.bbands((3, k), (D,), (B12[:8], np.empty(8), np.empty(8)), 1),
+       ValueError, "numbers must be finite floats in their range") for k in (2, -1.0, np.inf)],
 ]
 
 
@@ -388,3 +397,47 @@ def test_panels_run_on_a_thread_of_one_mebibyte_stack():
     finally:
         threading.stack_size(previous)
     assert len(got) == 1 and all(np.array_equal(w, g, equal_nan=True) for w, g in zip(want, got[0]))
+
+
+def walk(start, step, n, seed):
+    return start + np.random.default_rng(seed).normal(0.0, step, n).cumsum()
+
+
+def jumped():
+    # Ordinary prices, ten orders of magnitude up for a while, and back.
+    x = walk(100.0, 1.0, 300, 2)
+    x[100:110] *= 1e10
+    return x
+
+
+def flats():
+    # Equal values that no binary64 holds exactly, after and between moves.
+    x = walk(50.0, 1.0, 120, 3)
+    x[40:70], x[90:] = 0.1, 1e6 + 0.3
+    return x
+
+
+@pytest.mark.parametrize("x, period", [
+    (walk(1e6, 1e-3, 600, 1), 5), (walk(1e6, 1e-3, 600, 1), 50), (jumped(), 5), (jumped(), 30),
+    (flats(), 5), (flats(), 12),
+])
+def test_bands_keep_nine_digits_of_the_exact_deviation(x, period):
+    # k = 2**40 scales the deviation exactly and puts it far above the middle,
+    # so (upper - middle) / k shows it to some 15 digits.
+    from decimal import Decimal, localcontext
+    from fractions import Fraction
+
+    k = 2.0**40
+    upper, middle, lower = ta.bbands(x, period, k)
+    for i in range(period - 1, len(x)):
+        window = [Fraction(v) for v in x[i + 1 - period:i + 1]]
+        mean = sum(window) / period
+        var = sum((v - mean) ** 2 for v in window) / period
+        if var == 0:
+            assert upper[i] == middle[i] == lower[i], i
+            continue
+        with localcontext() as context:
+            context.prec = 40
+            exact = Fraction((Decimal(var.numerator) / Decimal(var.denominator)).sqrt())
+        for band in ((Fraction(upper[i]) - Fraction(middle[i])), Fraction(middle[i]) - Fraction(lower[i])):
+            assert abs(band / Fraction(k) / exact - 1) < 1e-9, i

@@ -12,6 +12,10 @@
 //   title           one sentence that says what the indicator is
 //   summary         one sentence for the streaming class's docstring
 //   periods         parameter names, in call order (at most max_periods)
+//   reals           optional: the least value of each parameter that is a
+//                   binary64 number, not a period; these are the last of
+//                   `periods`, and travel with the periods as the words of
+//                   their bits (see `number` and `word` below)
 //   defaults        the periods a caller gets by not giving them
 //   inputs          input array names, in call order
 //   outputs         output array names, in call order
@@ -38,7 +42,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <limits>
 #include <string_view>
 
 #include "quorvane/series.hpp"
@@ -46,6 +52,52 @@
 namespace quorvane::descriptor {
 
 inline constexpr std::size_t max_periods = 3;
+
+// A number parameter in a period's word: its bits, both ways.
+constexpr double number(Period word) noexcept {
+    return std::bit_cast<double>(word);
+}
+constexpr Period word(double number) noexcept {
+    return std::bit_cast<Period>(number);
+}
+
+// How many of D's parameters are numbers (the last ones).
+template <class D>
+constexpr std::size_t real_count() noexcept {
+    if constexpr (requires { D::reals.size(); }) {
+        return D::reals.size();
+    } else {
+        return 0;
+    }
+}
+// Whether parameter k of D is a number.
+template <class D>
+constexpr bool is_real(std::size_t k) noexcept {
+    return k + real_count<D>() >= D::periods.size();
+}
+// The least value number parameter k of D takes (k itself a number).
+template <class D>
+constexpr double least(std::size_t k) noexcept {
+    if constexpr (real_count<D>() == 0) {
+        return 0.0;
+    } else {
+        return D::reals[k + real_count<D>() - D::periods.size()];
+    }
+}
+// A number parameter's valid values: finite, and at least `least`.
+constexpr bool within(double value, double least) noexcept {
+    return value >= least && value <= std::numeric_limits<double>::max();
+}
+// Whether every number parameter of D in `p` is valid.
+template <class D, std::size_t N>
+constexpr bool reals_within(const std::array<Period, N>& p) noexcept {
+    for (std::size_t k = 0; k < N; ++k) {
+        if (is_real<D>(k) && !within(number(p[k]), least<D>(k))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 enum class Check : unsigned char {
     contiguous,  // one array is C-contiguous (and of the element type)

@@ -85,6 +85,31 @@ template <class V>
     return nan_first(a, b, a - b);
 }
 
+// Whether a step's choice holds for any lane: a step may skip work that no
+// lane takes, choosing lane by lane (c ? a : b) among what it computed.
+[[gnu::always_inline]] inline bool any(bool c) noexcept {
+    return c;
+}
+template <class Mask>
+[[gnu::always_inline]] inline bool any(Mask m) noexcept {
+    bool found = false;
+    for (std::size_t j = 0; j < lanes::count; ++j) {
+        found = found || m[j] != 0;
+    }
+    return found;
+}
+
+// The correctly rounded square root, lane by lane.
+[[gnu::always_inline]] inline double root(double v) noexcept {
+    return __builtin_sqrt(v);
+}
+[[gnu::always_inline]] inline lanes::Lanes root(lanes::Lanes v) noexcept {
+    for (std::size_t j = 0; j < lanes::count; ++j) {
+        v[j] = __builtin_sqrt(v[j]);
+    }
+    return v;
+}
+
 template <class D>
 using Periods = std::array<Period, D::periods.size()>;
 template <class D>

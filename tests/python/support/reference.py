@@ -190,6 +190,51 @@ def rsi(period, data, out):
         out[i] = 50.0 if total == 0 else 100.0 * (gain / total)
 
 
+def _fresh(window):
+    # base = newest + mean of the others' differences from it, oldest first;
+    # then the differences from base and their squares, summed oldest first.
+    x, offsets = window[-1], 0.0
+    for w in window[:-1]:
+        offsets += w - x
+    base, total, squares = x + offsets / len(window), 0.0, 0.0
+    for w in window:
+        y = w - base
+        total, squares = total + y, squares + y * y
+    return base, total, squares
+
+
+def bbands(period, k, data, upper, middle, lower):
+    # Sums about base, slid; summed afresh at the first full window, every
+    # `period` steps and when budget > 4096 * m2; NaN from the first value
+    # not finite on.
+    for out in (upper, middle, lower):
+        _fill(out)
+    if period == 0:
+        return
+    n, spoiled = float(period), False
+    base = total = squares = budget = since = 0.0
+    for i, x in enumerate(data):
+        spoiled = spoiled or not math.isfinite(x)
+        if i < period - 1:
+            continue
+        if i == period - 1:
+            due = True
+        else:
+            d, o = x - base, data[i - period] - base
+            total, squares = total + (d - o), squares + (d - o) * (d + o)
+            budget, since = budget + squares, since + 1.0
+            due = since >= n or budget > 4096.0 * (squares - total * (total / n))
+        if due:
+            base, total, squares = _fresh(data[i - period + 1:i + 1])
+            budget, since = squares, 0.0
+        mean = base + total / n
+        m2 = squares - total * (total / n)
+        width = k * math.sqrt((0.0 if m2 < 0 else m2) / n) if m2 == m2 else math.nan
+        if spoiled:
+            mean = width = math.nan
+        upper[i], middle[i], lower[i] = mean + width, mean, mean - width
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -208,6 +253,7 @@ MODELS = {
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
     "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
+    "indicator_bbands": Model(bbands, 1, (5, 2.0), (3, 2.0), 160),
 }
 
 
