@@ -55,6 +55,9 @@ Besides the batch functions' messages, the texts raised are:
     TypeError: "reset() lanes must be ints in range(0, {width}), not {type}"
     ValueError: "reset() lane {lane} is not in range(0, {width})"
     ValueError: "The state changed width during reset(); pass lanes of the new width"
+    TypeError, ValueError: "{number} must be a finite number of at least {least!r}, got {value!r}"
+        (a number parameter, such as Bbands' k: not a real number or a bool, or NaN,
+        infinite or below its least)
     ImportError: "PyO3 modules do not yet support subinterpreters, see https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
 """
 
@@ -64,7 +67,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Atr", "Ema", "Macd", "Rsi", "Sma", "Wma"]
+__all__ = ["Atr", "Bbands", "Ema", "Macd", "Rsi", "Sma", "Wma"]
 
 @final
 class Sma:
@@ -318,4 +321,65 @@ class Rsi:
     def last(self) -> float | NDArray[np.float64] | None: ...
     def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Rsi], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Bbands:
+    """Bollinger Bands (upper, middle, lower), one position at a time.
+
+    Keeps the trailing window of `period` values and six numbers: the sums
+    about a base value, the budget that decides when the window is summed
+    afresh, a counter and whether a value not finite was seen. k is a
+    binary64 number, saved with the state as its bits.
+    """
+
+    def __new__(
+        cls, period: SupportsIndex, k: float, *, width: SupportsIndex | None = None
+    ) -> Self: ...
+    @overload
+    def update(self, x: float, /) -> tuple[float, float, float]:
+        """(upper, middle, lower) at the next position."""
+    @overload
+    def update(
+        self,
+        values: NDArray[np.float64],
+        upper_output: NDArray[np.float64],
+        middle_output: NDArray[np.float64],
+        lower_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, x: float, /) -> tuple[float, float, float]: ...
+    @overload
+    def peek(
+        self,
+        values: NDArray[np.float64],
+        upper_output: NDArray[np.float64],
+        middle_output: NDArray[np.float64],
+        lower_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        data: NDArray[np.float64],
+        upper_output: NDArray[np.float64],
+        middle_output: NDArray[np.float64],
+        lower_output: NDArray[np.float64],
+    ) -> None: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def k(self) -> float: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> (
+        tuple[float, float, float]
+        | tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+        | None
+    ): ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Bbands], tuple[int, float], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

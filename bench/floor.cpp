@@ -10,8 +10,9 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma or
-// rsi, over the first N prices; macd takes three periods, the others one. The answer is
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi
+// or bbands, over the first N prices; macd takes three periods, bbands a
+// period and k, the others one period. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -36,6 +37,7 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/bbands.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -59,6 +61,7 @@ struct Periods {
     std::size_t a = 0;
     std::size_t b = 0;
     std::size_t c = 0;
+    double k = 0.0;  // bbands' k
 };
 
 // Outputs never overlap inputs here, which a kernel may exploit too.
@@ -235,7 +238,64 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi };
+// The window's sums about a base near its mean, slid; summed afresh (the
+// mean of the differences from the newest, then the differences from base
+// and their squares, oldest first) at the first window, every `period`
+// steps, and when the budget passes 4096 times the squared deviations.
+[[gnu::noinline]] void floor_bbands(std::size_t period, double k, In x, std::size_t n, Out upper,
+                                    Out middle, Out lower) noexcept {
+    std::fill(upper, upper + (period - 1), no_value);
+    std::fill(middle, middle + (period - 1), no_value);
+    std::fill(lower, lower + (period - 1), no_value);
+    const auto length = static_cast<double>(period);
+    double base = 0.0;
+    double sum = 0.0;
+    double squares = 0.0;
+    double budget = 0.0;
+    double since = 0.0;
+    const auto fresh = [&](std::size_t last) {
+        double offsets = 0.0;
+        for (std::size_t i = last + 1 - period; i < last; ++i) {
+            offsets += x[i] - x[last];
+        }
+        base = x[last] + offsets / length;
+        sum = 0.0;
+        squares = 0.0;
+        for (std::size_t i = last + 1 - period; i <= last; ++i) {
+            const double y = x[i] - base;
+            sum += y;
+            squares += y * y;
+        }
+        budget = squares;
+        since = 0.0;
+    };
+    const auto deviations = [&] {
+        return squares - sum * (sum / length);
+    };
+    for (std::size_t i = period - 1; i < n; ++i) {
+        if (i == period - 1) {
+            fresh(i);
+        } else {
+            const double d = x[i] - base;
+            const double o = x[i - period] - base;
+            sum += d - o;
+            squares += (d - o) * (d + o);
+            budget += squares;
+            since += 1.0;
+            if (since >= length || budget > 4096.0 * deviations()) {
+                fresh(i);
+            }
+        }
+        const double m2 = deviations();
+        const double mean = base + sum / length;
+        const double width = k * std::sqrt((m2 < 0.0 ? 0.0 : m2) / length);
+        upper[i] = mean + width;
+        middle[i] = mean;
+        lower[i] = mean - width;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -257,6 +317,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::rsi:
         floor_rsi(p.a, in.close, n, out.first);
+        break;
+    case Indicator::bbands:
+        floor_bbands(p.a, p.k, in.close, n, out.first, out.second, out.third);
         break;
     }
 }
@@ -286,11 +349,16 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     case Indicator::rsi:
         quorvane::indicators::Rsi::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::bbands:
+        quorvane::indicators::Bbands::kernel(
+            p.a, quorvane::descriptor::word(p.k), Series(in.close, n), OutputSeries(out.first, n),
+            OutputSeries(out.second, n), OutputSeries(out.third, n));
+        break;
     }
 }
 
 std::size_t output_count(Indicator indicator) {
-    return indicator == Indicator::macd ? 3 : 1;
+    return indicator == Indicator::macd || indicator == Indicator::bbands ? 3 : 1;
 }
 
 // The shortest input on which the floor's warm-up ends inside the data.
@@ -299,6 +367,7 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::sma:
     case Indicator::ema:
     case Indicator::wma:
+    case Indicator::bbands:
         return p.a;
     case Indicator::macd:
         return p.b + p.c - 1;
@@ -312,6 +381,9 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
 bool periods_valid(Indicator indicator, const Periods& p) {
     if (indicator == Indicator::macd) {
         return p.a > 0 && p.a < p.b && p.c > 0;
+    }
+    if (indicator == Indicator::bbands) {
+        return p.a > 0 && quorvane::descriptor::within(p.k, 0.0);
     }
     return p.a > 0;
 }
@@ -331,8 +403,9 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi}};
+        {"sma", Indicator::sma},      {"ema", Indicator::ema}, {"macd", Indicator::macd},
+        {"atr", Indicator::atr},      {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
+        {"bbands", Indicator::bbands}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -389,6 +462,10 @@ int check() {
         {Indicator::rsi, {1}},
         {Indicator::rsi, {14}},
         {Indicator::rsi, {n - 1}},
+        {Indicator::bbands, {1, 0, 0, 2.0}},
+        {Indicator::bbands, {5, 0, 0, 2.0}},
+        {Indicator::bbands, {20, 0, 0, 0.0}},
+        {Indicator::bbands, {n, 0, 0, 1.5}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
@@ -471,6 +548,9 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
         return false;
     }
     if (indicator == Indicator::macd && !(words >> p.b >> p.c)) {
+        return false;
+    }
+    if (indicator == Indicator::bbands && !(words >> p.k)) {
         return false;
     }
     if (!periods_valid(indicator, p) || n > capacity || n < shortest_input(indicator, p) ||

@@ -138,6 +138,7 @@ class Later(NamedTuple):
 LATER = {
     "wma": Later((30,), (1000,)),
     "rsi": Later((14,), (1000,)),
+    "bbands": Later((5, 2.0), (1000, 2.0)),
 }
 
 

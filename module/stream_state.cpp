@@ -270,12 +270,20 @@ Result<Construction> parse_construction(const char* type_name, std::span<const c
     }
     keywords[names.size()] = const_cast<char*>("width");
     std::array<PyObject*, 4> objects{};
-    const bool parsed =
-        names.size() == 1
-            ? PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
-                                          &objects[3])
-            : PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
-                                          &objects[1], &objects[2], &objects[3]);
+    bool parsed = false;
+    switch (names.size()) {
+    case 1:
+        parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
+                                             &objects[3]);
+        break;
+    case 2:
+        parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
+                                             &objects[1], &objects[3]);
+        break;
+    default:
+        parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
+                                             &objects[1], &objects[2], &objects[3]);
+    }
     if (!parsed) {
         return fetch_error();
     }

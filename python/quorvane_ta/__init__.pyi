@@ -17,6 +17,9 @@ and last the engine's refusal of a combination of periods (ValueError, e.g.
 
     TypeError, ValueError: "{period} must be an integer from 1 to 9223372036854775807, got {value!r}"
     TypeError, ValueError: "threads must be None or an integer of at least 1, got {value!r}"
+    TypeError, ValueError: "{number} must be a finite number of at least {least!r}, got {value!r}"
+                (a number parameter, such as bbands' k: TypeError for what is not a real
+                number or is a bool, ValueError for NaN, an infinity or a value below least)
     TypeError: "{input} must hold real numbers (an integer or floating dtype), got {what};
                 convert it first, e.g. with np.asarray({input}, dtype=np.float64)" (one line)
     TypeError: "{input} must be an array of real numbers, got {type} that NumPy cannot read as one: {reason}"
@@ -43,6 +46,7 @@ its own messages unreachable from these functions:
     TypeError: "arrays must be float64 NumPy arrays of one or two dimensions, each C- or
                 Fortran-contiguous, all of one shape" (one line)
     ValueError: "periods must be ints", "periods must be at least 1", "threads must be at least 1",
+                "numbers must be finite floats in their range",
                 "outputs must be writeable", "outputs must not share memory"
 """
 
@@ -53,7 +57,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "bbands", "BbandsResult"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -209,4 +213,50 @@ def rsi(x: Any, period: SupportsIndex = 14, *, out: None = None, threads: Suppor
     A NaN makes every later value NaN. Returns an array, Series or DataFrame
     (named RSI_{period}) of x's kind and shape, or `out`. Raises the messages
     of the module's docstring for the parameters x, period, out and threads.
+    """
+
+class BbandsResult[T](NamedTuple):
+    """The results of bbands(): upper, middle, lower."""
+
+    upper: T
+    middle: T
+    lower: T
+
+@overload
+def bbands(
+    x: Any,
+    period: SupportsIndex = 5,
+    k: float = 2.0,
+    *,
+    out: tuple[_F64, _F64, _F64],
+    threads: SupportsIndex | None = None,
+) -> tuple[_F64, _F64, _F64]: ...
+@overload
+def bbands(
+    x: _Array,
+    period: SupportsIndex = 5,
+    k: float = 2.0,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> BbandsResult[_F64]: ...
+@overload
+def bbands(
+    x: Any,
+    period: SupportsIndex = 5,
+    k: float = 2.0,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> BbandsResult[Any]:
+    """Bollinger Bands: the mean of the last `period` values, and it plus and
+    minus k times their population standard deviation.
+
+    Warm-up: positions 0 to period - 2 hold NaN; a flat window gives bands
+    equal to the middle. A NaN or an infinity makes every later value NaN.
+    Returns BbandsResult(upper, middle, lower) of x's kind and shape (named
+    BBANDS_UPPER_{period}_{k}, BBANDS_MIDDLE_..., BBANDS_LOWER_...), or the
+    tuple `out`. k is a finite number of at least 0 (one k for both bands).
+    Raises the messages of the module's docstring for the parameters x,
+    period, k, out and threads.
     """

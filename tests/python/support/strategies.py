@@ -64,8 +64,11 @@ def periods(draw, name, n):
     # Periods at the edges for n values; for MACD mostly small enough to seed
     # the averages and start the signal line.
     if name != "indicator_macd":
-        return [draw(st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]) | st.integers(0, n + 2)
-                     | st.integers(0, PERIOD_MAX))]
+        period = [draw(st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]) | st.integers(0, n + 2)
+                       | st.integers(0, PERIOD_MAX))]
+        # Bollinger's k: a finite number of at least 0.
+        k = st.sampled_from([0.0, 1.0, 2.0, 2.5]) | st.floats(0.0, 1e300)
+        return period + [draw(k)] if name == "indicator_bbands" else period
     fast = draw(st.sampled_from([1, 2, 3, 5, PERIOD_MAX - 1]) | st.integers(1, 30) | st.integers(1, n + 2))
     slow = draw(st.integers(fast + 1, max(fast + 1, n)) | st.integers(fast + 1, fast + 40)
                 | st.integers(fast + 1, fast + n + 2) | st.just(PERIOD_MAX))
