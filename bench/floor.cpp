@@ -241,7 +241,8 @@ inline void accumulate(double& total, double& error, double b) noexcept {
 // The window's sums about a base near its mean, slid; summed afresh (the
 // mean of the differences from the newest, then the differences from base
 // and their squares, oldest first) at the first window, every `period`
-// steps, and when the budget passes 4096 times the squared deviations.
+// steps, and when the budget passes 64 times the squared deviations for
+// each of its terms.
 [[gnu::noinline]] void floor_bbands(std::size_t period, double k, In x, std::size_t n, Out upper,
                                     Out middle, Out lower) noexcept {
     std::fill(upper, upper + (period - 1), no_value);
@@ -282,7 +283,7 @@ inline void accumulate(double& total, double& error, double b) noexcept {
             squares += (d - o) * (d + o);
             budget += squares;
             since += 1.0;
-            if (since >= length || budget > 4096.0 * deviations()) {
+            if (since >= length || budget > (64.0 * deviations()) * (since + 1.0)) {
                 fresh(i);
             }
         }

@@ -205,7 +205,7 @@ def _fresh(window):
 
 def bbands(period, k, data, upper, middle, lower):
     # Sums about base, slid; summed afresh at the first full window, every
-    # `period` steps and when budget > 4096 * m2; NaN from the first value
+    # `period` steps and when budget > (64 * m2) * (since + 1); NaN from the first value
     # not finite on.
     for out in (upper, middle, lower):
         _fill(out)
@@ -223,7 +223,7 @@ def bbands(period, k, data, upper, middle, lower):
             d, o = x - base, data[i - period] - base
             total, squares = total + (d - o), squares + (d - o) * (d + o)
             budget, since = budget + squares, since + 1.0
-            due = since >= n or budget > 4096.0 * (squares - total * (total / n))
+            due = since >= n or budget > (64.0 * (squares - total * (total / n))) * (since + 1.0)
         if due:
             base, total, squares = _fresh(data[i - period + 1:i + 1])
             budget, since = squares, 0.0

@@ -57,8 +57,9 @@ struct Bbands {
     static constexpr bool stream_unlocked = true;
 
     // A fresh sum is due once the budget (the squared sums since the last
-    // one) passes this many times the squared deviations.
-    static constexpr double budget_factor = 4096.0;
+    // one) passes this many times the squared deviations for each of its
+    // terms: the slid sums then cancel more than this factor.
+    static constexpr double budget_factor = 64.0;
 
     struct Constants {
         Period period;
@@ -120,7 +121,7 @@ struct Bbands {
     // budget += squares, since += 1. The squared deviations are
     // m2 = squares - sum * (sum / length). The window is summed afresh at
     // the first full window, and at a step where since reaches the length or
-    // budget > 4096 * m2 (so also when m2 is negative). Then middle = base +
+    // budget > (64 * m2) * (since + 1) (so also when m2 is negative). Then middle = base +
     // sum / length, width = k * sqrt(m2 / length), upper = middle + width,
     // lower = middle - width (m2 below 0 taken as 0); all three are spoil's NaN once spoil is one.
     template <class V, class Past>
@@ -149,7 +150,8 @@ struct Bbands {
             next.budget = lane.budget + next.squares;
             next.since = lane.since + 1.0;
             m2 = next.squares - next.sum * (next.sum / c.length);
-            const auto due = next.since >= c.length || next.budget > budget_factor * m2;
+            const auto due =
+                next.since >= c.length || next.budget > (budget_factor * m2) * (next.since + 1.0);
             if (stepped::any(due)) {
                 const Lane<V> again = fresh(c, x[0], past, spoil);
                 const V again_m2 = again.squares - again.sum * (again.sum / c.length);
