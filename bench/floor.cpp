@@ -249,6 +249,7 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     std::fill(middle, middle + (period - 1), no_value);
     std::fill(lower, lower + (period - 1), no_value);
     const auto length = static_cast<double>(period);
+    const double inverse = 1.0 / length;
     double base = 0.0;
     double sum = 0.0;
     double squares = 0.0;
@@ -259,7 +260,7 @@ inline void accumulate(double& total, double& error, double b) noexcept {
         for (std::size_t i = last + 1 - period; i < last; ++i) {
             offsets += x[i] - x[last];
         }
-        base = x[last] + offsets / length;
+        base = x[last] + offsets * inverse;
         sum = 0.0;
         squares = 0.0;
         for (std::size_t i = last + 1 - period; i <= last; ++i) {
@@ -271,7 +272,7 @@ inline void accumulate(double& total, double& error, double b) noexcept {
         since = 0.0;
     };
     const auto deviations = [&] {
-        return squares - sum * (sum / length);
+        return squares - sum * (sum * inverse);
     };
     for (std::size_t i = period - 1; i < n; ++i) {
         if (i == period - 1) {
@@ -288,8 +289,8 @@ inline void accumulate(double& total, double& error, double b) noexcept {
             }
         }
         const double m2 = deviations();
-        const double mean = base + sum / length;
-        const double width = k * std::sqrt((m2 < 0.0 ? 0.0 : m2) / length);
+        const double mean = base + sum * inverse;
+        const double width = k * std::sqrt((m2 < 0.0 ? 0.0 : m2) * inverse);
         upper[i] = mean + width;
         middle[i] = mean;
         lower[i] = mean - width;

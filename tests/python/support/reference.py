@@ -196,7 +196,7 @@ def _fresh(window):
     x, offsets = window[-1], 0.0
     for w in window[:-1]:
         offsets += w - x
-    base, total, squares = x + offsets / len(window), 0.0, 0.0
+    base, total, squares = x + offsets * (1.0 / len(window)), 0.0, 0.0
     for w in window:
         y = w - base
         total, squares = total + y, squares + y * y
@@ -212,6 +212,7 @@ def bbands(period, k, data, upper, middle, lower):
     if period == 0:
         return
     n, spoiled = float(period), False
+    inverse = 1.0 / n
     base = total = squares = budget = since = 0.0
     for i, x in enumerate(data):
         spoiled = spoiled or not math.isfinite(x)
@@ -223,13 +224,13 @@ def bbands(period, k, data, upper, middle, lower):
             d, o = x - base, data[i - period] - base
             total, squares = total + (d - o), squares + (d - o) * (d + o)
             budget, since = budget + squares, since + 1.0
-            due = since >= n or budget > (64.0 * (squares - total * (total / n))) * (since + 1.0)
+            due = since >= n or budget > (64.0 * (squares - total * (total * inverse))) * (since + 1.0)
         if due:
             base, total, squares = _fresh(data[i - period + 1:i + 1])
             budget, since = squares, 0.0
-        mean = base + total / n
-        m2 = squares - total * (total / n)
-        width = k * math.sqrt((0.0 if m2 < 0 else m2) / n) if m2 == m2 else math.nan
+        mean = base + total * inverse
+        m2 = squares - total * (total * inverse)
+        width = k * math.sqrt((0.0 if m2 < 0 else m2) * inverse) if m2 == m2 else math.nan
         if spoiled:
             mean = width = math.nan
         upper[i], middle[i], lower[i] = mean + width, mean, mean - width

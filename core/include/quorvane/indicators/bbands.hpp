@@ -63,11 +63,14 @@ struct Bbands {
 
     struct Constants {
         Period period;
-        double length;  // the period as a double
+        double length;   // the period as a double
+        double inverse;  // 1 / length: a product per use, where a division
+                         // would take several times as long
         double k;
     };
     static Constants constants(const std::array<Period, 2>& p) noexcept {
-        return {p[0], static_cast<double>(p[0]), descriptor::number(p[1])};
+        const auto length = static_cast<double>(p[0]);
+        return {p[0], length, 1.0 / length, descriptor::number(p[1])};
     }
     static std::uint64_t history(const Constants& c) noexcept { return c.period; }
     static std::uint64_t warm(const Constants& c) noexcept { return c.period; }
@@ -93,8 +96,8 @@ struct Bbands {
     static Lane<double> start(const Constants&) noexcept { return {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}; }
 
     // The window (x and the period - 1 values before it) summed afresh: the
-    // mean of the differences from x, oldest first, over the length makes
-    // base = x + that mean; then the differences from base, oldest first,
+    // mean of the differences from x, oldest first, times the inverse
+    // makes base = x + that mean; then the differences from base, oldest first,
     // are summed, and their squares.
     template <class V, class Past>
     static Lane<V> fresh(const Constants& c, const V& x, const Past& past, V spoil) noexcept {
@@ -103,7 +106,7 @@ struct Bbands {
             offsets = offsets + (past(back - 1, 0) - x);
         }
         Lane<V> lane{};
-        lane.base = x + offsets / c.length;
+        lane.base = x + offsets * c.inverse;
         for (std::uint64_t back = c.period; back > 0; --back) {
             const V y = (back == 1 ? x : past(back - 2, 0)) - lane.base;
             lane.sum = lane.sum + y;
@@ -119,10 +122,10 @@ struct Bbands {
     // full window on, each step slides the sums: with d = x - base and
     // o = oldest - base, sum += d - o, squares += (d - o) * (d + o),
     // budget += squares, since += 1. The squared deviations are
-    // m2 = squares - sum * (sum / length). The window is summed afresh at
+    // m2 = squares - sum * (sum * inverse), inverse = 1 / length. The window is summed afresh at
     // the first full window, and at a step where since reaches the length or
     // budget > (64 * m2) * (since + 1) (so also when m2 is negative). Then middle = base +
-    // sum / length, width = k * sqrt(m2 / length), upper = middle + width,
+    // sum * inverse, width = k * sqrt(m2 * inverse), upper = middle + width,
     // lower = middle - width (m2 below 0 taken as 0); all three are spoil's NaN once spoil is one.
     template <class V, class Past>
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
@@ -141,7 +144,7 @@ struct Bbands {
         V m2{};
         if (seen == c.period - 1) {
             next = fresh(c, x[0], past, spoil);
-            m2 = next.squares - next.sum * (next.sum / c.length);
+            m2 = next.squares - next.sum * (next.sum * c.inverse);
         } else {
             const V d = x[0] - lane.base;
             const V o = past(c.period - 1, 0) - lane.base;
@@ -149,12 +152,12 @@ struct Bbands {
             next.squares = lane.squares + (d - o) * (d + o);
             next.budget = lane.budget + next.squares;
             next.since = lane.since + 1.0;
-            m2 = next.squares - next.sum * (next.sum / c.length);
+            m2 = next.squares - next.sum * (next.sum * c.inverse);
             const auto due =
                 next.since >= c.length || next.budget > (budget_factor * m2) * (next.since + 1.0);
             if (stepped::any(due)) {
                 const Lane<V> again = fresh(c, x[0], past, spoil);
-                const V again_m2 = again.squares - again.sum * (again.sum / c.length);
+                const V again_m2 = again.squares - again.sum * (again.sum * c.inverse);
                 next.base = due ? again.base : next.base;
                 next.sum = due ? again.sum : next.sum;
                 next.squares = due ? again.squares : next.squares;
@@ -166,8 +169,8 @@ struct Bbands {
         lane = next;
         // Rounding may leave a fresh sum's m2 a little below 0.
         m2 = m2 < 0.0 ? V{} : m2;
-        const V middle = next.base + next.sum / c.length;
-        const V width = c.k * stepped::root(m2 / c.length);
+        const V middle = next.base + next.sum * c.inverse;
+        const V width = c.k * stepped::root(m2 * c.inverse);
         const auto spoiled = spoil != spoil;
         out[0] = spoiled ? spoil : middle + width;
         out[1] = spoiled ? spoil : middle;
