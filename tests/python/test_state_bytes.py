@@ -78,6 +78,10 @@ CORRUPT = [
     ("indicator_sma", 2, 2, 6, 5),  # a lane restarted after the bars seen
     ("indicator_macd", 1, 8, 12, 1),  # a lane restarted longer ago than its warm-up
     ("indicator_ema", 2, 0, 10, 1),  # a value missing at a bar not yet seen
+    ("indicator_bbands", None, 4, 2, 0x7FF8000000000000),  # k NaN
+    ("indicator_bbands", 2, 4, 2, 0xBFF0000000000000),  # k -1.0
+    ("indicator_bbands", None, 4, 8, 0x4014000000000000),  # 5.0 steps since a fresh sum, at period 3
+    ("indicator_bbands", None, 4, 9, 0x3FF0000000000000),  # a spoil other than +0.0 or a NaN
 ]
 
 
