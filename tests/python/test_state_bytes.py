@@ -54,8 +54,12 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
 """)
 
 
-@pytest.mark.parametrize("k, name", list(enumerate(STATES)))
-def test_saved_bytes_open_with_the_tag_of_their_kind(k, name):
+# Tags follow the list, except where one was given out of its order.
+TAG_PLACES = {name: k for k, name in enumerate(STATES)} | {"indicator_stoch": 7}
+
+
+@pytest.mark.parametrize("name, k", TAG_PLACES.items())
+def test_saved_bytes_open_with_the_tag_of_their_kind(name, k):
     # Bytes saved by earlier builds must still load: the tags never change.
     assert [words(saved(make(name, w)))[0] for w in (None, 0, 2)] == [0x51760021 + k, *[0x51760031 + k] * 2]
 

@@ -7,6 +7,7 @@
 #include "quorvane/indicators/macd.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
+#include "quorvane/indicators/stoch.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace quorvane {
@@ -18,6 +19,7 @@ using BatchModuleIndicators =
 
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
-using AllIndicators = BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi>;
+using AllIndicators =
+    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Stoch>;
 
 }  // namespace quorvane
