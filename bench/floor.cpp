@@ -10,8 +10,9 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma or
-// rsi, over the first N prices; macd takes three periods, the others one. The answer is
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi
+// or stoch, over the first N prices; macd and stoch take three periods, the
+// others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -37,6 +38,7 @@
 
 #include "quorvane/indicators.hpp"
 #include "quorvane/indicators/rsi.hpp"
+#include "quorvane/indicators/stoch.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace {
@@ -235,7 +237,75 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi };
+// The window's extremes from blocks of `period` bars: the suffixes of the
+// previous block, made when it ends, and the running prefix of the current
+// one (the earliest of equal values kept); fast %K from them, 0 on a flat
+// window; SMA's running sums over fast %K and over slow %K.
+[[gnu::noinline]] void floor_stoch(const std::size_t (&periods)[3], const Prices& in, std::size_t n,
+                                   Out slowk, Out slowd) noexcept {
+    const auto [period, k, d] = periods;
+    static std::vector<double> storage;
+    storage.resize(2 * period + k + d);
+    double* const top = storage.data();
+    double* const bottom = top + period;
+    double* const fast = bottom + period;
+    double* const slow = fast + k;
+    const std::size_t first = std::min(period + k + d - 3, n);
+    std::fill(slowk, slowk + first, no_value);
+    std::fill(slowd, slowd + first, no_value);
+    const double k_scale = 1.0 / static_cast<double>(k);
+    const double d_scale = 1.0 / static_cast<double>(d);
+    double high = 0.0;
+    double low = 0.0;
+    double k_sum = -0.0;
+    double d_sum = -0.0;
+    std::size_t place = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (place == 0) {
+            if (i >= period) {
+                double t = in.high[i - 1];
+                double b = in.low[i - 1];
+                top[period - 1] = t;
+                bottom[period - 1] = b;
+                for (std::size_t j = period - 1; j-- > 0;) {
+                    t = in.high[i - period + j] >= t ? in.high[i - period + j] : t;
+                    b = in.low[i - period + j] <= b ? in.low[i - period + j] : b;
+                    top[j] = t;
+                    bottom[j] = b;
+                }
+            }
+            high = in.high[i];
+            low = in.low[i];
+        } else {
+            high = in.high[i] > high ? in.high[i] : high;
+            low = in.low[i] < low ? in.low[i] : low;
+        }
+        place = place + 1 == period ? 0 : place + 1;
+        if (i + 1 < period) {
+            continue;
+        }
+        const double highest = place == 0 || high > top[place] ? high : top[place];
+        const double lowest = place == 0 || low < bottom[place] ? low : bottom[place];
+        const double range = highest - lowest;
+        const double f = range == 0.0 ? 0.0 : 100.0 * ((in.close[i] - lowest) / range);
+        const std::size_t j = i - (period - 1);
+        k_sum = j < k ? k_sum + f : k_sum + (f - fast[j % k]);
+        fast[j % k] = f;
+        if (j + 1 < k) {
+            continue;
+        }
+        const double sk = k_scale * k_sum;
+        const std::size_t m = j - (k - 1);
+        d_sum = m < d ? d_sum + sk : d_sum + (sk - slow[m % d]);
+        slow[m % d] = sk;
+        if (m + 1 >= d) {
+            slowk[i] = sk;
+            slowd[i] = d_scale * d_sum;
+        }
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, stoch };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -257,6 +327,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::rsi:
         floor_rsi(p.a, in.close, n, out.first);
+        break;
+    case Indicator::stoch:
+        floor_stoch({p.a, p.b, p.c}, in, n, out.first, out.second);
         break;
     }
 }
@@ -286,11 +359,17 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     case Indicator::rsi:
         quorvane::indicators::Rsi::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::stoch:
+        // With its storage allocated, as a call from Python does.
+        quorvane::stepped::run_kernel<quorvane::indicators::Stoch>(
+            p.a, p.b, p.c, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+            OutputSeries(out.first, n), OutputSeries(out.second, n));
+        break;
     }
 }
 
 std::size_t output_count(Indicator indicator) {
-    return indicator == Indicator::macd ? 3 : 1;
+    return indicator == Indicator::macd ? 3 : indicator == Indicator::stoch ? 2 : 1;
 }
 
 // The shortest input on which the floor's warm-up ends inside the data.
@@ -305,6 +384,8 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::atr:
     case Indicator::rsi:
         return p.a + 1;
+    case Indicator::stoch:
+        return p.a + p.b + p.c - 2;
     }
     return 0;
 }
@@ -312,6 +393,9 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
 bool periods_valid(Indicator indicator, const Periods& p) {
     if (indicator == Indicator::macd) {
         return p.a > 0 && p.a < p.b && p.c > 0;
+    }
+    if (indicator == Indicator::stoch) {
+        return p.a > 0 && p.b > 0 && p.c > 0;
     }
     return p.a > 0;
 }
@@ -331,8 +415,9 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi}};
+        {"sma", Indicator::sma},    {"ema", Indicator::ema}, {"macd", Indicator::macd},
+        {"atr", Indicator::atr},    {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
+        {"stoch", Indicator::stoch}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -389,6 +474,11 @@ int check() {
         {Indicator::rsi, {1}},
         {Indicator::rsi, {14}},
         {Indicator::rsi, {n - 1}},
+        {Indicator::stoch, {1, 1, 1}},
+        {Indicator::stoch, {5, 3, 3}},
+        {Indicator::stoch, {14, 1, 5}},
+        {Indicator::stoch, {100, 40, 7}},
+        {Indicator::stoch, {n - 4, 3, 3}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
@@ -470,7 +560,7 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
         !parse_indicator(name, indicator)) {
         return false;
     }
-    if (indicator == Indicator::macd && !(words >> p.b >> p.c)) {
+    if ((indicator == Indicator::macd || indicator == Indicator::stoch) && !(words >> p.b >> p.c)) {
         return false;
     }
     if (!periods_valid(indicator, p) || n > capacity || n < shortest_input(indicator, p) ||

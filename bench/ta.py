@@ -138,6 +138,7 @@ class Later(NamedTuple):
 LATER = {
     "wma": Later((30,), (1000,)),
     "rsi": Later((14,), (1000,)),
+    "stoch": Later((5, 3, 3), (1000, 3, 3), ("high", "low", "close")),
 }
 
 
