@@ -64,7 +64,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Atr", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Wma"]
+__all__ = ["Atr", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Willr", "Wma"]
 
 @final
 class Sma:
@@ -383,4 +383,53 @@ class Stoch:
     def last(self) -> tuple[float, float] | tuple[NDArray[np.float64], NDArray[np.float64]] | None: ...
     def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Stoch], tuple[int, int, int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Willr:
+    """Williams %R, one bar at a time.
+
+    Keeps the last `period` bars, the window's block extremes and five numbers.
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def update(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def peek(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+    ) -> None: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> float | NDArray[np.float64] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Willr], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

@@ -10,8 +10,8 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi
-// or stoch, over the first N prices; macd and stoch take three periods, the
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
+// stoch or willr, over the first N prices; macd and stoch take three periods, the
 // others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
@@ -39,6 +39,7 @@
 #include "quorvane/indicators.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/stoch.hpp"
+#include "quorvane/indicators/willr.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace {
@@ -305,7 +306,50 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, stoch };
+// The window's extremes as STOCH's; -100 * ((highest - close) / range), 0
+// on a flat window.
+[[gnu::noinline]] void floor_willr(std::size_t period, const Prices& in, std::size_t n,
+                                   Out out) noexcept {
+    static std::vector<double> storage;
+    storage.resize(2 * period);
+    double* const top = storage.data();
+    double* const bottom = top + period;
+    std::fill(out, out + std::min(period - 1, n), no_value);
+    double high = 0.0;
+    double low = 0.0;
+    std::size_t place = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (place == 0) {
+            if (i >= period) {
+                double t = in.high[i - 1];
+                double b = in.low[i - 1];
+                top[period - 1] = t;
+                bottom[period - 1] = b;
+                for (std::size_t j = period - 1; j-- > 0;) {
+                    t = in.high[i - period + j] >= t ? in.high[i - period + j] : t;
+                    b = in.low[i - period + j] <= b ? in.low[i - period + j] : b;
+                    top[j] = t;
+                    bottom[j] = b;
+                }
+            }
+            high = in.high[i];
+            low = in.low[i];
+        } else {
+            high = in.high[i] > high ? in.high[i] : high;
+            low = in.low[i] < low ? in.low[i] : low;
+        }
+        place = place + 1 == period ? 0 : place + 1;
+        if (i + 1 < period) {
+            continue;
+        }
+        const double highest = place == 0 || high > top[place] ? high : top[place];
+        const double lowest = place == 0 || low < bottom[place] ? low : bottom[place];
+        const double range = highest - lowest;
+        out[i] = range == 0.0 ? 0.0 : -100.0 * ((highest - in.close[i]) / range);
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, stoch, willr };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -330,6 +374,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::stoch:
         floor_stoch({p.a, p.b, p.c}, in, n, out.first, out.second);
+        break;
+    case Indicator::willr:
+        floor_willr(p.a, in, n, out.first);
         break;
     }
 }
@@ -365,6 +412,11 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
             p.a, p.b, p.c, Series(in.high, n), Series(in.low, n), Series(in.close, n),
             OutputSeries(out.first, n), OutputSeries(out.second, n));
         break;
+    case Indicator::willr:
+        quorvane::stepped::run_kernel<quorvane::indicators::Willr>(
+            p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+            OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -378,6 +430,7 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::sma:
     case Indicator::ema:
     case Indicator::wma:
+    case Indicator::willr:
         return p.a;
     case Indicator::macd:
         return p.b + p.c - 1;
@@ -415,9 +468,9 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma},    {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr},    {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
-        {"stoch", Indicator::stoch}};
+        {"sma", Indicator::sma},     {"ema", Indicator::ema},    {"macd", Indicator::macd},
+        {"atr", Indicator::atr},     {"wma", Indicator::wma},    {"rsi", Indicator::rsi},
+        {"stoch", Indicator::stoch}, {"willr", Indicator::willr}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -479,6 +532,10 @@ int check() {
         {Indicator::stoch, {14, 1, 5}},
         {Indicator::stoch, {100, 40, 7}},
         {Indicator::stoch, {n - 4, 3, 3}},
+        {Indicator::willr, {1}},
+        {Indicator::willr, {14}},
+        {Indicator::willr, {37}},
+        {Indicator::willr, {n}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

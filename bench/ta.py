@@ -139,6 +139,7 @@ LATER = {
     "wma": Later((30,), (1000,)),
     "rsi": Later((14,), (1000,)),
     "stoch": Later((5, 3, 3), (1000, 3, 3), ("high", "low", "close")),
+    "willr": Later((14,), (1000,), ("high", "low", "close")),
 }
 
 

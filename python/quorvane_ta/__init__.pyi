@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "stoch", "StochResult"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "stoch", "StochResult", "willr"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -265,4 +265,44 @@ def stoch(
     STOCH_SLOWD_...), or the tuple `out`. Raises the messages of the
     module's docstring for the parameters high, low, close, fastk, slowk,
     slowd, out and threads.
+    """
+
+@overload
+def willr(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: _F64,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def willr(
+    high: _Array,
+    low: _Array,
+    close: _Array,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def willr(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> Any:
+    """Williams %R: -100 * (HH - close) / (HH - LL) over the last `period` bars.
+
+    Or one pandas or polars DataFrame as `high`, with columns high, low and
+    close in any case. A flat window gives 0. Warm-up: positions 0 to
+    period - 2 hold NaN. A NaN or an infinity makes every later value NaN.
+    Returns an array, Series or DataFrame (named WILLR_{period}) of the
+    inputs' kind and shape, or `out`. Raises the messages of the module's
+    docstring for the parameters high, low, close, period, out and threads.
     """

@@ -55,7 +55,7 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
 
 
 # Tags follow the list, except where one was given out of its order.
-TAG_PLACES = {name: k for k, name in enumerate(STATES)} | {"indicator_stoch": 7}
+TAG_PLACES = {name: k for k, name in enumerate(STATES)} | {"indicator_stoch": 7, "indicator_willr": 8}
 
 
 @pytest.mark.parametrize("name, k", TAG_PLACES.items())

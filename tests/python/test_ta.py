@@ -361,6 +361,7 @@ DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
     ("wma", 30, "WMA", 2e-14),
     ("rsi", 14, "RSI", 1e-14),
     ("stoch", {"fastk_period": 5, "slowk_period": 3, "slowd_period": 3}, "STOCH", 2e-13),
+    ("willr", 14, "WILLR", 1e-15),
 ])
 def test_values_agree_with_talib_on_real_closes(name, period, peer, within):
     talib = pytest.importorskip("talib", reason="TA-Lib is the peer: pip install 'quorvane[test]'")
@@ -382,8 +383,8 @@ def test_values_agree_with_talib_on_real_closes(name, period, peer, within):
         for mine, peer_values in zip(np.atleast_2d(ours), np.atleast_2d(theirs), strict=True):
             assert np.array_equal(np.isnan(mine), np.isnan(peer_values)), file.name
             after = ~np.isnan(peer_values)
-            assert np.max(np.abs(mine[after] - peer_values[after]) / np.abs(peer_values[after])) < within, (
-                file.name)
+            mine, peer_values = mine[after], peer_values[after]
+            assert np.all(np.abs(mine - peer_values) <= within * np.abs(peer_values)), file.name
 
 
 def test_panels_run_on_a_thread_of_one_mebibyte_stack():

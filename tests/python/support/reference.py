@@ -216,6 +216,21 @@ def stoch(fastk, slowk, slowd, high, low, close, k_out, d_out):
             d_out[i] = math.nan if bad else (1.0 / slowd) * d_sum
 
 
+def willr(period, high, low, close, out):
+    # -100 * ((highest - close) / (highest - lowest)), 0 on a flat window,
+    # the earliest of equal extremes kept; NaN after a NaN or an infinity.
+    _fill(out)
+    bad = False
+    for i in range(len(close)):
+        bad = bad or not all(map(math.isfinite, (high[i], low[i], close[i])))
+        if period == 0 or i < period - 1:
+            continue
+        hi, lo = high[i - period + 1], low[i - period + 1]
+        for j in range(i - period + 2, i + 1):
+            hi, lo = high[j] if high[j] > hi else hi, low[j] if low[j] < lo else lo
+        out[i] = math.nan if bad else 0.0 if hi - lo == 0 else -100.0 * ((hi - close[i]) / (hi - lo))
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -235,6 +250,7 @@ MODELS = {
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
     "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
     "indicator_stoch": Model(stoch, 3, (5, 3, 3), (3, 2, 2), 160),
+    "indicator_willr": Model(willr, 3, (14,), (3,), 160),
 }
 
 
