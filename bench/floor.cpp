@@ -238,55 +238,74 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-// The window's extremes from blocks of `period` bars: the suffixes of the
-// previous block, made when it ends, and the running prefix of the current
-// one (the earliest of equal values kept); fast %K from them, 0 on a flat
-// window; SMA's running sums over fast %K and over slow %K.
+// The extremes of windows of `period` bars from blocks of `period` bars:
+// the suffixes of the previous block, made when it ends, and the running
+// prefix of the current one (the earliest of equal values kept).
+class Extremes {
+public:
+    Extremes(std::size_t period, const Prices& in) : period_(period), in_(in), work_(2 * period) {}
+
+    // Bar i in; true with the extremes of bars i - period + 1 to i once
+    // there are that many.
+    bool step(std::size_t i, double& highest, double& lowest) noexcept {
+        const std::size_t p = period_;
+        double* const top = work_.data();
+        double* const bottom = top + p;
+        if (place_ == 0) {
+            if (i >= p) {
+                double t = in_.high[i - 1];
+                double b = in_.low[i - 1];
+                top[p - 1] = t;
+                bottom[p - 1] = b;
+                for (std::size_t j = p - 1; j-- > 0;) {
+                    t = in_.high[i - p + j] >= t ? in_.high[i - p + j] : t;
+                    b = in_.low[i - p + j] <= b ? in_.low[i - p + j] : b;
+                    top[j] = t;
+                    bottom[j] = b;
+                }
+            }
+            high_ = in_.high[i];
+            low_ = in_.low[i];
+        } else {
+            high_ = in_.high[i] > high_ ? in_.high[i] : high_;
+            low_ = in_.low[i] < low_ ? in_.low[i] : low_;
+        }
+        place_ = place_ + 1 == p ? 0 : place_ + 1;
+        highest = place_ == 0 || high_ > top[place_] ? high_ : top[place_];
+        lowest = place_ == 0 || low_ < bottom[place_] ? low_ : bottom[place_];
+        return i + 1 >= p;
+    }
+
+private:
+    std::size_t period_;
+    Prices in_;
+    std::vector<double> work_;
+    std::size_t place_ = 0;
+    double high_ = 0.0;
+    double low_ = 0.0;
+};
+
+// fast %K = 100 * ((close - lowest) / range), 0 on a flat window; SMA's
+// running sums over fast %K and over slow %K.
 [[gnu::noinline]] void floor_stoch(const std::size_t (&periods)[3], const Prices& in, std::size_t n,
                                    Out slowk, Out slowd) noexcept {
     const auto [period, k, d] = periods;
-    static std::vector<double> storage;
-    storage.resize(2 * period + k + d);
-    double* const top = storage.data();
-    double* const bottom = top + period;
-    double* const fast = bottom + period;
-    double* const slow = fast + k;
+    Extremes extremes(period, in);
+    std::vector<double> fast(k);
+    std::vector<double> slow(d);
     const std::size_t first = std::min(period + k + d - 3, n);
     std::fill(slowk, slowk + first, no_value);
     std::fill(slowd, slowd + first, no_value);
     const double k_scale = 1.0 / static_cast<double>(k);
     const double d_scale = 1.0 / static_cast<double>(d);
-    double high = 0.0;
-    double low = 0.0;
     double k_sum = -0.0;
     double d_sum = -0.0;
-    std::size_t place = 0;
+    double highest = 0.0;
+    double lowest = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (place == 0) {
-            if (i >= period) {
-                double t = in.high[i - 1];
-                double b = in.low[i - 1];
-                top[period - 1] = t;
-                bottom[period - 1] = b;
-                for (std::size_t j = period - 1; j-- > 0;) {
-                    t = in.high[i - period + j] >= t ? in.high[i - period + j] : t;
-                    b = in.low[i - period + j] <= b ? in.low[i - period + j] : b;
-                    top[j] = t;
-                    bottom[j] = b;
-                }
-            }
-            high = in.high[i];
-            low = in.low[i];
-        } else {
-            high = in.high[i] > high ? in.high[i] : high;
-            low = in.low[i] < low ? in.low[i] : low;
-        }
-        place = place + 1 == period ? 0 : place + 1;
-        if (i + 1 < period) {
+        if (!extremes.step(i, highest, lowest)) {
             continue;
         }
-        const double highest = place == 0 || high > top[place] ? high : top[place];
-        const double lowest = place == 0 || low < bottom[place] ? low : bottom[place];
         const double range = highest - lowest;
         const double f = range == 0.0 ? 0.0 : 100.0 * ((in.close[i] - lowest) / range);
         const std::size_t j = i - (period - 1);
@@ -306,46 +325,18 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-// The window's extremes as STOCH's; -100 * ((highest - close) / range), 0
-// on a flat window.
+// -100 * ((highest - close) / range), 0 on a flat window.
 [[gnu::noinline]] void floor_willr(std::size_t period, const Prices& in, std::size_t n,
                                    Out out) noexcept {
-    static std::vector<double> storage;
-    storage.resize(2 * period);
-    double* const top = storage.data();
-    double* const bottom = top + period;
+    Extremes extremes(period, in);
     std::fill(out, out + std::min(period - 1, n), no_value);
-    double high = 0.0;
-    double low = 0.0;
-    std::size_t place = 0;
+    double highest = 0.0;
+    double lowest = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (place == 0) {
-            if (i >= period) {
-                double t = in.high[i - 1];
-                double b = in.low[i - 1];
-                top[period - 1] = t;
-                bottom[period - 1] = b;
-                for (std::size_t j = period - 1; j-- > 0;) {
-                    t = in.high[i - period + j] >= t ? in.high[i - period + j] : t;
-                    b = in.low[i - period + j] <= b ? in.low[i - period + j] : b;
-                    top[j] = t;
-                    bottom[j] = b;
-                }
-            }
-            high = in.high[i];
-            low = in.low[i];
-        } else {
-            high = in.high[i] > high ? in.high[i] : high;
-            low = in.low[i] < low ? in.low[i] : low;
+        if (extremes.step(i, highest, lowest)) {
+            const double range = highest - lowest;
+            out[i] = range == 0.0 ? 0.0 : -100.0 * ((highest - in.close[i]) / range);
         }
-        place = place + 1 == period ? 0 : place + 1;
-        if (i + 1 < period) {
-            continue;
-        }
-        const double highest = place == 0 || high > top[place] ? high : top[place];
-        const double lowest = place == 0 || low < bottom[place] ? low : bottom[place];
-        const double range = highest - lowest;
-        out[i] = range == 0.0 ? 0.0 : -100.0 * ((highest - in.close[i]) / range);
     }
 }
 

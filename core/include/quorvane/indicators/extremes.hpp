@@ -20,12 +20,13 @@ namespace quorvane::indicators {
 struct Extremes {
     // With a bar of high h and low l: `phase` is its place in its block,
     // `high` and `low` the block's prefix before it, `seen` bars before it,
-    // past(b, 0) and past(b, 1) the high and low b + 1 bars back.
+    // past(b, 0) and past(b, 1) the high and low b + 1 bars back; `length`
+    // is the period as a double.
     template <class Past>
-    static void step(Period period, double& phase, double& high, double& low, double seen, double h,
-                     double l, const Past& past, double* work) noexcept {
+    static void step(Period period, double length, double& phase, double& high, double& low,
+                     double seen, double h, double l, const Past& past, double* work) noexcept {
         if (phase == 0.0) {
-            if (seen >= static_cast<double>(period)) {
+            if (seen >= length) {
                 suffixes(period, past, work);
             }
             high = h;
@@ -34,7 +35,7 @@ struct Extremes {
             high = h > high ? h : high;
             low = l < low ? l : low;
         }
-        phase = phase + 1.0 == static_cast<double>(period) ? 0.0 : phase + 1.0;
+        phase = phase + 1.0 == length ? 0.0 : phase + 1.0;
     }
     // The window's extremes, once `phase` is past the bar (and a window of
     // `period` bars has been seen).

@@ -57,6 +57,7 @@ struct Stoch {
         bool off;           // a period is 0
         Position slow;      // bars before the first slow %K
         Position first;     // bars before the first value
+        double length;      // fastk_period as a double
         double fast_from;   // bars before the first fast %K, as a double
         double slow_from;   // likewise the first slow %K
         double value_from;  // and the first value
@@ -68,10 +69,11 @@ struct Stoch {
                                                             : a + b;
     }
     static Constants constants(const std::array<Period, 3>& p) noexcept {
-        Constants c{p[0], p[1], p[2], p[0] == 0 || p[1] == 0 || p[2] == 0, 0, 0, 0, 0, 0, 0, 0};
+        Constants c{p[0], p[1], p[2], p[0] == 0 || p[1] == 0 || p[2] == 0, 0, 0, 0, 0, 0, 0, 0, 0};
         if (!c.off) {
             c.slow = plus(p[0] - 1, p[1] - 1);
             c.first = plus(c.slow, p[2] - 1);
+            c.length = static_cast<double>(p[0]);
             c.fast_from = static_cast<double>(p[0] - 1);
             c.slow_from = static_cast<double>(c.slow);
             c.value_from = static_cast<double>(c.first);
@@ -147,7 +149,8 @@ struct Stoch {
             stepped::add(lane.bad, stepped::add(stepped::add(x[0] * 0.0, x[1] * 0.0), x[2] * 0.0));
         const double seen = lane.count;
         lane.count = seen < c.value_from + 1.0 ? seen + 1.0 : seen;
-        Extremes::step(c.period, lane.phase, lane.high, lane.low, seen, x[0], x[1], past, work);
+        Extremes::step(c.period, c.length, lane.phase, lane.high, lane.low, seen, x[0], x[1], past,
+                       work);
         if (seen < c.fast_from) {
             return;
         }

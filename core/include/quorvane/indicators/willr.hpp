@@ -40,10 +40,11 @@ struct Willr : descriptor::OnePeriod {
 
     struct Constants {
         Period period;
-        double first;  // bars before the first value, as a double
+        double length;  // the period as a double
+        double first;   // bars before the first value, as a double
     };
     static Constants constants(const std::array<Period, 1>& p) noexcept {
-        return {p[0], p[0] == 0 ? 0.0 : static_cast<double>(p[0] - 1)};
+        return {p[0], static_cast<double>(p[0]), p[0] == 0 ? 0.0 : static_cast<double>(p[0] - 1)};
     }
     static std::uint64_t history(const Constants& c) noexcept { return c.period; }
     static std::uint64_t warm(const Constants& c) noexcept { return c.period; }
@@ -87,7 +88,8 @@ struct Willr : descriptor::OnePeriod {
             stepped::add(lane.bad, stepped::add(stepped::add(x[0] * 0.0, x[1] * 0.0), x[2] * 0.0));
         const double seen = lane.count;
         lane.count = seen < c.first + 1.0 ? seen + 1.0 : seen;
-        Extremes::step(c.period, lane.phase, lane.high, lane.low, seen, x[0], x[1], past, work);
+        Extremes::step(c.period, c.length, lane.phase, lane.high, lane.low, seen, x[0], x[1], past,
+                       work);
         if (seen < c.first) {
             return;
         }
