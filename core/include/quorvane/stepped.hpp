@@ -37,8 +37,10 @@
 // window, a ring of values it derived) also gives
 //
 //   work(constants, bars)           how many doubles of working storage a
-//                                   lane needs to step `bars` bars: 0 until
-//                                   it needs any, then one size for good
+//                                   lane needs to step `bars` bars and peek
+//                                   one more: 0 until it needs any, never
+//                                   less for more bars, and what a smaller
+//                                   size held stays in front as it grows
 //   step(..., out, work)            its step, with the lane's storage
 //   check(constants, lane, seen, past, work)
 //                                   whether loaded storage is what steps

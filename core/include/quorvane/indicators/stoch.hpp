@@ -40,10 +40,10 @@ struct Stoch {
         {descriptor::Check::contiguous, 1, "Low array must be C-contiguous and float64"},
         {descriptor::Check::contiguous, 2, "Close array must be C-contiguous and float64"},
         {descriptor::Check::same_count, 0, "All arrays must have the same length"},
-        {descriptor::Check::contiguous, 3, "Output arrays must be C-contiguous and float64"},
-        {descriptor::Check::contiguous, 4, "Output arrays must be C-contiguous and float64"},
-        {descriptor::Check::writeable, 3, "Output arrays must be writeable"},
-        {descriptor::Check::writeable, 4, "Output arrays must be writeable"},
+        {descriptor::Check::contiguous, 3, "Output array must be C-contiguous and float64"},
+        {descriptor::Check::contiguous, 4, "Output array must be C-contiguous and float64"},
+        {descriptor::Check::writeable, 3, "Output array must be writeable"},
+        {descriptor::Check::writeable, 4, "Output array must be writeable"},
     }};
     using Single = stepped::Stream<Stoch>;
     using Universe = stepped::Universe<Stoch>;
