@@ -67,7 +67,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Atr", "Bbands", "Ema", "Macd", "Rsi", "Sma", "Wma"]
+__all__ = ["Atr", "Bbands", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Willr", "Wma"]
 
 @final
 class Sma:
@@ -382,4 +382,118 @@ class Bbands:
     ): ...
     def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Bbands], tuple[int, float], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Stoch:
+    """Slow stochastic oscillator (slow %K, slow %D), one bar at a time.
+
+    Keeps the last fastk_period + slowk_period - 1 bars, the window's block
+    extremes, the fast and slow %K values the smoothings drop, and their sums.
+    """
+
+    def __new__(
+        cls,
+        fastk_period: SupportsIndex,
+        slowk_period: SupportsIndex,
+        slowd_period: SupportsIndex,
+        *,
+        width: SupportsIndex | None = None,
+    ) -> Self: ...
+    @overload
+    def update(self, high: float, low: float, close: float, /) -> tuple[float, float]:
+        """(slowk, slowd) at the next bar."""
+    @overload
+    def update(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        slowk_output: NDArray[np.float64],
+        slowd_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, high: float, low: float, close: float, /) -> tuple[float, float]: ...
+    @overload
+    def peek(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        slowk_output: NDArray[np.float64],
+        slowd_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        slowk_output: NDArray[np.float64],
+        slowd_output: NDArray[np.float64],
+    ) -> None: ...
+    @property
+    def fastk_period(self) -> int: ...
+    @property
+    def slowk_period(self) -> int: ...
+    @property
+    def slowd_period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> tuple[float, float] | tuple[NDArray[np.float64], NDArray[np.float64]] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Stoch], tuple[int, int, int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Willr:
+    """Williams %R, one bar at a time.
+
+    Keeps the last `period` bars, the window's block extremes and five numbers.
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def update(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def peek(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+    ) -> None: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> float | NDArray[np.float64] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Willr], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

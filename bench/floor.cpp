@@ -10,9 +10,9 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi
-// or bbands, over the first N prices; macd takes three periods, bbands a
-// period and k, the others one period. The answer is
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
+// bbands, stoch or willr, over the first N prices; macd and stoch take three
+// periods, bbands a period and k, the others one period. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -39,6 +39,8 @@
 #include "quorvane/indicators.hpp"
 #include "quorvane/indicators/bbands.hpp"
 #include "quorvane/indicators/rsi.hpp"
+#include "quorvane/indicators/stoch.hpp"
+#include "quorvane/indicators/willr.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace {
@@ -297,7 +299,109 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands };
+// The extremes of windows of `period` bars from blocks of `period` bars:
+// the suffixes of the previous block, made when it ends, and the running
+// prefix of the current one (the earliest of equal values kept).
+class Extremes {
+public:
+    Extremes(std::size_t period, const Prices& in) : period_(period), in_(in), work_(2 * period) {}
+
+    // Bar i in; true with the extremes of bars i - period + 1 to i once
+    // there are that many.
+    bool step(std::size_t i, double& highest, double& lowest) noexcept {
+        const std::size_t p = period_;
+        double* const top = work_.data();
+        double* const bottom = top + p;
+        if (place_ == 0) {
+            if (i >= p) {
+                double t = in_.high[i - 1];
+                double b = in_.low[i - 1];
+                top[p - 1] = t;
+                bottom[p - 1] = b;
+                for (std::size_t j = p - 1; j-- > 0;) {
+                    t = in_.high[i - p + j] >= t ? in_.high[i - p + j] : t;
+                    b = in_.low[i - p + j] <= b ? in_.low[i - p + j] : b;
+                    top[j] = t;
+                    bottom[j] = b;
+                }
+            }
+            high_ = in_.high[i];
+            low_ = in_.low[i];
+        } else {
+            high_ = in_.high[i] > high_ ? in_.high[i] : high_;
+            low_ = in_.low[i] < low_ ? in_.low[i] : low_;
+        }
+        place_ = place_ + 1 == p ? 0 : place_ + 1;
+        highest = place_ == 0 || high_ > top[place_] ? high_ : top[place_];
+        lowest = place_ == 0 || low_ < bottom[place_] ? low_ : bottom[place_];
+        return i + 1 >= p;
+    }
+
+private:
+    std::size_t period_;
+    Prices in_;
+    std::vector<double> work_;
+    std::size_t place_ = 0;
+    double high_ = 0.0;
+    double low_ = 0.0;
+};
+
+// fast %K = 100 * ((close - lowest) / range), 0 on a flat window; SMA's
+// running sums over fast %K and over slow %K.
+[[gnu::noinline]] void floor_stoch(const std::size_t (&periods)[3], const Prices& in, std::size_t n,
+                                   Out slowk, Out slowd) noexcept {
+    const auto [period, k, d] = periods;
+    Extremes extremes(period, in);
+    std::vector<double> fast(k);
+    std::vector<double> slow(d);
+    const std::size_t first = std::min(period + k + d - 3, n);
+    std::fill(slowk, slowk + first, no_value);
+    std::fill(slowd, slowd + first, no_value);
+    const double k_scale = 1.0 / static_cast<double>(k);
+    const double d_scale = 1.0 / static_cast<double>(d);
+    double k_sum = -0.0;
+    double d_sum = -0.0;
+    double highest = 0.0;
+    double lowest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!extremes.step(i, highest, lowest)) {
+            continue;
+        }
+        const double range = highest - lowest;
+        const double f = range == 0.0 ? 0.0 : 100.0 * ((in.close[i] - lowest) / range);
+        const std::size_t j = i - (period - 1);
+        k_sum = j < k ? k_sum + f : k_sum + (f - fast[j % k]);
+        fast[j % k] = f;
+        if (j + 1 < k) {
+            continue;
+        }
+        const double sk = k_scale * k_sum;
+        const std::size_t m = j - (k - 1);
+        d_sum = m < d ? d_sum + sk : d_sum + (sk - slow[m % d]);
+        slow[m % d] = sk;
+        if (m + 1 >= d) {
+            slowk[i] = sk;
+            slowd[i] = d_scale * d_sum;
+        }
+    }
+}
+
+// -100 * ((highest - close) / range), 0 on a flat window.
+[[gnu::noinline]] void floor_willr(std::size_t period, const Prices& in, std::size_t n,
+                                   Out out) noexcept {
+    Extremes extremes(period, in);
+    std::fill(out, out + std::min(period - 1, n), no_value);
+    double highest = 0.0;
+    double lowest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (extremes.step(i, highest, lowest)) {
+            const double range = highest - lowest;
+            out[i] = range == 0.0 ? 0.0 : -100.0 * ((highest - in.close[i]) / range);
+        }
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands, stoch, willr };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -322,6 +426,12 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::bbands:
         floor_bbands(p.a, p.k, in.close, n, out.first, out.second, out.third);
+        break;
+    case Indicator::stoch:
+        floor_stoch({p.a, p.b, p.c}, in, n, out.first, out.second);
+        break;
+    case Indicator::willr:
+        floor_willr(p.a, in, n, out.first);
         break;
     }
 }
@@ -356,11 +466,25 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
             p.a, quorvane::descriptor::word(p.k), Series(in.close, n), OutputSeries(out.first, n),
             OutputSeries(out.second, n), OutputSeries(out.third, n));
         break;
+    case Indicator::stoch:
+        // With its storage allocated, as a call from Python does.
+        quorvane::stepped::run_kernel<quorvane::indicators::Stoch>(
+            p.a, p.b, p.c, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+            OutputSeries(out.first, n), OutputSeries(out.second, n));
+        break;
+    case Indicator::willr:
+        quorvane::stepped::run_kernel<quorvane::indicators::Willr>(
+            p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+            OutputSeries(out.first, n));
+        break;
     }
 }
 
 std::size_t output_count(Indicator indicator) {
-    return indicator == Indicator::macd || indicator == Indicator::bbands ? 3 : 1;
+    if (indicator == Indicator::macd || indicator == Indicator::bbands) {
+        return 3;
+    }
+    return indicator == Indicator::stoch ? 2 : 1;
 }
 
 // The shortest input on which the floor's warm-up ends inside the data.
@@ -370,12 +494,15 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::ema:
     case Indicator::wma:
     case Indicator::bbands:
+    case Indicator::willr:
         return p.a;
     case Indicator::macd:
         return p.b + p.c - 1;
     case Indicator::atr:
     case Indicator::rsi:
         return p.a + 1;
+    case Indicator::stoch:
+        return p.a + p.b + p.c - 2;
     }
     return 0;
 }
@@ -386,6 +513,9 @@ bool periods_valid(Indicator indicator, const Periods& p) {
     }
     if (indicator == Indicator::bbands) {
         return p.a > 0 && quorvane::descriptor::within(p.k, 0.0);
+    }
+    if (indicator == Indicator::stoch) {
+        return p.a > 0 && p.b > 0 && p.c > 0;
     }
     return p.a > 0;
 }
@@ -405,9 +535,9 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma},      {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr},      {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
-        {"bbands", Indicator::bbands}};
+        {"sma", Indicator::sma},       {"ema", Indicator::ema},     {"macd", Indicator::macd},
+        {"atr", Indicator::atr},       {"wma", Indicator::wma},     {"rsi", Indicator::rsi},
+        {"bbands", Indicator::bbands}, {"stoch", Indicator::stoch}, {"willr", Indicator::willr}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -468,6 +598,15 @@ int check() {
         {Indicator::bbands, {5, 0, 0, 2.0}},
         {Indicator::bbands, {20, 0, 0, 0.0}},
         {Indicator::bbands, {n, 0, 0, 1.5}},
+        {Indicator::stoch, {1, 1, 1}},
+        {Indicator::stoch, {5, 3, 3}},
+        {Indicator::stoch, {14, 1, 5}},
+        {Indicator::stoch, {100, 40, 7}},
+        {Indicator::stoch, {n - 4, 3, 3}},
+        {Indicator::willr, {1}},
+        {Indicator::willr, {14}},
+        {Indicator::willr, {37}},
+        {Indicator::willr, {n}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
@@ -549,7 +688,7 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
         !parse_indicator(name, indicator)) {
         return false;
     }
-    if (indicator == Indicator::macd && !(words >> p.b >> p.c)) {
+    if ((indicator == Indicator::macd || indicator == Indicator::stoch) && !(words >> p.b >> p.c)) {
         return false;
     }
     if (indicator == Indicator::bbands && !(words >> p.k)) {

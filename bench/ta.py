@@ -139,6 +139,8 @@ LATER = {
     "wma": Later((30,), (1000,)),
     "rsi": Later((14,), (1000,)),
     "bbands": Later((5, 2.0), (1000, 2.0)),
+    "stoch": Later((5, 3, 3), (1000, 3, 3), ("high", "low", "close")),
+    "willr": Later((14,), (1000,), ("high", "low", "close")),
 }
 
 

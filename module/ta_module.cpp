@@ -195,20 +195,19 @@ struct Call {
     }
 
     template <std::size_t... P, std::size_t... I, std::size_t... O>
-    void kernel(std::index_sequence<P...>, std::index_sequence<I...>,
+    bool kernel(std::index_sequence<P...>, std::index_sequence<I...>,
                 std::index_sequence<O...>) const noexcept {
-        D::kernel(periods[P]..., Series(in[I].data, in[I].rows)...,
-                  OutputSeries(out[O].data, out[O].rows)...);
+        return stepped::run_kernel<D>(periods[P]..., Series(in[I].data, in[I].rows)...,
+                                      OutputSeries(out[O].data, out[O].rows)...);
     }
 
     // Runs with the interpreter lock released; false when memory ran out
     // before anything was written.
     bool run() const noexcept {
         if (in[0].dimensions == 1) {
-            kernel(std::make_index_sequence<D::periods.size()>(),
-                   std::make_index_sequence<input_count>(),
-                   std::make_index_sequence<output_count>());
-            return true;
+            return kernel(std::make_index_sequence<D::periods.size()>(),
+                          std::make_index_sequence<input_count>(),
+                          std::make_index_sequence<output_count>());
         }
         std::array<panel::Input, input_count> panel_in{};
         std::array<panel::Output, output_count> panel_out{};

@@ -57,7 +57,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "bbands", "BbandsResult"]
+__all__ = [
+    "sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi",
+    "bbands", "BbandsResult",
+    "stoch", "StochResult",
+    "willr",
+]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -259,4 +264,100 @@ def bbands(
     tuple `out`. k is a finite number of at least 0 (one k for both bands).
     Raises the messages of the module's docstring for the parameters x,
     period, k, out and threads.
+    """
+
+class StochResult[T](NamedTuple):
+    """The results of stoch(): slow %K and slow %D."""
+
+    slowk: T
+    slowd: T
+
+@overload
+def stoch(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    fastk: SupportsIndex = 5,
+    slowk: SupportsIndex = 3,
+    slowd: SupportsIndex = 3,
+    *,
+    out: tuple[_F64, _F64],
+    threads: SupportsIndex | None = None,
+) -> tuple[_F64, _F64]: ...
+@overload
+def stoch(
+    high: _Array,
+    low: _Array,
+    close: _Array,
+    fastk: SupportsIndex = 5,
+    slowk: SupportsIndex = 3,
+    slowd: SupportsIndex = 3,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> StochResult[_F64]: ...
+@overload
+def stoch(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    fastk: SupportsIndex = 5,
+    slowk: SupportsIndex = 3,
+    slowd: SupportsIndex = 3,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> StochResult[Any]:
+    """Slow stochastic oscillator: SMA smoothings of 100 * (close - LL) / (HH - LL).
+
+    Or one pandas or polars DataFrame as `high`, with columns high, low and
+    close in any case. HH and LL are the highest high and lowest low of the
+    last `fastk` bars; a flat window gives 0. Slow %K is the SMA of that over
+    `slowk`, slow %D the SMA of slow %K over `slowd`. Warm-up: positions 0
+    to fastk + slowk + slowd - 4 hold NaN in both. A NaN or an infinity
+    makes every later value NaN. Returns StochResult(slowk, slowd) of the
+    inputs' kind and shape (named STOCH_SLOWK_{fastk}_{slowk}_{slowd},
+    STOCH_SLOWD_...), or the tuple `out`. Raises the messages of the
+    module's docstring for the parameters high, low, close, fastk, slowk,
+    slowd, out and threads.
+    """
+
+@overload
+def willr(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: _F64,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def willr(
+    high: _Array,
+    low: _Array,
+    close: _Array,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def willr(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> Any:
+    """Williams %R: -100 * (HH - close) / (HH - LL) over the last `period` bars.
+
+    Or one pandas or polars DataFrame as `high`, with columns high, low and
+    close in any case. A flat window gives 0. Warm-up: positions 0 to
+    period - 2 hold NaN. A NaN or an infinity makes every later value NaN.
+    Returns an array, Series or DataFrame (named WILLR_{period}) of the
+    inputs' kind and shape, or `out`. Raises the messages of the module's
+    docstring for the parameters high, low, close, period, out and threads.
     """

@@ -60,7 +60,8 @@ inline std::vector<Values> run(const std::string& kernel, const std::vector<Peri
         out.assign(D::outputs.size(), Values(size + 2 * guard, sentinel));
         [&]<std::size_t... P, std::size_t... I, std::size_t... O>(
             std::index_sequence<P...>, std::index_sequence<I...>, std::index_sequence<O...>) {
-            D::kernel(p[P]..., Series(in[I])..., OutputSeries(out[O].data() + guard, size)...);
+            stepped::run_kernel<D>(p[P]..., Series(in[I])...,
+                                   OutputSeries(out[O].data() + guard, size)...);
         }
         (std::make_index_sequence<D::periods.size()>(),
          std::make_index_sequence<D::inputs.size()>(),

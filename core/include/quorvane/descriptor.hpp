@@ -36,7 +36,9 @@
 // An indicator made from one per-bar step (stepped.hpp) gives that step
 // instead of a kernel and states of its own: its kernel, Single and Universe
 // are stepped::Kernel<D>, stepped::Stream<D> and stepped::Universe<D>, which
-// keep their periods as the constructor takes them (no periods_of).
+// keep their periods as the constructor takes them (no periods_of). One
+// with working storage beside its lanes is called through
+// stepped::run_kernel, which allocates that storage first.
 //
 // Descriptors are data over core types: nothing here knows of Python.
 #pragma once

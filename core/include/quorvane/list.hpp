@@ -8,6 +8,8 @@
 #include "quorvane/indicators/macd.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
+#include "quorvane/indicators/stoch.hpp"
+#include "quorvane/indicators/willr.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace quorvane {
@@ -20,6 +22,7 @@ using BatchModuleIndicators =
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
 using AllIndicators =
-    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Bbands>;
+    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Bbands,
+                                  indicators::Stoch, indicators::Willr>;
 
 }  // namespace quorvane

@@ -24,6 +24,7 @@
 
 #include "quorvane/panel_kernels.hpp"
 #include "quorvane/series.hpp"
+#include "quorvane/stepped.hpp"
 #include "quorvane/stream.hpp"
 
 namespace quorvane::panel {
@@ -134,7 +135,8 @@ private:
     enum class Mode : unsigned char { lanes, columns, universe };
 
     // Columns that are consecutive run the batch kernel, at its speed: lanes
-    // there would load and store lane by lane.
+    // there would load and store lane by lane. A kernel that needs storage
+    // beside its arrays runs in universes, which allocate it beforehand.
     static Mode mode_of(const std::array<Input, input_count>& in,
                         const std::array<Output, output_count>& out) noexcept {
         bool all = true;
@@ -144,7 +146,9 @@ private:
         for (const Output& array : out) {
             all = all && array.layout.columns_consecutive();
         }
-        return all ? Mode::columns : has_panel_kernel ? Mode::lanes : Mode::universe;
+        return all && !stepped::Working<D> ? Mode::columns
+               : has_panel_kernel          ? Mode::lanes
+                                           : Mode::universe;
     }
 
     // The panel kernel, when the descriptor has one.
@@ -197,13 +201,15 @@ private:
     template <std::size_t... P, std::size_t... I, std::size_t... O>
     void column(std::size_t j, std::index_sequence<P...>, std::index_sequence<I...>,
                 std::index_sequence<O...>) const noexcept {
-        D::kernel(periods_[P]...,
-                  Series(static_cast<const unsigned char*>(in_[I].data) +
-                             detail::offset(in_[I].layout, 0, j),
-                         rows_)...,
-                  OutputSeries(static_cast<unsigned char*>(out_[O].data) +
-                                   detail::offset(out_[O].layout, 0, j),
-                               rows_)...);
+        if constexpr (!stepped::Working<D>) {
+            D::kernel(periods_[P]...,
+                      Series(static_cast<const unsigned char*>(in_[I].data) +
+                                 detail::offset(in_[I].layout, 0, j),
+                             rows_)...,
+                      OutputSeries(static_cast<unsigned char*>(out_[O].data) +
+                                       detail::offset(out_[O].layout, 0, j),
+                                   rows_)...);
+        }
     }
 
     // The universe state, bar by bar, over blocks of columns.

@@ -32,6 +32,25 @@
 //   valid(constants, lane, seen)    whether saved running values are ones
 //                                   that steps make
 //   single_tag, universe_tag        the tags that open their saved bytes
+//
+// A step that needs more than a few running values (the extremes of a
+// window, a ring of values it derived) also gives
+//
+//   work(constants, bars)           how many doubles of working storage a
+//                                   lane needs to step `bars` bars and peek
+//                                   one more: 0 until it needs any, never
+//                                   less for more bars, and what a smaller
+//                                   size held stays in front as it grows
+//   step(..., out, work)            its step, with the lane's storage
+//   check(constants, lane, seen, past, work)
+//                                   whether loaded storage is what steps
+//                                   over the kept bars make
+//
+// and takes no choice on `seen`: its lane counts what it needs. Its
+// universe steps lane by lane, and a peek steps on the state's storage, so
+// a step writes only slots the next update writes alike. The storage is
+// allocated with the window, before anything is written (a batch call's by
+// run_kernel), and saved after the lane.
 #pragma once
 
 #include <algorithm>
@@ -115,6 +134,33 @@ using Periods = std::array<Period, D::periods.size()>;
 template <class D>
 using Lane = typename D::template Lane<double>;
 
+template <class D>
+concept Working = requires(const typename D::Constants& c) {
+    { D::work(c, std::uint64_t{}) } -> std::same_as<std::size_t>;
+};
+
+// Doubles of storage a lane of D needs for `bars` bars.
+template <class D>
+std::size_t work_of(const typename D::Constants& c, std::uint64_t bars) noexcept {
+    if constexpr (Working<D>) {
+        return D::work(c, bars);
+    } else {
+        return 0;
+    }
+}
+
+// D's step, with the lane's storage if it has any.
+template <class D, class L, class V, class Past>
+[[gnu::always_inline]] inline void step_of(const typename D::Constants& c, L& lane, Position seen,
+                                           const V* x, const Past& past, V* out,
+                                           double* work) noexcept {
+    if constexpr (Working<D>) {
+        D::step(c, lane, seen, x, past, out, work);
+    } else {
+        D::step(c, lane, seen, x, past, out);
+    }
+}
+
 // How many values a Lane holds: its members are all of one type.
 template <class D>
 inline constexpr std::size_t field_count = sizeof(Lane<D>) / sizeof(double);
@@ -142,15 +188,25 @@ void gathered(Run&& run, Args... args) noexcept {
 template <class D>
 struct Kernel {
     template <class... Args>
-    void operator()(Args... args) const noexcept {
-        gathered<D>(
-            [](const auto& periods, const auto& in, const auto& out) { run(periods, in, out); },
-            args...);
+    requires(!Working<D>) void operator()(Args... args) const noexcept {
+        gathered<D>([](const auto& periods, const auto& in,
+                       const auto& out) { run(periods, in, out, nullptr); },
+                    args...);
+    }
+    // With `work` holding what work_size asks.
+    template <class... Args>
+    void operator()(double* work, Args... args) const noexcept {
+        gathered<D>([&](const auto& periods, const auto& in,
+                        const auto& out) { run(periods, in, out, work); },
+                    args...);
+    }
+    static std::size_t work_size(const Periods<D>& periods, std::uint64_t bars) noexcept {
+        return work_of<D>(D::constants(periods), bars);
     }
 
     template <std::size_t I, std::size_t O>
     static void run(const Periods<D>& periods, const std::array<Series, I>& in,
-                    const std::array<OutputSeries, O>& out) noexcept {
+                    const std::array<OutputSeries, O>& out, double* work) noexcept {
         const std::size_t n = in[0].size();
         for (const Series& series : in) {
             if (series.size() < n) {
@@ -173,7 +229,7 @@ struct Kernel {
             const auto past = [&](std::uint64_t back, std::size_t k) {
                 return in[k][t - 1 - static_cast<std::size_t>(back)];
             };
-            D::step(constants, lane, Position{t}, x.data(), past, y.data());
+            step_of<D>(constants, lane, Position{t}, x.data(), past, y.data(), work);
             for (std::size_t k = 0; k < O; ++k) {
                 out[k].set(t, y[k]);
             }
@@ -183,6 +239,30 @@ struct Kernel {
         }
     }
 };
+
+// D's batch kernel over (periods..., inputs..., outputs...), the storage a
+// stepped one needs allocated first: false, with nothing written, when that
+// fails.
+template <class D, class... Args>
+bool run_kernel(Args... args) noexcept {
+    if constexpr (Working<D>) {
+        bool ran = false;
+        gathered<D>(
+            [&](const auto& periods, const auto& in, const auto& out) {
+                Buffer<double> work;
+                const std::size_t size = Kernel<D>::work_size(periods, in[0].size());
+                if (size == 0 || work.resize(size)) {
+                    Kernel<D>::run(periods, in, out, work.data());
+                    ran = true;
+                }
+            },
+            args...);
+        return ran;
+    } else {
+        D::kernel(args...);
+        return true;
+    }
+}
 
 // The state of one series.
 template <class D>
@@ -202,7 +282,7 @@ public:
         : Stream(Periods<D>{static_cast<Period>(periods)...}) {}
 
     bool assign(const Stream& other) noexcept {
-        if (!window_.assign(other.window_)) {
+        if (!window_.assign(other.window_) || !work_.assign(other.work_)) {
             return false;
         }
         periods_ = other.periods_;
@@ -217,7 +297,10 @@ public:
     Position seen() const noexcept { return seen_; }
     // What the latest update gave (at its last position).
     Value last() const noexcept { return value(last_); }
-    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+    bool prepare(std::uint64_t more) noexcept {
+        const std::size_t size = work_of<D>(constants_, count_on(seen_, more));
+        return window_.prepare(more) && (size <= work_.size() || work_.resize(size));
+    }
 
     template <std::convertible_to<double>... X>
     requires(sizeof...(X) == inputs) Value update(X... x)
@@ -269,6 +352,7 @@ public:
         out.word(seen_);
         Lane<D> lane = lane_;
         D::fields(lane, [&](double& v) { out.number(v); });
+        out.numbers(work_.data(), work_of<D>(constants_, seen_));
         out.numbers(last_.data(), outputs);
         out.ring(window_);
         return out.written();
@@ -284,17 +368,29 @@ public:
         }
         Stream loaded(periods);
         const std::uint64_t held = std::min<std::uint64_t>(seen, D::history(loaded.constants_));
-        if (!StateReader::exact_size(size, 2 + periods.size() + field_count<D> + outputs, inputs, 0,
-                                     held)) {
+        const std::size_t work = work_of<D>(loaded.constants_, seen);
+        if (work > SIZE_MAX - 2 - periods.size() - field_count<D> - outputs ||
+            !StateReader::exact_size(size, 2 + periods.size() + field_count<D> + work + outputs,
+                                     inputs, 0, held) ||
+            !loaded.work_.resize(work)) {
             return false;
         }
         bool read = true;
         D::fields(loaded.lane_, [&](double& v) { read = read && in.number(v); });
         loaded.seen_ = seen;
-        if (!read || !in.numbers(loaded.last_.data(), outputs) || !in.ring(loaded.window_, seen) ||
+        if (!read || !in.numbers(loaded.work_.data(), work) ||
+            !in.numbers(loaded.last_.data(), outputs) || !in.ring(loaded.window_, seen) ||
             !in.done() || !D::valid(loaded.constants_, loaded.lane_, seen) ||
             !std::ranges::all_of(loaded.last_, [&](double v) { return last_valid(seen, v); })) {
             return false;
+        }
+        if constexpr (Working<D>) {
+            const auto past = [&](std::uint64_t back, std::size_t k) {
+                return loaded.window_.back(static_cast<std::size_t>(back))[k];
+            };
+            if (!D::check(loaded.constants_, loaded.lane_, seen, past, loaded.work_.data())) {
+                return false;
+            }
         }
         *this = std::move(loaded);
         return true;
@@ -306,7 +402,8 @@ private:
         const auto past = [&](std::uint64_t back, std::size_t k) {
             return window_.back(static_cast<std::size_t>(back))[k];
         };
-        D::step(constants_, lane, seen_, bar.data(), past, y.data());
+        step_of<D>(constants_, lane, seen_, bar.data(), past, y.data(),
+                   work_.size() == 0 ? nullptr : work_.data());
     }
     void keep(const std::array<double, inputs>& bar) noexcept {
         if (D::history(constants_) != 0) {
@@ -329,6 +426,9 @@ private:
     Position seen_ = 0;
     std::array<double, outputs> last_ = filled(no_value);
     Ring window_;
+    // A peek steps on it too: steps write only what the next update writes
+    // alike.
+    Buffer<double> work_;
 
     static std::array<double, outputs> filled(double v) noexcept {
         std::array<double, outputs> all{};
@@ -371,7 +471,8 @@ public:
     }
     bool assign(const Universe& other) noexcept {
         if (!values_.assign(other.values_) || !window_.assign(other.window_) ||
-            !last_.assign(other.last_) || !restarts_.starts.assign(other.restarts_.starts) ||
+            !work_.assign(other.work_) || !last_.assign(other.last_) ||
+            !restarts_.starts.assign(other.restarts_.starts) ||
             !restarts_.kept.assign(other.restarts_.kept)) {
             return false;
         }
@@ -400,7 +501,26 @@ public:
     const Periods<D>& periods() const noexcept { return periods_; }
     std::size_t width() const noexcept { return width_; }
     Position seen() const noexcept { return seen_; }
-    bool prepare(std::uint64_t more) noexcept { return window_.prepare(more); }
+    // Storage that grows moves each lane's to its new place.
+    bool prepare(std::uint64_t more) noexcept {
+        const std::size_t per = work_of<D>(constants_, count_on(seen_, more));
+        const std::size_t had = width_ == 0 ? 0 : work_.size() / width_;
+        if (!window_.prepare(more)) {
+            return false;
+        }
+        if (per <= had || width_ == 0) {
+            return true;
+        }
+        Buffer<double> grown;
+        if (width_ > SIZE_MAX / per || !grown.resize(per * width_)) {
+            return false;
+        }
+        for (std::size_t j = 0; j < width_ && had != 0; ++j) {
+            std::copy_n(work_.data() + j * had, had, grown.data() + j * per);
+        }
+        work_ = std::move(grown);
+        return true;
+    }
 
     // One bar: every input and output holds `width` elements.
     template <class... Args>
@@ -423,6 +543,9 @@ public:
         out.word(width_);
         out.word(seen_);
         out.numbers(values_.data(), values_.size());
+        for (std::size_t j = 0; j < width_; ++j) {
+            out.numbers(lane_work(j), work_of<D>(constants_, seen_));
+        }
         out.numbers(last_.data(), last_.size());
         out.words(restarts_.starts.data(), restarts_.starts.size());
         out.ring(window_);
@@ -440,15 +563,18 @@ public:
         }
         const auto constants = D::constants(periods);
         const std::uint64_t held = std::min<std::uint64_t>(seen, D::history(constants));
-        if (held > UINT64_MAX / inputs ||
-            !StateReader::exact_size(size, 3 + periods.size(), width, fields + outputs + 1,
+        const std::size_t per = work_of<D>(constants, seen);
+        if (held > UINT64_MAX / inputs || per > SIZE_MAX - fields - outputs - 1 ||
+            !StateReader::exact_size(size, 3 + periods.size(), width, fields + outputs + 1 + per,
                                      held * inputs)) {
             return false;
         }
         Universe loaded(std::in_place, periods, static_cast<std::size_t>(width));
         loaded.seen_ = seen;
         Restarts& restarts = loaded.restarts_;
-        if (!loaded.allocate() || !in.numbers(loaded.values_.data(), loaded.values_.size()) ||
+        if (!loaded.allocate() || !loaded.work_.resize(per * loaded.width_) ||
+            !in.numbers(loaded.values_.data(), loaded.values_.size()) ||
+            !in.numbers(loaded.work_.data(), loaded.work_.size()) ||
             !in.numbers(loaded.last_.data(), loaded.last_.size()) ||
             !in.words(restarts.starts.data(), restarts.starts.size()) ||
             !in.ring(loaded.window_, seen) || !in.done() ||
@@ -463,6 +589,16 @@ public:
             D::fields(lane, [&](double& v) { v = loaded.values_[k++ * loaded.width_ + j]; });
             if (!D::valid(constants, lane, restarts.count(j, seen))) {
                 return false;
+            }
+            if constexpr (Working<D>) {
+                const auto past = [&](std::uint64_t back, std::size_t i) {
+                    return loaded.window_.back(
+                        static_cast<std::size_t>(back))[i * loaded.width_ + j];
+                };
+                if (!D::check(constants, lane, restarts.count(j, seen), past,
+                              loaded.work_.data() + j * per)) {
+                    return false;
+                }
             }
         }
         *this = std::move(loaded);
@@ -491,6 +627,12 @@ private:
     }
     static void store_one(void* bytes, std::size_t j, double v) noexcept {
         std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
+    }
+
+    // Lane j's storage: each lane has the same share.
+    double* lane_work(std::size_t j) const noexcept {
+        return width_ == 0 || work_.size() == 0 ? nullptr
+                                                : work_.data() + j * (work_.size() / width_);
     }
 
     Position warm() const noexcept {
@@ -523,7 +665,7 @@ private:
             const auto past = [&](std::uint64_t back, std::size_t i) {
                 return window_.back(static_cast<std::size_t>(back))[i * w + j];
             };
-            D::step(constants_, lane, count, x.data(), past, kept + fields);
+            step_of<D>(constants_, lane, count, x.data(), past, kept + fields, lane_work(j));
             k = 0;
             D::fields(lane, [&](double& v) { kept[k++] = v; });
         });
@@ -546,8 +688,10 @@ private:
         // the oldest slot once the step has read it.
         const std::size_t w = width_;
         std::size_t j = 0;
-        for (; j + lanes::count <= w; j += lanes::count) {
-            lane_step<lanes::Lanes>(j, in, out, lanes::load, lanes::store);
+        if constexpr (!Working<D>) {
+            for (; j + lanes::count <= w; j += lanes::count) {
+                lane_step<lanes::Lanes>(j, in, out, lanes::load, lanes::store);
+            }
         }
         for (; j < w; ++j) {
             lane_step<double>(j, in, out, load_one, store_one);
@@ -581,7 +725,7 @@ private:
             return read(window_.back(static_cast<std::size_t>(back)) + i * w, j);
         };
         std::array<V, outputs> y{};
-        D::step(constants_, lane, seen_, x.data(), past, y.data());
+        step_of<D>(constants_, lane, seen_, x.data(), past, y.data(), lane_work(j));
         k = 0;
         D::fields(lane, [&](V& v) { write(values_.data() + k++ * w, j, v); });
         for (std::size_t o = 0; o < outputs; ++o) {
@@ -598,6 +742,7 @@ private:
     Buffer<double> last_;    // output o of lane j at o * width + j
     Restarts restarts_;
     Ring window_;
+    Buffer<double> work_;  // each lane's storage, lane after lane
 };
 
 }  // namespace quorvane::stepped

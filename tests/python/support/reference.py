@@ -236,6 +236,47 @@ def bbands(period, k, data, upper, middle, lower):
         upper[i], middle[i], lower[i] = mean + width, mean, mean - width
 
 
+def stoch(fastk, slowk, slowd, high, low, close, k_out, d_out):
+    # 100 * ((close - lowest) / (highest - lowest)), 0 on a flat window, the
+    # earliest of equal extremes kept; SMA's running sums over it and over
+    # those; both from bar fastk + slowk + slowd - 3; NaN after a NaN or inf.
+    _fill(k_out)
+    _fill(d_out)
+    if 0 in (fastk, slowk, slowd):
+        return
+    fast, slow, bad, k_sum, d_sum = [], [], False, -0.0, -0.0
+    for i in range(len(close)):
+        bad = bad or not all(map(math.isfinite, (high[i], low[i], close[i])))
+        if i < fastk - 1:
+            continue
+        hi, lo = high[i - fastk + 1], low[i - fastk + 1]
+        for j in range(i - fastk + 2, i + 1):
+            hi, lo = high[j] if high[j] > hi else hi, low[j] if low[j] < lo else lo
+        fast.append(0.0 if hi - lo == 0 else 100.0 * ((close[i] - lo) / (hi - lo)))
+        k_sum = k_sum + fast[-1] if len(fast) <= slowk else k_sum + (fast[-1] - fast[-1 - slowk])
+        if len(fast) >= slowk:
+            slow.append((1.0 / slowk) * k_sum)
+            d_sum = d_sum + slow[-1] if len(slow) <= slowd else d_sum + (slow[-1] - slow[-1 - slowd])
+        if len(slow) >= slowd:
+            k_out[i] = math.nan if bad else slow[-1]
+            d_out[i] = math.nan if bad else (1.0 / slowd) * d_sum
+
+
+def willr(period, high, low, close, out):
+    # -100 * ((highest - close) / (highest - lowest)), 0 on a flat window,
+    # the earliest of equal extremes kept; NaN after a NaN or an infinity.
+    _fill(out)
+    bad = False
+    for i in range(len(close)):
+        bad = bad or not all(map(math.isfinite, (high[i], low[i], close[i])))
+        if period == 0 or i < period - 1:
+            continue
+        hi, lo = high[i - period + 1], low[i - period + 1]
+        for j in range(i - period + 2, i + 1):
+            hi, lo = high[j] if high[j] > hi else hi, low[j] if low[j] < lo else lo
+        out[i] = math.nan if bad else 0.0 if hi - lo == 0 else -100.0 * ((hi - close[i]) / (hi - lo))
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -255,6 +296,8 @@ MODELS = {
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
     "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
     "indicator_bbands": Model(bbands, 1, (5, 2.0), (3, 2.0), 160),
+    "indicator_stoch": Model(stoch, 3, (5, 3, 3), (3, 2, 2), 160),
+    "indicator_willr": Model(willr, 3, (14,), (3,), 160),
 }
 
 

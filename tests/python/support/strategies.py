@@ -63,6 +63,9 @@ def stream_series(n, p):
 def periods(draw, name, n):
     # Periods at the edges for n values; for MACD mostly small enough to seed
     # the averages and start the signal line.
+    if name == "indicator_stoch":
+        one = st.sampled_from([0, 1, 2, 3, PERIOD_MAX]) | st.integers(1, max(1, n // 3 + 1))
+        return [draw(one), draw(one), draw(one)]
     if name != "indicator_macd":
         period = [draw(st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]) | st.integers(0, n + 2)
                        | st.integers(0, PERIOD_MAX))]
