@@ -11,7 +11,7 @@
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
 // called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma or
-// rsi, over the first N prices; macd takes three periods, the others one. The answer is
+// rsi or adx, over the first N prices; macd takes three periods, the others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/adx.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -150,13 +151,18 @@ struct Chain {
     }
 }
 
+// The true range of bar i >= 1.
+double bare_true_range(In high, In low, In close, std::size_t i) noexcept {
+    const double spread = high[i] - low[i];
+    const double up = std::fabs(high[i] - close[i - 1]);
+    const double down = std::fabs(low[i] - close[i - 1]);
+    return std::max(std::max(spread, up), down);
+}
+
 [[gnu::noinline]] void floor_atr(std::size_t period, In high, In low, In close, std::size_t n,
                                  Out out) noexcept {
     const auto true_range = [&](std::size_t i) {
-        const double spread = high[i] - low[i];
-        const double up = std::fabs(high[i] - close[i - 1]);
-        const double down = std::fabs(low[i] - close[i - 1]);
-        return std::max(std::max(spread, up), down);
+        return bare_true_range(high, low, close, i);
     };
     std::fill(out, out + period, no_value);
     double sum = 0.0;
@@ -235,7 +241,70 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi };
+// The upward and downward moves and the true ranges, their first `period`
+// summed in order over the period, then average + k * (new - average); the
+// DIs as 100 * (move / range), DX as 100 * (|+DI - -DI| / (+DI + -DI)), and
+// ADX as the mean of the first `period` DXs, then smoothed alike.
+// Needs 2 * period <= n: the first ADX lies inside the data.
+[[gnu::noinline]] void floor_adx(std::size_t period, In high, In low, In close, std::size_t n,
+                                 Out adx, Out plus_di, Out minus_di) noexcept {
+    const std::size_t seed = 2 * period - 1;
+    std::fill(adx, adx + seed, no_value);
+    std::fill(plus_di, plus_di + period, no_value);
+    std::fill(minus_di, minus_di + period, no_value);
+    const auto length = static_cast<double>(period);
+    const double k = 1.0 / length;
+    double plus = 0.0;
+    double minus = 0.0;
+    double range = 0.0;
+    double pdm = 0.0;
+    double mdm = 0.0;
+    const auto moves = [&](std::size_t i) {
+        const double up = high[i] - high[i - 1];
+        const double down = low[i - 1] - low[i];
+        pdm = up > down && up > 0.0 ? up : 0.0;
+        mdm = down > up && down > 0.0 ? down : 0.0;
+    };
+    // The DIs at i from the averages; returns DX.
+    const auto directional = [&](std::size_t i) {
+        const double p = range == 0.0 ? 0.0 : 100.0 * (plus / range);
+        const double m = range == 0.0 ? 0.0 : 100.0 * (minus / range);
+        plus_di[i] = p;
+        minus_di[i] = m;
+        const double total = p + m;
+        return total == 0.0 ? 0.0 : 100.0 * (std::fabs(p - m) / total);
+    };
+    const auto advance = [&](std::size_t i) {
+        moves(i);
+        plus += k * (pdm - plus);
+        minus += k * (mdm - minus);
+        range += k * (bare_true_range(high, low, close, i) - range);
+        return directional(i);
+    };
+    for (std::size_t i = 1; i < period; ++i) {
+        moves(i);
+        plus += pdm;
+        minus += mdm;
+        range += bare_true_range(high, low, close, i);
+    }
+    moves(period);
+    plus = (plus + pdm) / length;
+    minus = (minus + mdm) / length;
+    range = (range + bare_true_range(high, low, close, period)) / length;
+    double sum = 0.0;
+    sum += directional(period);
+    for (std::size_t i = period + 1; i <= seed; ++i) {
+        sum += advance(i);
+    }
+    double average = sum / length;
+    adx[seed] = average;
+    for (std::size_t i = seed + 1; i < n; ++i) {
+        average += k * (advance(i) - average);
+        adx[i] = average;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, adx };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -257,6 +326,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::rsi:
         floor_rsi(p.a, in.close, n, out.first);
+        break;
+    case Indicator::adx:
+        floor_adx(p.a, in.high, in.low, in.close, n, out.first, out.second, out.third);
         break;
     }
 }
@@ -286,11 +358,16 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     case Indicator::rsi:
         quorvane::indicators::Rsi::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::adx:
+        quorvane::indicators::Adx::kernel(p.a, Series(in.high, n), Series(in.low, n),
+                                          Series(in.close, n), OutputSeries(out.first, n),
+                                          OutputSeries(out.second, n), OutputSeries(out.third, n));
+        break;
     }
 }
 
 std::size_t output_count(Indicator indicator) {
-    return indicator == Indicator::macd ? 3 : 1;
+    return indicator == Indicator::macd || indicator == Indicator::adx ? 3 : 1;
 }
 
 // The shortest input on which the floor's warm-up ends inside the data.
@@ -305,6 +382,8 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::atr:
     case Indicator::rsi:
         return p.a + 1;
+    case Indicator::adx:
+        return 2 * p.a;
     }
     return 0;
 }
@@ -332,7 +411,8 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
         {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi}};
+        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
+        {"adx", Indicator::adx}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -389,6 +469,9 @@ int check() {
         {Indicator::rsi, {1}},
         {Indicator::rsi, {14}},
         {Indicator::rsi, {n - 1}},
+        {Indicator::adx, {1}},
+        {Indicator::adx, {14}},
+        {Indicator::adx, {n / 2}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
