@@ -364,7 +364,21 @@ class Adx:
         adx_output: NDArray[np.float64],
         plus_di_output: NDArray[np.float64],
         minus_di_output: NDArray[np.float64],
-    ) -> None: ...
+    ) -> None:
+        """update(high, low, close) for each bar, into the outputs (single series only).
+
+        Raises ValueError, checked in this order:
+            "High array must be C-contiguous and float64",
+            "Low array must be C-contiguous and float64",
+            "Close array must be C-contiguous and float64",
+            "All arrays must have the same length",
+            "ADX output array must be C-contiguous and float64",
+            "+DI output array must be C-contiguous and float64",
+            "-DI output array must be C-contiguous and float64",
+            "ADX output array must be writeable",
+            "+DI output array must be writeable",
+            "-DI output array must be writeable".
+        """
     @property
     def period(self) -> int: ...
     @property

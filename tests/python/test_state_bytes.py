@@ -84,6 +84,7 @@ CORRUPT = [
     ("indicator_sma", 2, 2, 6, 5),  # a lane restarted after the bars seen
     ("indicator_macd", 1, 8, 12, 1),  # a lane restarted longer ago than its warm-up
     ("indicator_ema", 2, 0, 10, 1),  # a value missing at a bar not yet seen
+    ("indicator_adx", None, 2, 6, 0x3FF0000000000000),  # a sum of DXs before the first DI
 ]
 
 
