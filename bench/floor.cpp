@@ -262,8 +262,13 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     const auto moves = [&](std::size_t i) {
         const double up = high[i] - high[i - 1];
         const double down = low[i - 1] - low[i];
-        pdm = up > down && up > 0.0 ? up : 0.0;
-        mdm = down > up && down > 0.0 ? down : 0.0;
+        // Masks, not branches: the moves' signs are random.
+        const auto kept = [](bool keep, double x) {
+            return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) &
+                                         (std::uint64_t{0} - static_cast<std::uint64_t>(keep)));
+        };
+        pdm = kept((up > down) & (up > 0.0), up);
+        mdm = kept((down > up) & (down > 0.0), down);
     };
     // The DIs at i from the averages; returns DX.
     const auto directional = [&](std::size_t i) {

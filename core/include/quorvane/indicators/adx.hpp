@@ -4,6 +4,9 @@
 // their difference in their sum (ADX).
 #pragma once
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -91,13 +94,39 @@ struct Adx : descriptor::OnePeriod {
         }
     }
 
+    // x where `keep`, else +0.0, with no branch: a price's moves go up and
+    // down at random, and a branch on them is mispredicted half the time.
+    template <class V, class Mask>
+    [[gnu::always_inline]] static V kept(Mask keep, V x) noexcept {
+        if constexpr (std::is_same_v<V, double>) {
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+            return std::bit_cast<double>(bits &
+                                         (std::uint64_t{0} - static_cast<std::uint64_t>(keep)));
+        } else {
+            return keep ? x : V{};
+        }
+    }
+    // |x|, likewise with no branch.
+    template <class V>
+    [[gnu::always_inline]] static V magnitude(V x) noexcept {
+        if constexpr (std::is_same_v<V, double>) {
+            return std::fabs(x);
+        } else {
+            using Bits = decltype(x != x);
+            return std::bit_cast<V>(std::bit_cast<Bits>(x) & 0x7FFFFFFFFFFFFFFF);
+        }
+    }
+
     // The first `period` summed in order from +0.0 and divided by the
     // period, then average + k * (value - average), as ATR and RSI smooth.
     template <class V>
     [[gnu::always_inline]] static void smooth(const Constants& c, V& average, V value,
                                               bool first) noexcept {
-        average = first ? stepped::add(average, value) / c.length
-                        : stepped::add(average, c.k * stepped::subtract(value, average));
+        if (first) {
+            average = stepped::add(average, value) / c.length;
+        } else {
+            average = stepped::add(average, c.k * stepped::subtract(value, average));
+        }
     }
 
     // up = high - previous high and down = previous low - low; +DM is up
@@ -118,8 +147,8 @@ struct Adx : descriptor::OnePeriod {
         const V zero{};
         const V up = stepped::subtract(x[0], past(0, 0));
         const V down = stepped::subtract(past(0, 1), x[1]);
-        const V plus = stepped::nan_first(up, down, (up > down) & (up > 0.0) ? up : zero);
-        const V minus = stepped::nan_first(up, down, (down > up) & (down > 0.0) ? down : zero);
+        const V plus = stepped::nan_first(up, down, kept((up > down) & (up > 0.0), up));
+        const V minus = stepped::nan_first(up, down, kept((down > up) & (down > 0.0), down));
         const V range = true_range_of(x[0], x[1], past(0, 2));
         if (seen < c.period) {
             lane.plus = stepped::add(lane.plus, plus);
@@ -135,7 +164,7 @@ struct Adx : descriptor::OnePeriod {
         const V minus_di = lane.range == 0.0 ? zero : 100.0 * (lane.minus / lane.range);
         const V spread = stepped::subtract(plus_di, minus_di);
         const V total = stepped::add(plus_di, minus_di);
-        const V dx = total == 0.0 ? zero : 100.0 * ((spread < 0.0 ? -spread : spread) / total);
+        const V dx = total == 0.0 ? zero : 100.0 * (magnitude(spread) / total);
         out[1] = plus_di;
         out[2] = minus_di;
         if (seen < c.seed) {
