@@ -62,9 +62,13 @@ struct Adx : descriptor::OnePeriod {
         return {p[0], seed, length, 1.0 / length};
     }
     static std::uint64_t history(const Constants&) noexcept { return 1; }
-    // The step's choices are the same from the bar after the first ADX on;
-    // a seed never reached keeps its own value.
+    // The step's choices are the same from the bar after the first ADX on
+    // (from the first with period 0); a seed never reached keeps its own
+    // value.
     static std::uint64_t warm(const Constants& c) noexcept {
+        if (c.period == 0) {
+            return 1;
+        }
         return c.seed == std::numeric_limits<Position>::max() ? c.seed : c.seed + 1;
     }
 
