@@ -67,7 +67,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Atr", "Bbands", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Willr", "Wma"]
+__all__ = ["Adx", "Atr", "Bbands", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Willr", "Wma"]
 
 @final
 class Sma:
@@ -496,4 +496,79 @@ class Willr:
     def last(self) -> float | NDArray[np.float64] | None: ...
     def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Willr], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Adx:
+    """Average directional index, +DI and -DI, one bar at a time.
+
+    Keeps the previous bar and four averages: of the upward and downward
+    moves, of the true ranges and of the directional index.
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, high: float, low: float, close: float, /) -> tuple[float, float, float]:
+        """(adx, plus_di, minus_di) at the next bar."""
+    @overload
+    def update(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        adx_output: NDArray[np.float64],
+        plus_di_output: NDArray[np.float64],
+        minus_di_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, high: float, low: float, close: float, /) -> tuple[float, float, float]: ...
+    @overload
+    def peek(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        adx_output: NDArray[np.float64],
+        plus_di_output: NDArray[np.float64],
+        minus_di_output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        adx_output: NDArray[np.float64],
+        plus_di_output: NDArray[np.float64],
+        minus_di_output: NDArray[np.float64],
+    ) -> None:
+        """update(high, low, close) for each bar, into the outputs (single series only).
+
+        Raises ValueError, checked in this order:
+            "High array must be C-contiguous and float64",
+            "Low array must be C-contiguous and float64",
+            "Close array must be C-contiguous and float64",
+            "All arrays must have the same length",
+            "ADX output array must be C-contiguous and float64",
+            "+DI output array must be C-contiguous and float64",
+            "-DI output array must be C-contiguous and float64",
+            "ADX output array must be writeable",
+            "+DI output array must be writeable",
+            "-DI output array must be writeable".
+        """
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> (
+        tuple[float, float, float]
+        | tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+        | None
+    ): ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Adx], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

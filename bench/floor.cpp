@@ -11,8 +11,8 @@
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
 // called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
-// bbands, stoch or willr, over the first N prices; macd and stoch take three
-// periods, bbands a period and k, the others one period. The answer is
+// bbands, stoch, willr or adx, over the first N prices; macd and stoch take
+// three periods, bbands a period and k, the others one period. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/adx.hpp"
 #include "quorvane/indicators/bbands.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/stoch.hpp"
@@ -155,13 +156,18 @@ struct Chain {
     }
 }
 
+// The true range of bar i >= 1.
+double bare_true_range(In high, In low, In close, std::size_t i) noexcept {
+    const double spread = high[i] - low[i];
+    const double up = std::fabs(high[i] - close[i - 1]);
+    const double down = std::fabs(low[i] - close[i - 1]);
+    return std::max(std::max(spread, up), down);
+}
+
 [[gnu::noinline]] void floor_atr(std::size_t period, In high, In low, In close, std::size_t n,
                                  Out out) noexcept {
     const auto true_range = [&](std::size_t i) {
-        const double spread = high[i] - low[i];
-        const double up = std::fabs(high[i] - close[i - 1]);
-        const double down = std::fabs(low[i] - close[i - 1]);
-        return std::max(std::max(spread, up), down);
+        return bare_true_range(high, low, close, i);
     };
     std::fill(out, out + period, no_value);
     double sum = 0.0;
@@ -401,7 +407,75 @@ private:
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands, stoch, willr };
+// The upward and downward moves and the true ranges, their first `period`
+// summed in order over the period, then average + k * (new - average); the
+// DIs as 100 * (move / range), DX as 100 * (|+DI - -DI| / (+DI + -DI)), and
+// ADX as the mean of the first `period` DXs, then smoothed alike.
+// Needs 2 * period <= n: the first ADX lies inside the data.
+[[gnu::noinline]] void floor_adx(std::size_t period, In high, In low, In close, std::size_t n,
+                                 Out adx, Out plus_di, Out minus_di) noexcept {
+    const std::size_t seed = 2 * period - 1;
+    std::fill(adx, adx + seed, no_value);
+    std::fill(plus_di, plus_di + period, no_value);
+    std::fill(minus_di, minus_di + period, no_value);
+    const auto length = static_cast<double>(period);
+    const double k = 1.0 / length;
+    double plus = 0.0;
+    double minus = 0.0;
+    double range = 0.0;
+    double pdm = 0.0;
+    double mdm = 0.0;
+    const auto moves = [&](std::size_t i) {
+        const double up = high[i] - high[i - 1];
+        const double down = low[i - 1] - low[i];
+        // Masks, not branches: the moves' signs are random.
+        const auto kept = [](bool keep, double x) {
+            return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) &
+                                         (std::uint64_t{0} - static_cast<std::uint64_t>(keep)));
+        };
+        pdm = kept((up > down) & (up > 0.0), up);
+        mdm = kept((down > up) & (down > 0.0), down);
+    };
+    // The DIs at i from the averages; returns DX.
+    const auto directional = [&](std::size_t i) {
+        const double p = range == 0.0 ? 0.0 : 100.0 * (plus / range);
+        const double m = range == 0.0 ? 0.0 : 100.0 * (minus / range);
+        plus_di[i] = p;
+        minus_di[i] = m;
+        const double total = p + m;
+        return total == 0.0 ? 0.0 : 100.0 * (std::fabs(p - m) / total);
+    };
+    const auto advance = [&](std::size_t i) {
+        moves(i);
+        plus += k * (pdm - plus);
+        minus += k * (mdm - minus);
+        range += k * (bare_true_range(high, low, close, i) - range);
+        return directional(i);
+    };
+    for (std::size_t i = 1; i < period; ++i) {
+        moves(i);
+        plus += pdm;
+        minus += mdm;
+        range += bare_true_range(high, low, close, i);
+    }
+    moves(period);
+    plus = (plus + pdm) / length;
+    minus = (minus + mdm) / length;
+    range = (range + bare_true_range(high, low, close, period)) / length;
+    double sum = 0.0;
+    sum += directional(period);
+    for (std::size_t i = period + 1; i <= seed; ++i) {
+        sum += advance(i);
+    }
+    double average = sum / length;
+    adx[seed] = average;
+    for (std::size_t i = seed + 1; i < n; ++i) {
+        average += k * (advance(i) - average);
+        adx[i] = average;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands, stoch, willr, adx };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -432,6 +506,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::willr:
         floor_willr(p.a, in, n, out.first);
+        break;
+    case Indicator::adx:
+        floor_adx(p.a, in.high, in.low, in.close, n, out.first, out.second, out.third);
         break;
     }
 }
@@ -477,11 +554,17 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
             p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
             OutputSeries(out.first, n));
         break;
+    case Indicator::adx:
+        quorvane::indicators::Adx::kernel(p.a, Series(in.high, n), Series(in.low, n),
+                                          Series(in.close, n), OutputSeries(out.first, n),
+                                          OutputSeries(out.second, n), OutputSeries(out.third, n));
+        break;
     }
 }
 
 std::size_t output_count(Indicator indicator) {
-    if (indicator == Indicator::macd || indicator == Indicator::bbands) {
+    if (indicator == Indicator::macd || indicator == Indicator::bbands ||
+        indicator == Indicator::adx) {
         return 3;
     }
     return indicator == Indicator::stoch ? 2 : 1;
@@ -503,6 +586,8 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
         return p.a + 1;
     case Indicator::stoch:
         return p.a + p.b + p.c - 2;
+    case Indicator::adx:
+        return 2 * p.a;
     }
     return 0;
 }
@@ -537,7 +622,8 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
         {"sma", Indicator::sma},       {"ema", Indicator::ema},     {"macd", Indicator::macd},
         {"atr", Indicator::atr},       {"wma", Indicator::wma},     {"rsi", Indicator::rsi},
-        {"bbands", Indicator::bbands}, {"stoch", Indicator::stoch}, {"willr", Indicator::willr}};
+        {"bbands", Indicator::bbands}, {"stoch", Indicator::stoch}, {"willr", Indicator::willr},
+        {"adx", Indicator::adx}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -607,6 +693,9 @@ int check() {
         {Indicator::willr, {14}},
         {Indicator::willr, {37}},
         {Indicator::willr, {n}},
+        {Indicator::adx, {1}},
+        {Indicator::adx, {14}},
+        {Indicator::adx, {n / 2}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

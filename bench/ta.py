@@ -141,6 +141,7 @@ LATER = {
     "bbands": Later((5, 2.0), (1000, 2.0)),
     "stoch": Later((5, 3, 3), (1000, 3, 3), ("high", "low", "close")),
     "willr": Later((14,), (1000,), ("high", "low", "close")),
+    "adx": Later((14,), (1000,), ("high", "low", "close")),
 }
 
 

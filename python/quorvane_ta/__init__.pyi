@@ -62,6 +62,7 @@ __all__ = [
     "bbands", "BbandsResult",
     "stoch", "StochResult",
     "willr",
+    "adx", "AdxResult",
 ]
 
 _F64 = NDArray[np.float64]
@@ -360,4 +361,53 @@ def willr(
     Returns an array, Series or DataFrame (named WILLR_{period}) of the
     inputs' kind and shape, or `out`. Raises the messages of the module's
     docstring for the parameters high, low, close, period, out and threads.
+    """
+
+class AdxResult[T](NamedTuple):
+    """The results of adx(): the average directional index, +DI and -DI."""
+
+    adx: T
+    plus_di: T
+    minus_di: T
+
+@overload
+def adx(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: tuple[_F64, _F64, _F64],
+    threads: SupportsIndex | None = None,
+) -> tuple[_F64, _F64, _F64]: ...
+@overload
+def adx(
+    high: _Array,
+    low: _Array,
+    close: _Array,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> AdxResult[_F64]: ...
+@overload
+def adx(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> AdxResult[Any]:
+    """Average directional index (Wilder) with the directional indicators +DI and -DI.
+
+    Or one pandas or polars DataFrame as `high`, with columns high, low and
+    close in any case. Warm-up: +DI and -DI hold NaN at positions 0 to
+    period - 1, ADX at 0 to 2 * period - 2. A NaN high or low makes every
+    later value NaN. Returns AdxResult(adx, plus_di, minus_di) of the
+    inputs' kind and shape (named ADX_{period}, ADX_PLUS_DI_{period},
+    ADX_MINUS_DI_{period}), or the tuple `out`. Raises the messages of the
+    module's docstring for the parameters high, low, close, period, out and
+    threads.
     """

@@ -54,10 +54,17 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
 """)
 
 
-@pytest.mark.parametrize("k, name", list(enumerate(STATES)))
-def test_saved_bytes_open_with_the_tag_of_their_kind(k, name):
+# The last byte of each kind's tag on a single series; a universe's is 0x10 more.
+TAGS = {"indicator_sma": 0x21, "indicator_ema": 0x22, "indicator_macd": 0x23, "indicator_atr": 0x24,
+        "indicator_wma": 0x25, "indicator_rsi": 0x26, "indicator_bbands": 0x27, "indicator_stoch": 0x28,
+        "indicator_willr": 0x29, "indicator_adx": 0x2A}
+
+
+@pytest.mark.parametrize("name", STATES)
+def test_saved_bytes_open_with_the_tag_of_their_kind(name):
     # Bytes saved by earlier builds must still load: the tags never change.
-    assert [words(saved(make(name, w)))[0] for w in (None, 0, 2)] == [0x51760021 + k, *[0x51760031 + k] * 2]
+    tag = 0x51760000 + TAGS[name]
+    assert [words(saved(make(name, w)))[0] for w in (None, 0, 2)] == [tag, *[tag + 0x10] * 2]
 
 
 # Single words the class could not have written: (name, width, bars fed,
@@ -82,6 +89,7 @@ CORRUPT = [
     ("indicator_bbands", 2, 4, 2, 0xBFF0000000000000),  # k -1.0
     ("indicator_bbands", None, 4, 8, 0x4014000000000000),  # 5.0 steps since a fresh sum, at period 3
     ("indicator_bbands", None, 4, 9, 0x3FF0000000000000),  # a spoil other than +0.0 or a NaN
+    ("indicator_adx", None, 2, 6, 0x3FF0000000000000),  # a sum of DXs before the first DI
 ]
 
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "quorvane/descriptor.hpp"
+#include "quorvane/indicators/adx.hpp"
 #include "quorvane/indicators/atr.hpp"
 #include "quorvane/indicators/bbands.hpp"
 #include "quorvane/indicators/ema.hpp"
@@ -23,6 +24,6 @@ using BatchModuleIndicators =
 // list. A new indicator goes at the end of this one.
 using AllIndicators =
     BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Bbands,
-                                  indicators::Stoch, indicators::Willr>;
+                                  indicators::Stoch, indicators::Willr, indicators::Adx>;
 
 }  // namespace quorvane

@@ -277,6 +277,43 @@ def willr(period, high, low, close, out):
         out[i] = math.nan if bad else 0.0 if hi - lo == 0 else -100.0 * ((hi - close[i]) / (hi - lo))
 
 
+def adx(period, high, low, close, adx_out, plus_out, minus_out):
+    # +DM = up if up > down and up > 0, else 0 (NaN if up or down is), -DM
+    # likewise; they and ATR's true range smoothed as RSI's averages; DI =
+    # 100 * (DM / TR), 0 for TR 0; DX = 100 * (|+DI - -DI| / (+DI + -DI)),
+    # 0 for a zero sum; ADX the same smoothing of DX from position period.
+    for out in (adx_out, plus_out, minus_out):
+        _fill(out)
+    if period == 0:
+        return
+    length = float(period)
+    k = 1.0 / length
+    sums = [0.0] * 4  # +DM, -DM, TR, DX
+
+    def smooth(j, x, first):
+        sums[j] = (sums[j] + x) / length if first else sums[j] + k * (x - sums[j])
+
+    for i in range(1, len(high)):
+        up, down = high[i] - high[i - 1], low[i - 1] - low[i]
+        nan = math.isnan(up) or math.isnan(down)
+        moves = [math.nan if nan else (a if a > b and a > 0 else 0.0) for a, b in ((up, down), (down, up))]
+        moves.append(true_range(high, low, close, i))
+        if i < period:
+            sums[:3] = [s + m for s, m in zip(sums, moves)]
+            continue
+        for j in range(3):
+            smooth(j, moves[j], i == period)
+        di = [0.0 if sums[2] == 0 else 100.0 * (sums[j] / sums[2]) for j in range(2)]
+        total = di[0] + di[1]
+        dx = 0.0 if total == 0 else 100.0 * (abs(di[0] - di[1]) / total)
+        plus_out[i], minus_out[i] = di
+        if i < 2 * period - 1:
+            sums[3] += dx
+            continue
+        smooth(3, dx, i == 2 * period - 1)
+        adx_out[i] = sums[3]
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -298,6 +335,7 @@ MODELS = {
     "indicator_bbands": Model(bbands, 1, (5, 2.0), (3, 2.0), 160),
     "indicator_stoch": Model(stoch, 3, (5, 3, 3), (3, 2, 2), 160),
     "indicator_willr": Model(willr, 3, (14,), (3,), 160),
+    "indicator_adx": Model(adx, 3, (14,), (3,), 160),
 }
 
 
