@@ -54,9 +54,14 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
 """)
 
 
+# Tags given out of list order: the offsets between are held for other states.
+TAG_OFFSETS = {"indicator_cci": 10}
+
+
 @pytest.mark.parametrize("k, name", list(enumerate(STATES)))
 def test_saved_bytes_open_with_the_tag_of_their_kind(k, name):
     # Bytes saved by earlier builds must still load: the tags never change.
+    k = TAG_OFFSETS.get(name, k)
     assert [words(saved(make(name, w)))[0] for w in (None, 0, 2)] == [0x51760021 + k, *[0x51760031 + k] * 2]
 
 

@@ -3,6 +3,7 @@
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/indicators/atr.hpp"
+#include "quorvane/indicators/cci.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
 #include "quorvane/indicators/rsi.hpp"
@@ -18,6 +19,7 @@ using BatchModuleIndicators =
 
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
-using AllIndicators = BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi>;
+using AllIndicators =
+    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Cci>;
 
 }  // namespace quorvane

@@ -190,6 +190,30 @@ def rsi(period, data, out):
         out[i] = 50.0 if total == 0 else 100.0 * (gain / total)
 
 
+def _window_total(values):
+    # Element j into partial sum j % 4, each from -0.0; then (p0 + p1) + (p2 + p3).
+    parts = [-0.0] * 4
+    for j, v in enumerate(values):
+        parts[j % 4] += v
+    return (parts[0] + parts[1]) + (parts[2] + parts[3])
+
+
+def cci(period, high, low, close, out):
+    # s = (high + low) + close; the mean of the window's s and the mean of
+    # |s - mean|, each a window total over the period; then (s - mean) /
+    # (0.015 * deviation), IEEE's quotient, or 0 when the deviation is 0.
+    _fill(out)
+    if period == 0:
+        return
+    s = [(h + lo) + c for h, lo, c in zip(high, low, close)]
+    for i in range(period - 1, len(s)):
+        window = s[i - period + 1:i + 1]
+        mean = _window_total(window) / float(period)
+        spread = _window_total([abs(v - mean) for v in window]) / float(period)
+        with np.errstate(all="ignore"):
+            out[i] = 0.0 if spread == 0 else float(np.float64(s[i] - mean) / np.float64(0.015 * spread))
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -208,6 +232,7 @@ MODELS = {
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
     "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
+    "indicator_cci": Model(cci, 3, (14,), (3,), 160),
 }
 
 
