@@ -138,6 +138,7 @@ class Later(NamedTuple):
 LATER = {
     "wma": Later((30,), (1000,)),
     "rsi": Later((14,), (1000,)),
+    "cci": Later((14,), (1000,), ("high", "low", "close")),
 }
 
 

@@ -84,20 +84,21 @@ struct Cci : descriptor::OnePeriod {
             out[0] = V{} + no_value;
             return;
         }
-        const std::size_t n = static_cast<std::size_t>(c.period);
-        const auto triple = [&](std::size_t j) {
-            if (j == n - 1) {
-                return stepped::add(stepped::add(x[0], x[1]), x[2]);
-            }
+        const auto n = static_cast<std::size_t>(c.period);
+        // Element j of the window (0 the oldest) is n - 1 - j bars back; the
+        // newest, j = n - 1, is this bar's.
+        const auto kept = [&](std::size_t j) {
             const std::uint64_t back = n - 2 - j;
             return stepped::add(stepped::add(past(back, 0), past(back, 1)), past(back, 2));
         };
-        const V mean = window_sum<V>(n, triple) / c.length;
+        const V newest = stepped::add(stepped::add(x[0], x[1]), x[2]);
+        const V mean = window_sum<V>(n, kept, newest) / c.length;
         const auto deviation = [&](std::size_t j) {
-            return magnitude(stepped::subtract(triple(j), mean));
+            return magnitude(stepped::subtract(kept(j), mean));
         };
-        const V spread = window_sum<V>(n, deviation) / c.length;
-        const V value = stepped::subtract(triple(n - 1), mean) / (0.015 * spread);
+        const V centred = stepped::subtract(newest, mean);
+        const V spread = window_sum<V>(n, deviation, magnitude(centred)) / c.length;
+        const V value = centred / (0.015 * spread);
         out[0] = spread == 0.0 ? V{} : value;
     }
     static bool valid(const Constants&, const Lane<double>&, Position) noexcept { return true; }
@@ -118,20 +119,23 @@ private:
         }
     }
 
-    // element(0) + ... + element(n - 1) in the partial sums' order.
+    // element(0) + ... + element(n - 2) + last in the partial sums' order.
     template <class V, class Element>
-    [[gnu::always_inline]] static V window_sum(std::size_t n, const Element& element) noexcept {
+    [[gnu::always_inline]] static V window_sum(std::size_t n, const Element& element,
+                                               V last) noexcept {
         std::array<V, parts> partial{};
         partial.fill(-V{});
         std::size_t j = 0;
-        for (; j + parts <= n; j += parts) {
+        for (; j + parts < n; j += parts) {
             for (std::size_t k = 0; k < parts; ++k) {
                 partial[k] = stepped::add(partial[k], element(j + k));
             }
         }
-        for (std::size_t k = 0; j < n; ++j, ++k) {
+        std::size_t k = 0;
+        for (; j + 1 < n; ++j, ++k) {
             partial[k] = stepped::add(partial[k], element(j));
         }
+        partial[k] = stepped::add(partial[k], last);
         return stepped::add(stepped::add(partial[0], partial[1]),
                             stepped::add(partial[2], partial[3]));
     }
