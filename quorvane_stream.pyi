@@ -67,7 +67,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Adx", "Atr", "Bbands", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Willr", "Wma"]
+__all__ = ["Adx", "Atr", "Bbands", "Cci", "Ema", "Macd", "Rsi", "Sma", "Stoch", "Willr", "Wma"]
 
 @final
 class Sma:
@@ -571,4 +571,53 @@ class Adx:
     ): ...
     def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Adx], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Cci:
+    """Commodity channel index, one bar at a time.
+
+    Keeps the last period - 1 bars: every value sums its whole window afresh.
+    """
+
+    def __new__(cls, period: SupportsIndex, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def update(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    @overload
+    def peek(self, high: float, low: float, close: float, /) -> float: ...
+    @overload
+    def peek(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+        /,
+    ) -> None: ...
+    def update_many(
+        self,
+        high: NDArray[np.float64],
+        low: NDArray[np.float64],
+        close: NDArray[np.float64],
+        output: NDArray[np.float64],
+    ) -> None: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> float | NDArray[np.float64] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Cci], tuple[int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

@@ -11,8 +11,8 @@
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
 // called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
-// bbands, stoch, willr or adx, over the first N prices; macd and stoch take
-// three periods, bbands a period and k, the others one period. The answer is
+// bbands, stoch, willr, adx or cci, over the first N prices; macd and stoch
+// take three periods, bbands a period and k, the others one period. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -39,6 +39,7 @@
 #include "quorvane/indicators.hpp"
 #include "quorvane/indicators/adx.hpp"
 #include "quorvane/indicators/bbands.hpp"
+#include "quorvane/indicators/cci.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/stoch.hpp"
 #include "quorvane/indicators/willr.hpp"
@@ -475,7 +476,43 @@ private:
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands, stoch, willr, adx };
+// Every (high + low) + close made once, into a scratch array; each
+// position sums its window afresh, oldest first, in four partial sums
+// (element j into j % 4), for the mean and then for the mean absolute
+// deviation from it; 0 where that deviation is 0.
+[[gnu::noinline]] void floor_cci(std::size_t period, In high, In low, In close, std::size_t n,
+                                 Out out) noexcept {
+    std::fill(out, out + (period - 1), no_value);
+    static std::vector<double> triples;
+    triples.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        triples[i] = (high[i] + low[i]) + close[i];
+    }
+    const auto length = static_cast<double>(period);
+    const auto total = [period](const auto& element) {
+        double p[4] = {-0.0, -0.0, -0.0, -0.0};
+        std::size_t j = 0;
+        for (; j + 4 <= period; j += 4) {
+            p[0] += element(j);
+            p[1] += element(j + 1);
+            p[2] += element(j + 2);
+            p[3] += element(j + 3);
+        }
+        for (std::size_t k = 0; j < period; ++j, ++k) {
+            p[k] += element(j);
+        }
+        return (p[0] + p[1]) + (p[2] + p[3]);
+    };
+    for (std::size_t i = period - 1; i < n; ++i) {
+        const double* window = triples.data() + (i + 1 - period);
+        const double mean = total([window](std::size_t j) { return window[j]; }) / length;
+        const double spread =
+            total([window, mean](std::size_t j) { return std::fabs(window[j] - mean); }) / length;
+        out[i] = spread == 0.0 ? 0.0 : (window[period - 1] - mean) / (0.015 * spread);
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands, stoch, willr, adx, cci };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -509,6 +546,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::adx:
         floor_adx(p.a, in.high, in.low, in.close, n, out.first, out.second, out.third);
+        break;
+    case Indicator::cci:
+        floor_cci(p.a, in.high, in.low, in.close, n, out.first);
         break;
     }
 }
@@ -559,6 +599,10 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
                                           Series(in.close, n), OutputSeries(out.first, n),
                                           OutputSeries(out.second, n), OutputSeries(out.third, n));
         break;
+    case Indicator::cci:
+        quorvane::indicators::Cci::kernel(p.a, Series(in.high, n), Series(in.low, n),
+                                          Series(in.close, n), OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -578,6 +622,7 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::wma:
     case Indicator::bbands:
     case Indicator::willr:
+    case Indicator::cci:
         return p.a;
     case Indicator::macd:
         return p.b + p.c - 1;
@@ -623,7 +668,7 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
         {"sma", Indicator::sma},       {"ema", Indicator::ema},     {"macd", Indicator::macd},
         {"atr", Indicator::atr},       {"wma", Indicator::wma},     {"rsi", Indicator::rsi},
         {"bbands", Indicator::bbands}, {"stoch", Indicator::stoch}, {"willr", Indicator::willr},
-        {"adx", Indicator::adx}};
+        {"adx", Indicator::adx},       {"cci", Indicator::cci}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -696,6 +741,9 @@ int check() {
         {Indicator::adx, {1}},
         {Indicator::adx, {14}},
         {Indicator::adx, {n / 2}},
+        {Indicator::cci, {1}},
+        {Indicator::cci, {14}},
+        {Indicator::cci, {101}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

@@ -142,6 +142,7 @@ LATER = {
     "stoch": Later((5, 3, 3), (1000, 3, 3), ("high", "low", "close")),
     "willr": Later((14,), (1000,), ("high", "low", "close")),
     "adx": Later((14,), (1000,), ("high", "low", "close")),
+    "cci": Later((14,), (1000,), ("high", "low", "close")),
 }
 
 

@@ -63,6 +63,7 @@ __all__ = [
     "stoch", "StochResult",
     "willr",
     "adx", "AdxResult",
+    "cci",
 ]
 
 _F64 = NDArray[np.float64]
@@ -410,4 +411,46 @@ def adx(
     ADX_MINUS_DI_{period}), or the tuple `out`. Raises the messages of the
     module's docstring for the parameters high, low, close, period, out and
     threads.
+    """
+
+@overload
+def cci(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: _F64,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def cci(
+    high: _Array,
+    low: _Array,
+    close: _Array,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> _F64: ...
+@overload
+def cci(
+    high: Any,
+    low: Any = None,
+    close: Any = None,
+    period: SupportsIndex = 14,
+    *,
+    out: None = None,
+    threads: SupportsIndex | None = None,
+) -> Any:
+    """Commodity channel index (Lambert's) of parallel high, low and close series.
+
+    (tp - mean) / (0.015 * mean deviation) over the last `period` typical
+    prices (high + low + close) / 3; 0 where the deviation is 0. Or one
+    pandas or polars DataFrame as `high`, with columns high, low and close in
+    any case. Warm-up: positions 0 to period - 2 hold NaN. A NaN gives NaN
+    while it is in the window. Returns an array, Series or DataFrame (named
+    CCI_{period}) of the inputs' kind and shape, or `out`. Raises the
+    messages of the module's docstring for the parameters high, low, close,
+    period, out and threads.
     """

@@ -173,6 +173,9 @@ inline std::vector<Vector> vectors() {
     all.push_back({"wma", {30}, {source.prices(160)}});
     all.push_back({"wma", {3}, {source.wide(120)}});
     all.push_back({"wma", {2}, {source.adversarial(120, 9)}});
+    all.push_back({"cci", {14}, source.bars(source.prices(160))});
+    all.push_back({"cci", {4}, source.bars(source.adversarial(120, 11))});
+    all.push_back({"cci", {1}, source.bars(source.wide(40))});
     return all;
 }
 

@@ -5,6 +5,7 @@
 #include "quorvane/indicators/adx.hpp"
 #include "quorvane/indicators/atr.hpp"
 #include "quorvane/indicators/bbands.hpp"
+#include "quorvane/indicators/cci.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
 #include "quorvane/indicators/rsi.hpp"
@@ -24,6 +25,7 @@ using BatchModuleIndicators =
 // list. A new indicator goes at the end of this one.
 using AllIndicators =
     BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Bbands,
-                                  indicators::Stoch, indicators::Willr, indicators::Adx>;
+                                  indicators::Stoch, indicators::Willr, indicators::Adx,
+                                  indicators::Cci>;
 
 }  // namespace quorvane

@@ -312,6 +312,28 @@ def adx(period, high, low, close, adx_out, plus_out, minus_out):
             continue
         smooth(3, dx, i == 2 * period - 1)
         adx_out[i] = sums[3]
+def _window_total(values):
+    # Element j into partial sum j % 4, each from -0.0; then (p0 + p1) + (p2 + p3).
+    parts = [-0.0] * 4
+    for j, v in enumerate(values):
+        parts[j % 4] += v
+    return (parts[0] + parts[1]) + (parts[2] + parts[3])
+
+
+def cci(period, high, low, close, out):
+    # s = (high + low) + close; the mean of the window's s and the mean of
+    # |s - mean|, each a window total over the period; then (s - mean) /
+    # (0.015 * deviation), IEEE's quotient, or 0 when the deviation is 0.
+    _fill(out)
+    if period == 0:
+        return
+    s = [(h + lo) + c for h, lo, c in zip(high, low, close)]
+    for i in range(period - 1, len(s)):
+        window = s[i - period + 1:i + 1]
+        mean = _window_total(window) / float(period)
+        spread = _window_total([abs(v - mean) for v in window]) / float(period)
+        with np.errstate(all="ignore"):
+            out[i] = 0.0 if spread == 0 else float(np.float64(s[i] - mean) / np.float64(0.015 * spread))
 
 
 class Model(NamedTuple):
@@ -336,6 +358,7 @@ MODELS = {
     "indicator_stoch": Model(stoch, 3, (5, 3, 3), (3, 2, 2), 160),
     "indicator_willr": Model(willr, 3, (14,), (3,), 160),
     "indicator_adx": Model(adx, 3, (14,), (3,), 160),
+    "indicator_cci": Model(cci, 3, (14,), (3,), 160),
 }
 
 
