@@ -64,7 +64,7 @@ from typing import Self, SupportsIndex, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Atr", "Ema", "Macd", "Rsi", "Sma", "Wma"]
+__all__ = ["Atr", "Ema", "Macd", "Obv", "Rsi", "Sma", "Wma"]
 
 @final
 class Sma:
@@ -318,4 +318,44 @@ class Rsi:
     def last(self) -> float | NDArray[np.float64] | None: ...
     def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
     def __reduce__(self) -> tuple[type[Rsi], tuple[int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class Obv:
+    """On-balance volume, one bar at a time.
+
+    Keeps the previous close and the running total.
+    """
+
+    def __new__(cls, *, width: SupportsIndex | None = None) -> Self: ...
+    @overload
+    def update(self, close: float, volume: float, /) -> float: ...
+    @overload
+    def update(
+        self, close: NDArray[np.float64], volume: NDArray[np.float64], output: NDArray[np.float64], /
+    ) -> None: ...
+    @overload
+    def peek(self, close: float, volume: float, /) -> float: ...
+    @overload
+    def peek(
+        self, close: NDArray[np.float64], volume: NDArray[np.float64], output: NDArray[np.float64], /
+    ) -> None: ...
+    def update_many(
+        self, close: NDArray[np.float64], volume: NDArray[np.float64], output: NDArray[np.float64]
+    ) -> None:
+        """update(close, volume) for each bar, into output (single series only).
+
+        Raises ValueError: "Close array must be C-contiguous and float64",
+        "Volume array must be C-contiguous and float64", "All arrays must have
+        the same length", "Output array must be C-contiguous and float64",
+        "Output array must be writeable".
+        """
+    @property
+    def count(self) -> int: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def last(self) -> float | NDArray[np.float64] | None: ...
+    def reset(self, lanes: Iterable[SupportsIndex] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[type[Obv], tuple[()], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "obv"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -209,4 +209,20 @@ def rsi(x: Any, period: SupportsIndex = 14, *, out: None = None, threads: Suppor
     A NaN makes every later value NaN. Returns an array, Series or DataFrame
     (named RSI_{period}) of x's kind and shape, or `out`. Raises the messages
     of the module's docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def obv(close: Any, volume: Any = None, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def obv(close: _Array, volume: _Array, *, out: None = None, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def obv(close: Any, volume: Any = None, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """On-balance volume: the running total of the volume, added when the close rose, subtracted
+    when it fell.
+
+    Or one pandas or polars DataFrame as `close`, with columns close and
+    volume in any case. The first value is the first volume; a NaN makes
+    every later value NaN. Returns an array, Series or DataFrame (named OBV)
+    of the inputs' kind and shape, or `out`. Raises the messages of the
+    module's docstring for the parameters close, volume, out and threads.
     """

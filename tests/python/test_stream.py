@@ -108,8 +108,8 @@ def test_universe_lanes_are_single_series(name, data):
 def test_properties_are_read_only_and_reset_gives_a_fresh_state(name, width):
     cls, _, periods_count, _, _ = INDICATORS[name]
     p = (3, 5, 2)[:periods_count]
-    state, names = make_state(name, width, p), ["period"] if periods_count == 1 else [
-        "fast_period", "slow_period", "signal_period"]
+    state, names = make_state(name, width, p), {0: [], 1: ["period"]}.get(periods_count, [
+        "fast_period", "slow_period", "signal_period"])
     feed(state, name, bars(name, 8))
     assert [getattr(state, n) for n in [*names, "count", "width"]] == [*p, 8, width]
     for n in [*names, "count", "width", "last"]:

@@ -5,6 +5,7 @@
 #include "quorvane/indicators/atr.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
+#include "quorvane/indicators/obv.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
 #include "quorvane/indicators/wma.hpp"
@@ -18,6 +19,6 @@ using BatchModuleIndicators =
 
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
-using AllIndicators = BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi>;
+using AllIndicators = BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Obv>;
 
 }  // namespace quorvane

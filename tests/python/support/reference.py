@@ -190,6 +190,19 @@ def rsi(period, data, out):
         out[i] = 50.0 if total == 0 else 100.0 * (gain / total)
 
 
+def obv(close, volume, out):
+    # The first volume; then total + s * volume, s the sign of the change
+    # in close (1, -1, or change * 0: 0, or NaN for a NaN change).
+    _fill(out)
+    for i, v in enumerate(volume):
+        if i == 0:
+            total = v
+        else:
+            d = close[i] - close[i - 1]
+            total = total + (1.0 if d > 0 else -1.0 if d < 0 else d * 0.0) * v
+        out[i] = total
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -208,6 +221,7 @@ MODELS = {
     "indicator_atr": Model(atr, 3, (14,), (3,), 160),
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
     "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
+    "indicator_obv": Model(obv, 2, (), (), 160),
 }
 
 
