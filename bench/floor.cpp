@@ -1,17 +1,19 @@
 // The speed floor: each indicator's bare recurrence, with no checks and no
 // missing-value handling, timed over the prices the Python harness wrote.
 //
-//   quorvane_floor PRICES    answers timing requests read from stdin
-//   quorvane_floor --check   exits 0 when the floor and the kernels agree
+//   quorvane_floor PRICES [VOLUMES]  answers timing requests read from stdin
+//   quorvane_floor --check           exits 0 when the floor and the kernels agree
 //
-// PRICES holds 3N native binary64 values: N closes, N highs, N lows. A
-// request is one line, answered with one line:
+// PRICES holds 3N native binary64 values: N closes, N highs, N lows;
+// VOLUMES, which obv needs, N more. A request is one line, answered with
+// one line:
 //
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma or
-// rsi, over the first N prices; macd takes three periods, the others one. The answer is
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi
+// or obv, over the first N prices; macd takes three periods, obv none, the
+// others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/obv.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -47,6 +50,7 @@ struct Prices {
     const double* close;
     const double* high;
     const double* low;
+    const double* volume;  // null when not given
 };
 
 struct Outputs {
@@ -235,7 +239,28 @@ inline void accumulate(double& total, double& error, double b) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi };
+// v where `pick`, else +0.0, by a mask: the compiler would make some
+// selects of this loop branches, which a price's random rises and falls
+// mispredict (the kernel's own are kept as selects by its subtraction, an
+// instruction of its own).
+inline double masked(bool pick, double v) noexcept {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & (0 - std::uint64_t{pick}));
+}
+
+// The first volume, then each volume added on a rise of the close and
+// subtracted on a fall: (up - down), each picked by a select, added to the
+// total.
+[[gnu::noinline]] void floor_obv(In close, In volume, std::size_t n, Out out) noexcept {
+    double total = volume[0];
+    out[0] = total;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double d = close[i] - close[i - 1];
+        total += masked(d > 0.0, volume[i]) - masked(d < 0.0, volume[i]);
+        out[i] = total;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, obv };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -257,6 +282,9 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::rsi:
         floor_rsi(p.a, in.close, n, out.first);
+        break;
+    case Indicator::obv:
+        floor_obv(in.close, in.volume, n, out.first);
         break;
     }
 }
@@ -286,6 +314,10 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     case Indicator::rsi:
         quorvane::indicators::Rsi::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::obv:
+        quorvane::indicators::Obv::kernel(Series(in.close, n), Series(in.volume, n),
+                                          OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -305,6 +337,8 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::atr:
     case Indicator::rsi:
         return p.a + 1;
+    case Indicator::obv:
+        return 1;
     }
     return 0;
 }
@@ -313,7 +347,7 @@ bool periods_valid(Indicator indicator, const Periods& p) {
     if (indicator == Indicator::macd) {
         return p.a > 0 && p.a < p.b && p.c > 0;
     }
-    return p.a > 0;
+    return indicator == Indicator::obv || p.a > 0;
 }
 
 std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
@@ -332,7 +366,8 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
         {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi}};
+        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
+        {"obv", Indicator::obv}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -342,9 +377,10 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
     return false;
 }
 
-// A deterministic random walk with a spread around it, all finite.
+// A deterministic random walk with a spread around it, then volumes, all
+// finite.
 std::vector<double> generated_prices(std::size_t n) {
-    std::vector<double> values(3 * n);
+    std::vector<double> values(4 * n);
     std::uint64_t state = 0x9E3779B97F4A7C15;
     const auto uniform = [&state] {
         state = state * 6364136223846793005 + 1442695040888963407;
@@ -356,6 +392,7 @@ std::vector<double> generated_prices(std::size_t n) {
         values[i] = price;
         values[n + i] = price * (1.0 + 0.01 * uniform());
         values[2 * n + i] = price * (1.0 - 0.01 * uniform());
+        values[3 * n + i] = std::floor(1e6 * (0.5 + uniform()));
     }
     return values;
 }
@@ -363,7 +400,7 @@ std::vector<double> generated_prices(std::size_t n) {
 int check() {
     constexpr std::size_t n = 300;
     const std::vector<double> prices = generated_prices(n);
-    const Prices in{prices.data(), prices.data() + n, prices.data() + 2 * n};
+    const Prices in{prices.data(), prices.data() + n, prices.data() + 2 * n, prices.data() + 3 * n};
     std::vector<double> floor_values(3 * n);
     std::vector<double> kernel_values(3 * n);
     const Outputs floor_out{floor_values.data(), floor_values.data() + n,
@@ -389,6 +426,7 @@ int check() {
         {Indicator::rsi, {1}},
         {Indicator::rsi, {14}},
         {Indicator::rsi, {n - 1}},
+        {Indicator::obv, {}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
@@ -466,8 +504,11 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
     std::size_t calls = 0;
     std::size_t repeats = 0;
     Periods p;
-    if (!(words >> mode >> name >> n >> calls >> repeats >> p.a) ||
-        !parse_indicator(name, indicator)) {
+    if (!(words >> mode >> name >> n >> calls >> repeats) || !parse_indicator(name, indicator) ||
+        (indicator != Indicator::obv && !(words >> p.a))) {
+        return false;
+    }
+    if (indicator == Indicator::obv && in.volume == nullptr) {
         return false;
     }
     if (indicator == Indicator::macd && !(words >> p.b >> p.c)) {
@@ -519,8 +560,8 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--check") {
         return check();
     }
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s PRICES | %s --check\n", argv[0], argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s PRICES [VOLUMES] | %s --check\n", argv[0], argv[0]);
         return 2;
     }
     std::ifstream file(argv[1], std::ios::binary | std::ios::ate);
@@ -538,7 +579,18 @@ int main(int argc, char** argv) {
         file.read(reinterpret_cast<char*>(prices->data()),
                   static_cast<std::streamsize>(capacity * sizeof(double)));
     }
-    const Prices in{close.data(), high.data(), low.data()};
+    const Buffer volume(argc == 3 ? capacity : 0, 6);
+    if (argc == 3) {
+        std::ifstream volumes(argv[2], std::ios::binary | std::ios::ate);
+        if (!volumes || static_cast<std::size_t>(volumes.tellg()) != capacity * sizeof(double)) {
+            std::fprintf(stderr, "%s: not a file of N binary64 volumes\n", argv[2]);
+            return 2;
+        }
+        volumes.seekg(0);
+        volumes.read(reinterpret_cast<char*>(volume.data()),
+                     static_cast<std::streamsize>(capacity * sizeof(double)));
+    }
+    const Prices in{close.data(), high.data(), low.data(), argc == 3 ? volume.data() : nullptr};
     const Buffer first(capacity, 3);
     const Buffer second(capacity, 4);
     const Buffer third(capacity, 5);

@@ -191,15 +191,16 @@ def rsi(period, data, out):
 
 
 def obv(close, volume, out):
-    # The first volume; then total + s * volume, s the sign of the change
-    # in close (1, -1, or change * 0: 0, or NaN for a NaN change).
+    # The first volume; then total + (up - down), up and down the volume
+    # or 0 by the sign of the change in close, a NaN change in their place.
     _fill(out)
     for i, v in enumerate(volume):
         if i == 0:
             total = v
         else:
             d = close[i] - close[i - 1]
-            total = total + (1.0 if d > 0 else -1.0 if d < 0 else d * 0.0) * v
+            moved = (v if d > 0 else 0.0) - (v if d < 0 else 0.0)
+            total = total + (d if math.isnan(d) else moved)
         out[i] = total
 
 

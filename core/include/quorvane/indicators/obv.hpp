@@ -50,13 +50,16 @@ struct Obv : descriptor::NoPeriod {
     static Lane<double> start(const Constants&) noexcept { return {0.0}; }
 
     // The first bar's value is its volume. Then the change d = close -
-    // previous close gives the sign s: 1 if d > 0, -1 if d < 0, else d * 0
-    // (0, or NaN for a NaN change), and total + s * volume is the value.
-    // The product's NaN, where both factors are NaN, is s's on every path.
-    // The products are exact, so the total is the volumes' signed sum in
-    // order. A NaN close or volume makes that value and every later one NaN;
-    // an infinite volume makes the total infinite, or NaN where it meets
-    // the opposite infinity or an unchanged close (0 * inf).
+    // previous close picks up = (d > 0 ? volume : 0) and down = (d < 0 ?
+    // volume : 0), and total + (up - down) is the value: the difference is
+    // the volume, its negation or +0, exactly, so the total is the signed
+    // volumes summed in order. Both picks are selects, not branches: a
+    // price's rises and falls would mispredict a branch half the time. A
+    // NaN change puts its NaN in place of the difference, so a NaN close
+    // makes that value and every later one NaN; so does a NaN volume on a
+    // bar whose close moved. A volume is not read where the close is
+    // unchanged. An infinite volume makes the total infinite, or NaN where
+    // the opposite infinity meets it.
     template <class V, class Past>
     static void step(const Constants&, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
@@ -67,8 +70,10 @@ struct Obv : descriptor::NoPeriod {
         }
         const V d = stepped::subtract(x[0], past(0, 0));
         const V zero{};
-        const V s = d > 0.0 ? zero + 1.0 : (d < 0.0 ? zero - 1.0 : d * 0.0);
-        lane.total = stepped::add(lane.total, stepped::nan_first(s, x[1], s * x[1]));
+        const V up = d > 0.0 ? x[1] : zero;
+        const V down = d < 0.0 ? x[1] : zero;
+        const V moved = stepped::subtract(up, down);
+        lane.total = stepped::add(lane.total, d != d ? d : moved);
         out[0] = lane.total;
     }
     // Before the first bar the lane is at its start; any total can follow.
