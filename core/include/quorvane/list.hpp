@@ -19,6 +19,7 @@ using BatchModuleIndicators =
 
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
-using AllIndicators = BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Obv>;
+using AllIndicators =
+    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Obv>;
 
 }  // namespace quorvane
