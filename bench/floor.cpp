@@ -11,8 +11,8 @@
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
-// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi
-// or obv, over the first N prices; macd takes three periods, obv none, the
+// called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
+// obv, roc or mom, over the first N prices; macd takes three periods, obv none, the
 // others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
@@ -38,7 +38,9 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/mom.hpp"
 #include "quorvane/indicators/obv.hpp"
+#include "quorvane/indicators/roc.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -260,7 +262,22 @@ inline double masked(bool pick, double v) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, obv };
+// x[i] against x[i - period]: 100 * (x / earlier - 1), and x - earlier.
+[[gnu::noinline]] void floor_roc(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + period, no_value);
+    for (std::size_t i = period; i < n; ++i) {
+        out[i] = 100.0 * (x[i] / x[i - period] - 1.0);
+    }
+}
+
+[[gnu::noinline]] void floor_mom(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + period, no_value);
+    for (std::size_t i = period; i < n; ++i) {
+        out[i] = x[i] - x[i - period];
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, obv, roc, mom };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -285,6 +302,12 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::obv:
         floor_obv(in.close, in.volume, n, out.first);
+        break;
+    case Indicator::roc:
+        floor_roc(p.a, in.close, n, out.first);
+        break;
+    case Indicator::mom:
+        floor_mom(p.a, in.close, n, out.first);
         break;
     }
 }
@@ -318,6 +341,12 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
         quorvane::indicators::Obv::kernel(Series(in.close, n), Series(in.volume, n),
                                           OutputSeries(out.first, n));
         break;
+    case Indicator::roc:
+        quorvane::indicators::Roc::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::mom:
+        quorvane::indicators::Mom::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -336,6 +365,8 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
         return p.b + p.c - 1;
     case Indicator::atr:
     case Indicator::rsi:
+    case Indicator::roc:
+    case Indicator::mom:
         return p.a + 1;
     case Indicator::obv:
         return 1;
@@ -367,7 +398,7 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
         {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
         {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
-        {"obv", Indicator::obv}};
+        {"obv", Indicator::obv}, {"roc", Indicator::roc}, {"mom", Indicator::mom}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -427,6 +458,12 @@ int check() {
         {Indicator::rsi, {14}},
         {Indicator::rsi, {n - 1}},
         {Indicator::obv, {}},
+        {Indicator::roc, {1}},
+        {Indicator::roc, {10}},
+        {Indicator::roc, {n - 1}},
+        {Indicator::mom, {1}},
+        {Indicator::mom, {10}},
+        {Indicator::mom, {n - 1}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

@@ -139,6 +139,8 @@ LATER = {
     "wma": Later((30,), (1000,)),
     "rsi": Later((14,), (1000,)),
     "obv": Later((), (), ("close", "volume")),
+    "roc": Later((10,), (1000,)),
+    "mom": Later((10,), (1000,)),
 }
 
 

@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "obv"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "obv", "roc", "mom"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -225,4 +225,37 @@ def obv(close: Any, volume: Any = None, *, out: None = None, threads: SupportsIn
     every later value NaN. Returns an array, Series or DataFrame (named OBV)
     of the inputs' kind and shape, or `out`. Raises the messages of the
     module's docstring for the parameters close, volume, out and threads.
+    """
+
+@overload
+def roc(x: Any, period: SupportsIndex = 10, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def roc(
+    x: _Array, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def roc(x: Any, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Rate of change: 100 * (x / x[-period] - 1), the percentage change over period positions.
+
+    Warm-up: positions 0 to period - 1 hold NaN; a zero earlier value gives
+    an infinity, or NaN for 0 / 0. A NaN reaches only the two values that
+    read it. Returns an array, Series or DataFrame (named ROC_{period}) of
+    x's kind and shape, or `out`. Raises the messages of the module's
+    docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def mom(x: Any, period: SupportsIndex = 10, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def mom(
+    x: _Array, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def mom(x: Any, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Momentum: x - x[-period], the change over period positions.
+
+    Warm-up: positions 0 to period - 1 hold NaN. A NaN reaches only the two
+    values that read it. Returns an array, Series or DataFrame (named
+    MOM_{period}) of x's kind and shape, or `out`. Raises the messages of
+    the module's docstring for the parameters x, period, out and threads.
     """

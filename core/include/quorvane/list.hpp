@@ -5,7 +5,9 @@
 #include "quorvane/indicators/atr.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
+#include "quorvane/indicators/mom.hpp"
 #include "quorvane/indicators/obv.hpp"
+#include "quorvane/indicators/roc.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
 #include "quorvane/indicators/wma.hpp"
@@ -20,6 +22,7 @@ using BatchModuleIndicators =
 // Every indicator: the streaming classes, and everything derived from the
 // list. A new indicator goes at the end of this one.
 using AllIndicators =
-    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Obv>;
+    BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Obv,
+                                  indicators::Roc, indicators::Mom>;
 
 }  // namespace quorvane

@@ -204,6 +204,25 @@ def obv(close, volume, out):
         out[i] = total
 
 
+def _lagged(combine):
+    # combine(x[i], x[i - period]) from position `period` on.
+    def model(period, data, out):
+        _fill(out)
+        for i in range(period, len(data)) if period else ():
+            out[i] = combine(data[i], data[i - period])
+    return model
+
+
+def _ratio(x, earlier):
+    # IEEE division, which Python refuses by zero.
+    with np.errstate(all="ignore"):
+        return float(np.float64(x) / np.float64(earlier))
+
+
+roc = _lagged(lambda x, earlier: 100.0 * (_ratio(x, earlier) - 1.0))
+mom = _lagged(lambda x, earlier: x - earlier)
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -223,6 +242,8 @@ MODELS = {
     "indicator_wma": Model(wma, 1, (20,), (3,), 160),
     "indicator_rsi": Model(rsi, 1, (14,), (3,), 160),
     "indicator_obv": Model(obv, 2, (), (), 160),
+    "indicator_roc": Model(roc, 1, (10,), (3,), 160),
+    "indicator_mom": Model(mom, 1, (10,), (3,), 160),
 }
 
 
