@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __version__: str
-__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "obv", "roc", "mom"]
+__all__ = ["sma", "ema", "macd", "MacdResult", "atr", "wma", "rsi", "obv", "roc", "mom", "dema", "tema"]
 
 _F64 = NDArray[np.float64]
 # Inputs whose results are NumPy arrays; others (pandas, polars, Arrow) give Any.
@@ -257,5 +257,43 @@ def mom(x: Any, period: SupportsIndex = 10, *, out: None = None, threads: Suppor
     Warm-up: positions 0 to period - 1 hold NaN. A NaN reaches only the two
     values that read it. Returns an array, Series or DataFrame (named
     MOM_{period}) of x's kind and shape, or `out`. Raises the messages of
+    the module's docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def dema(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def dema(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def dema(
+    x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> Any:
+    """Double exponential moving average: 2 * E1 - E2, E1 the EMA of x and E2 the EMA of E1.
+
+    Each EMA is ema()'s; E2 starts at E1's first value, so the first value
+    is at 2 * (period - 1) on finite data. Missing values are stepped over
+    as ema() steps over them. Returns an array, Series or DataFrame (named
+    DEMA_{period}) of x's kind and shape, or `out`. Raises the messages of
+    the module's docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def tema(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def tema(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def tema(
+    x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> Any:
+    """Triple exponential moving average: 3 * E1 - 3 * E2 + E3 over a chain of three EMAs.
+
+    Each EMA is ema()'s, each over the one before; the first value is at
+    3 * (period - 1) on finite data. Missing values are stepped over as
+    ema() steps over them. Returns an array, Series or DataFrame (named
+    TEMA_{period}) of x's kind and shape, or `out`. Raises the messages of
     the module's docstring for the parameters x, period, out and threads.
     """

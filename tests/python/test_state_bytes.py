@@ -56,7 +56,8 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
 
 # Each kind's single-series tag; its universe's is 0x10 above.
 TAGS = {**{name: 0x51760021 + k for k, name in enumerate(list(STATES)[:6])}, "indicator_obv": 0x5176002C,
-        "indicator_roc": 0x5176002D, "indicator_mom": 0x5176002E}
+        "indicator_roc": 0x5176002D, "indicator_mom": 0x5176002E,
+        "indicator_dema": 0x5176002F, "indicator_tema": 0x51760041}
 
 
 @pytest.mark.parametrize("name", STATES)

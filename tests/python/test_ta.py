@@ -362,6 +362,8 @@ DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
     ("obv", ("Close", "Volume"), (), "OBV", 0.0),
     ("roc", ("Close",), (10,), "ROC", 0.0),
     ("mom", ("Close",), (10,), "MOM", 0.0),
+    ("dema", ("Close",), (30,), "DEMA", 1e-14),
+    ("tema", ("Close",), (30,), "TEMA", 1e-14),
 ])
 def test_values_agree_with_talib_on_real_closes(name, columns, periods, peer, within):
     talib = pytest.importorskip("talib", reason="TA-Lib is the peer: pip install 'quorvane[test]'")

@@ -3,6 +3,7 @@
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/indicators/atr.hpp"
+#include "quorvane/indicators/dema.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
 #include "quorvane/indicators/mom.hpp"
@@ -10,6 +11,7 @@
 #include "quorvane/indicators/roc.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
+#include "quorvane/indicators/tema.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace quorvane {
@@ -23,6 +25,7 @@ using BatchModuleIndicators =
 // list. A new indicator goes at the end of this one.
 using AllIndicators =
     BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Obv,
-                                  indicators::Roc, indicators::Mom>;
+                                  indicators::Roc, indicators::Mom, indicators::Dema,
+                                  indicators::Tema>;
 
 }  // namespace quorvane

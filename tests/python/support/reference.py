@@ -223,6 +223,31 @@ roc = _lagged(lambda x, earlier: 100.0 * (_ratio(x, earlier) - 1.0))
 mom = _lagged(lambda x, earlier: x - earlier)
 
 
+def _chained(weights):
+    # EMAs of EMAs, each over the one before (its positions without a value
+    # missing to the next); sum(w * e) in order where the last has a value.
+    def model(period, data, out):
+        series, stages = list(data), []
+        for _ in weights:
+            stage = [NO_VALUE] * len(series)
+            ema(period, series, stage)
+            stages.append(stage)
+            series = [math.nan if v is NO_VALUE else v for v in stage]
+        _fill(out)
+        for i, last in enumerate(stages[-1]):
+            if last is not NO_VALUE:
+                terms = [w * e[i] if w != 1.0 else e[i] for w, e in zip(weights, stages)]
+                total = terms[0]
+                for term in terms[1:]:
+                    total = total + term
+                out[i] = total
+    return model
+
+
+dema = _chained((2.0, -1.0))
+tema = _chained((3.0, -3.0, 1.0))
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -244,6 +269,8 @@ MODELS = {
     "indicator_obv": Model(obv, 2, (), (), 160),
     "indicator_roc": Model(roc, 1, (10,), (3,), 160),
     "indicator_mom": Model(mom, 1, (10,), (3,), 160),
+    "indicator_dema": Model(dema, 1, (20,), (3,), 160),
+    "indicator_tema": Model(tema, 1, (20,), (3,), 160),
 }
 
 
