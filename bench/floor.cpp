@@ -12,7 +12,7 @@
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
 // called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
-// obv, roc or mom, over the first N prices; macd takes three periods, obv none, the
+// obv, roc, mom, dema or tema, over the first N prices; macd takes three periods, obv none, the
 // others one. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
@@ -38,10 +38,12 @@
 #include <vector>
 
 #include "quorvane/indicators.hpp"
+#include "quorvane/indicators/dema.hpp"
 #include "quorvane/indicators/mom.hpp"
 #include "quorvane/indicators/obv.hpp"
 #include "quorvane/indicators/roc.hpp"
 #include "quorvane/indicators/rsi.hpp"
+#include "quorvane/indicators/tema.hpp"
 #include "quorvane/indicators/wma.hpp"
 
 namespace {
@@ -277,7 +279,49 @@ inline double masked(bool pick, double v) noexcept {
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, obv, roc, mom };
+// EMAs of EMAs, each EMA's: stage k seeds with the mean of the first
+// `period` values of its input, which starts where stage k - 1 seeded;
+// then value = weights[0] * e[0] + ... in order (the weight 1 not applied).
+template <std::size_t Stages>
+[[gnu::noinline]] void floor_chained(std::size_t period, In x, std::size_t n, Out out,
+                                     const double (&weights)[Stages]) noexcept {
+    const auto divisor = static_cast<double>(period);
+    const double alpha = 2.0 / (divisor + 1.0);
+    const double keep = 1.0 - alpha;
+    double average[Stages];
+    double sum[Stages];
+    std::fill(sum, sum + Stages, -0.0);
+    std::size_t start = 0;  // where the stage being seeded gets its first input
+    std::size_t ready = 0;  // stages seeded
+    for (std::size_t i = 0; i < n; ++i) {
+        double v = x[i];
+        for (std::size_t k = 0; k < Stages; ++k) {
+            if (k < ready) {
+                average[k] = keep * average[k] + alpha * v;
+            } else {
+                sum[k] += v;
+                if (i - start + 1 != period) {
+                    break;
+                }
+                average[k] = sum[k] / divisor;
+                start = i;
+                ++ready;
+            }
+            v = average[k];
+        }
+        if (ready < Stages) {
+            out[i] = no_value;
+            continue;
+        }
+        double value = weights[0] * average[0];
+        for (std::size_t j = 1; j < Stages; ++j) {
+            value = value + (weights[j] == 1.0 ? average[j] : weights[j] * average[j]);
+        }
+        out[i] = value;
+    }
+}
+
+enum class Indicator { sma, ema, macd, atr, wma, rsi, obv, roc, mom, dema, tema };
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -308,6 +352,12 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::mom:
         floor_mom(p.a, in.close, n, out.first);
+        break;
+    case Indicator::dema:
+        floor_chained<2>(p.a, in.close, n, out.first, {2.0, -1.0});
+        break;
+    case Indicator::tema:
+        floor_chained<3>(p.a, in.close, n, out.first, {3.0, -3.0, 1.0});
         break;
     }
 }
@@ -347,6 +397,12 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     case Indicator::mom:
         quorvane::indicators::Mom::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::dema:
+        quorvane::indicators::Dema::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::tema:
+        quorvane::indicators::Tema::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -370,6 +426,10 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
         return p.a + 1;
     case Indicator::obv:
         return 1;
+    case Indicator::dema:
+        return 2 * p.a - 1;
+    case Indicator::tema:
+        return 3 * p.a - 2;
     }
     return 0;
 }
@@ -396,9 +456,10 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
     constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma}, {"ema", Indicator::ema}, {"macd", Indicator::macd},
-        {"atr", Indicator::atr}, {"wma", Indicator::wma}, {"rsi", Indicator::rsi},
-        {"obv", Indicator::obv}, {"roc", Indicator::roc}, {"mom", Indicator::mom}};
+        {"sma", Indicator::sma},   {"ema", Indicator::ema},  {"macd", Indicator::macd},
+        {"atr", Indicator::atr},   {"wma", Indicator::wma},  {"rsi", Indicator::rsi},
+        {"obv", Indicator::obv},   {"roc", Indicator::roc},  {"mom", Indicator::mom},
+        {"dema", Indicator::dema}, {"tema", Indicator::tema}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -464,6 +525,12 @@ int check() {
         {Indicator::mom, {1}},
         {Indicator::mom, {10}},
         {Indicator::mom, {n - 1}},
+        {Indicator::dema, {1}},
+        {Indicator::dema, {30}},
+        {Indicator::dema, {(n + 1) / 2}},
+        {Indicator::tema, {1}},
+        {Indicator::tema, {30}},
+        {Indicator::tema, {(n + 2) / 3}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {

@@ -141,6 +141,8 @@ LATER = {
     "obv": Later((), (), ("close", "volume")),
     "roc": Later((10,), (1000,)),
     "mom": Later((10,), (1000,)),
+    "dema": Later((30,), (1000,)),
+    "tema": Later((30,), (1000,)),
 }
 
 
