@@ -3,9 +3,37 @@
 #pragma once
 
 #include "quorvane/descriptor.hpp"
+#include "quorvane/failure.hpp"
+#include "quorvane/internal/lanes.hpp"
 #include "quorvane/stepped.hpp"
 
 namespace quorvane::indicators {
+
+// The batch kernel of a Lagged indicator: the step's values with no state
+// to carry, so the positions after the warm-up go in a plain loop, a
+// vector at a time where D::by_vectors (through the same combine() the
+// universe's lanes run).
+template <class D>
+struct LaggedKernel {
+    void operator()(Period period, Series data, OutputSeries output) const noexcept {
+        const std::size_t n = data.size();
+        if (output.size() < n) {
+            fail_index_out_of_bounds(output.size(), output.size());
+        }
+        const std::size_t lag = period == 0 || period > n ? n : static_cast<std::size_t>(period);
+        output.fill_no_value(0, lag);
+        std::size_t i = lag;
+        for (; D::by_vectors && i + lanes::count <= n; i += lanes::count) {
+            lanes::store(
+                output.data(), i,
+                D::combine(lanes::load(data.data(), i), lanes::load(data.data(), i - lag)));
+        }
+        for (; i < n; ++i) {
+            output.set(i, D::combine(data[i], data[i - lag]));
+        }
+        output.fill_no_value(n, output.size());
+    }
+};
 
 // An indicator of x[i] and x[i - period] alone: D::combine(x, earlier)
 // gives the value. The step keeps no running values, so a NaN or an
@@ -50,13 +78,15 @@ struct Mom : Lagged<Mom> {
     static constexpr std::uint64_t single_tag = 0x5176002E;
     static constexpr std::uint64_t universe_tag = 0x5176003E;
 
-    // One subtraction; of two NaNs, x's.
+    // One subtraction; of two NaNs, x's. That choice costs a vector several
+    // selects, more than the scalar instruction: the kernel runs scalars.
+    static constexpr bool by_vectors = false;
     template <class V>
     static V combine(V x, V earlier) noexcept {
         return stepped::subtract(x, earlier);
     }
 
-    static constexpr stepped::Kernel<Mom> kernel{};
+    static constexpr LaggedKernel<Mom> kernel{};
 };
 
 }  // namespace quorvane::indicators

@@ -21,12 +21,13 @@ struct Roc : Lagged<Roc> {
     // keeps its operands' order, so of two NaNs x's comes out on every path.
     // A zero earlier value gives an infinity (or NaN for 0 / 0), as IEEE
     // division does.
+    static constexpr bool by_vectors = true;
     template <class V>
     static V combine(V x, V earlier) noexcept {
         return 100.0 * (x / earlier - 1.0);
     }
 
-    static constexpr stepped::Kernel<Roc> kernel{};
+    static constexpr LaggedKernel<Roc> kernel{};
 };
 
 }  // namespace quorvane::indicators
