@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/internal/steps.hpp"
@@ -53,13 +54,45 @@ struct ChainedEma : descriptor::OneSeries<stepped::Stream<D>, stepped::Universe<
         return lane;
     }
 
-    // Each choice is a select, so that lanes of a universe run together.
     // A value x is finite when x - x == 0. The run counts as a binary64
     // (exact to 2**53 values) and seeds when it equals the period's
-    // binary64 value; period 0 never seeds.
+    // binary64 value; period 0 never seeds. A single series branches, as
+    // the processor predicts on all but a few bars; lanes select, so that
+    // a universe's run together: the same operations on the same values.
     template <class V, class Past>
-    static void step(const Constants& c, Lane<V>& lane, Position, const V* x, const Past&,
-                     V* out) noexcept {
+    [[gnu::always_inline]] static void step(const Constants& c, Lane<V>& lane, Position, const V* x,
+                                            const Past&, V* out) noexcept {
+        if constexpr (std::is_same_v<V, double>) {
+            double input = x[0];
+            double e[Stages];
+            bool has = false;
+            for (std::size_t k = 0; k < Stages; ++k) {
+                double* const s = lane.v + per_stage * k;
+                const bool finite = stepped::subtract(input, input) == 0.0;
+                has = false;
+                if (s[seeded] != 0.0) {
+                    if (finite) {
+                        s[average] = c.ema.next(s[average], input);
+                        has = true;
+                    }
+                } else if (!finite) {
+                    s[run] = 0.0;
+                    s[sum] = -0.0;
+                } else {
+                    s[run] = s[run] + 1.0;
+                    s[sum] = stepped::add(s[sum], input);
+                    if (s[run] == c.target) {
+                        s[average] = s[sum] / c.ema.divisor;
+                        s[seeded] = 1.0;
+                        has = true;
+                    }
+                }
+                e[k] = has ? s[average] : no_value;
+                input = e[k];
+            }
+            out[0] = has ? D::combine(e) : no_value;
+            return;
+        }
         const V zero{};
         const V none = zero + no_value;
         V input = x[0];
