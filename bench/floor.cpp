@@ -1,18 +1,20 @@
 // The speed floor: each indicator's bare recurrence, with no checks and no
 // missing-value handling, timed over the prices the Python harness wrote.
 //
-//   quorvane_floor PRICES    answers timing requests read from stdin
-//   quorvane_floor --check   exits 0 when the floor and the kernels agree
+//   quorvane_floor PRICES [VOLUMES]  answers timing requests read from stdin
+//   quorvane_floor --check           exits 0 when the floor and the kernels agree
 //
-// PRICES holds 3N native binary64 values: N closes, N highs, N lows. A
-// request is one line, answered with one line:
+// PRICES holds 3N native binary64 values: N closes, N highs, N lows;
+// VOLUMES, which obv needs, N more. A request is one line, answered with
+// one line:
 //
 //   MODE INDICATOR N CALLS REPEATS PERIOD...
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
 // called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
-// bbands, stoch, willr, adx or cci, over the first N prices; macd and stoch
-// take three periods, bbands a period and k, the others one period. The answer is
+// bbands, stoch, willr, adx, cci, obv, roc, mom, dema or tema, over the first
+// N prices; macd and stoch take three periods, bbands a period and k, obv
+// none, the others one period. The answer is
 // the median over REPEATS samples of the ns per element of one call, each
 // sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
 // the bit patterns of every output value of one floor call.
@@ -40,8 +42,13 @@
 #include "quorvane/indicators/adx.hpp"
 #include "quorvane/indicators/bbands.hpp"
 #include "quorvane/indicators/cci.hpp"
+#include "quorvane/indicators/dema.hpp"
+#include "quorvane/indicators/mom.hpp"
+#include "quorvane/indicators/obv.hpp"
+#include "quorvane/indicators/roc.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/stoch.hpp"
+#include "quorvane/indicators/tema.hpp"
 #include "quorvane/indicators/willr.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -53,6 +60,7 @@ struct Prices {
     const double* close;
     const double* high;
     const double* low;
+    const double* volume;  // null when not given
 };
 
 struct Outputs {
@@ -512,7 +520,102 @@ private:
     }
 }
 
-enum class Indicator { sma, ema, macd, atr, wma, rsi, bbands, stoch, willr, adx, cci };
+// v where `pick`, else +0.0, by a mask: the compiler would make some
+// selects of this loop branches, which a price's random rises and falls
+// mispredict (the kernel's own are kept as selects by its subtraction, an
+// instruction of its own).
+inline double masked(bool pick, double v) noexcept {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & (0 - std::uint64_t{pick}));
+}
+
+// The first volume, then each volume added on a rise of the close and
+// subtracted on a fall: (up - down), each picked by a select, added to the
+// total.
+[[gnu::noinline]] void floor_obv(In close, In volume, std::size_t n, Out out) noexcept {
+    double total = volume[0];
+    out[0] = total;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double d = close[i] - close[i - 1];
+        total += masked(d > 0.0, volume[i]) - masked(d < 0.0, volume[i]);
+        out[i] = total;
+    }
+}
+
+// x[i] against x[i - period]: 100 * (x / earlier - 1), and x - earlier.
+[[gnu::noinline]] void floor_roc(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + period, no_value);
+    for (std::size_t i = period; i < n; ++i) {
+        out[i] = 100.0 * (x[i] / x[i - period] - 1.0);
+    }
+}
+
+[[gnu::noinline]] void floor_mom(std::size_t period, In x, std::size_t n, Out out) noexcept {
+    std::fill(out, out + period, no_value);
+    for (std::size_t i = period; i < n; ++i) {
+        out[i] = x[i] - x[i - period];
+    }
+}
+
+// EMAs of EMAs, each EMA's: stage k seeds with the mean of the first
+// `period` values of its input, which starts where stage k - 1 seeded;
+// then value = weights[0] * e[0] + ... in order (the weight 1 not applied).
+template <std::size_t Stages>
+[[gnu::noinline]] void floor_chained(std::size_t period, In x, std::size_t n, Out out,
+                                     const double (&weights)[Stages]) noexcept {
+    const auto divisor = static_cast<double>(period);
+    const double alpha = 2.0 / (divisor + 1.0);
+    const double keep = 1.0 - alpha;
+    double average[Stages];
+    double sum[Stages];
+    std::fill(sum, sum + Stages, -0.0);
+    std::size_t start = 0;  // where the stage being seeded gets its first input
+    std::size_t ready = 0;  // stages seeded
+    for (std::size_t i = 0; i < n; ++i) {
+        double v = x[i];
+        for (std::size_t k = 0; k < Stages; ++k) {
+            if (k < ready) {
+                average[k] = keep * average[k] + alpha * v;
+            } else {
+                sum[k] += v;
+                if (i - start + 1 != period) {
+                    break;
+                }
+                average[k] = sum[k] / divisor;
+                start = i;
+                ++ready;
+            }
+            v = average[k];
+        }
+        if (ready < Stages) {
+            out[i] = no_value;
+            continue;
+        }
+        double value = weights[0] * average[0];
+        for (std::size_t j = 1; j < Stages; ++j) {
+            value = value + (weights[j] == 1.0 ? average[j] : weights[j] * average[j]);
+        }
+        out[i] = value;
+    }
+}
+
+enum class Indicator {
+    sma,
+    ema,
+    macd,
+    atr,
+    wma,
+    rsi,
+    bbands,
+    stoch,
+    willr,
+    adx,
+    cci,
+    obv,
+    roc,
+    mom,
+    dema,
+    tema
+};
 
 void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::size_t n,
                const Outputs& out) noexcept {
@@ -549,6 +652,21 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         break;
     case Indicator::cci:
         floor_cci(p.a, in.high, in.low, in.close, n, out.first);
+        break;
+    case Indicator::obv:
+        floor_obv(in.close, in.volume, n, out.first);
+        break;
+    case Indicator::roc:
+        floor_roc(p.a, in.close, n, out.first);
+        break;
+    case Indicator::mom:
+        floor_mom(p.a, in.close, n, out.first);
+        break;
+    case Indicator::dema:
+        floor_chained<2>(p.a, in.close, n, out.first, {2.0, -1.0});
+        break;
+    case Indicator::tema:
+        floor_chained<3>(p.a, in.close, n, out.first, {3.0, -3.0, 1.0});
         break;
     }
 }
@@ -603,6 +721,22 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
         quorvane::indicators::Cci::kernel(p.a, Series(in.high, n), Series(in.low, n),
                                           Series(in.close, n), OutputSeries(out.first, n));
         break;
+    case Indicator::obv:
+        quorvane::indicators::Obv::kernel(Series(in.close, n), Series(in.volume, n),
+                                          OutputSeries(out.first, n));
+        break;
+    case Indicator::roc:
+        quorvane::indicators::Roc::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::mom:
+        quorvane::indicators::Mom::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::dema:
+        quorvane::indicators::Dema::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
+    case Indicator::tema:
+        quorvane::indicators::Tema::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
+        break;
     }
 }
 
@@ -628,11 +762,19 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
         return p.b + p.c - 1;
     case Indicator::atr:
     case Indicator::rsi:
+    case Indicator::roc:
+    case Indicator::mom:
         return p.a + 1;
     case Indicator::stoch:
         return p.a + p.b + p.c - 2;
     case Indicator::adx:
         return 2 * p.a;
+    case Indicator::obv:
+        return 1;
+    case Indicator::dema:
+        return 2 * p.a - 1;
+    case Indicator::tema:
+        return 3 * p.a - 2;
     }
     return 0;
 }
@@ -647,7 +789,7 @@ bool periods_valid(Indicator indicator, const Periods& p) {
     if (indicator == Indicator::stoch) {
         return p.a > 0 && p.b > 0 && p.c > 0;
     }
-    return p.a > 0;
+    return indicator == Indicator::obv || p.a > 0;
 }
 
 std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
@@ -668,7 +810,9 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
         {"sma", Indicator::sma},       {"ema", Indicator::ema},     {"macd", Indicator::macd},
         {"atr", Indicator::atr},       {"wma", Indicator::wma},     {"rsi", Indicator::rsi},
         {"bbands", Indicator::bbands}, {"stoch", Indicator::stoch}, {"willr", Indicator::willr},
-        {"adx", Indicator::adx},       {"cci", Indicator::cci}};
+        {"adx", Indicator::adx},       {"cci", Indicator::cci},     {"obv", Indicator::obv},
+        {"roc", Indicator::roc},       {"mom", Indicator::mom},     {"dema", Indicator::dema},
+        {"tema", Indicator::tema}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -678,9 +822,10 @@ bool parse_indicator(const std::string& name, Indicator& indicator) {
     return false;
 }
 
-// A deterministic random walk with a spread around it, all finite.
+// A deterministic random walk with a spread around it, then volumes, all
+// finite.
 std::vector<double> generated_prices(std::size_t n) {
-    std::vector<double> values(3 * n);
+    std::vector<double> values(4 * n);
     std::uint64_t state = 0x9E3779B97F4A7C15;
     const auto uniform = [&state] {
         state = state * 6364136223846793005 + 1442695040888963407;
@@ -692,6 +837,7 @@ std::vector<double> generated_prices(std::size_t n) {
         values[i] = price;
         values[n + i] = price * (1.0 + 0.01 * uniform());
         values[2 * n + i] = price * (1.0 - 0.01 * uniform());
+        values[3 * n + i] = std::floor(1e6 * (0.5 + uniform()));
     }
     return values;
 }
@@ -699,7 +845,7 @@ std::vector<double> generated_prices(std::size_t n) {
 int check() {
     constexpr std::size_t n = 300;
     const std::vector<double> prices = generated_prices(n);
-    const Prices in{prices.data(), prices.data() + n, prices.data() + 2 * n};
+    const Prices in{prices.data(), prices.data() + n, prices.data() + 2 * n, prices.data() + 3 * n};
     std::vector<double> floor_values(3 * n);
     std::vector<double> kernel_values(3 * n);
     const Outputs floor_out{floor_values.data(), floor_values.data() + n,
@@ -744,6 +890,19 @@ int check() {
         {Indicator::cci, {1}},
         {Indicator::cci, {14}},
         {Indicator::cci, {101}},
+        {Indicator::obv, {}},
+        {Indicator::roc, {1}},
+        {Indicator::roc, {10}},
+        {Indicator::roc, {n - 1}},
+        {Indicator::mom, {1}},
+        {Indicator::mom, {10}},
+        {Indicator::mom, {n - 1}},
+        {Indicator::dema, {1}},
+        {Indicator::dema, {30}},
+        {Indicator::dema, {(n + 1) / 2}},
+        {Indicator::tema, {1}},
+        {Indicator::tema, {30}},
+        {Indicator::tema, {(n + 2) / 3}},
     };
     int failures = 0;
     for (const auto& [indicator, periods] : cases) {
@@ -821,8 +980,11 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
     std::size_t calls = 0;
     std::size_t repeats = 0;
     Periods p;
-    if (!(words >> mode >> name >> n >> calls >> repeats >> p.a) ||
-        !parse_indicator(name, indicator)) {
+    if (!(words >> mode >> name >> n >> calls >> repeats) || !parse_indicator(name, indicator) ||
+        (indicator != Indicator::obv && !(words >> p.a))) {
+        return false;
+    }
+    if (indicator == Indicator::obv && in.volume == nullptr) {
         return false;
     }
     if ((indicator == Indicator::macd || indicator == Indicator::stoch) && !(words >> p.b >> p.c)) {
@@ -877,8 +1039,8 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--check") {
         return check();
     }
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s PRICES | %s --check\n", argv[0], argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s PRICES [VOLUMES] | %s --check\n", argv[0], argv[0]);
         return 2;
     }
     std::ifstream file(argv[1], std::ios::binary | std::ios::ate);
@@ -896,7 +1058,18 @@ int main(int argc, char** argv) {
         file.read(reinterpret_cast<char*>(prices->data()),
                   static_cast<std::streamsize>(capacity * sizeof(double)));
     }
-    const Prices in{close.data(), high.data(), low.data()};
+    const Buffer volume(argc == 3 ? capacity : 0, 6);
+    if (argc == 3) {
+        std::ifstream volumes(argv[2], std::ios::binary | std::ios::ate);
+        if (!volumes || static_cast<std::size_t>(volumes.tellg()) != capacity * sizeof(double)) {
+            std::fprintf(stderr, "%s: not a file of N binary64 volumes\n", argv[2]);
+            return 2;
+        }
+        volumes.seekg(0);
+        volumes.read(reinterpret_cast<char*>(volume.data()),
+                     static_cast<std::streamsize>(capacity * sizeof(double)));
+    }
+    const Prices in{close.data(), high.data(), low.data(), argc == 3 ? volume.data() : nullptr};
     const Buffer first(capacity, 3);
     const Buffer second(capacity, 4);
     const Buffer third(capacity, 5);

@@ -51,13 +51,13 @@ THREAD_TARGET = 1.8  # two threads' throughput over one's
 class Floor:
     """The floor program, answering timing requests over a pipe."""
 
-    def __init__(self, program, prices_path):
+    def __init__(self, program, prices_path, volumes_path=None):
         self.process = subprocess.Popen(
-            [str(program), str(prices_path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            text=True)
+            [str(program), str(prices_path), *([str(volumes_path)] if volumes_path else [])],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def ask(self, mode, indicator, n, calls=1, repeats=1, periods=None):
-        words = (mode, indicator, n, calls, repeats, *(periods or PERIODS[indicator]))
+        words = (mode, indicator, n, calls, repeats, *(PERIODS[indicator] if periods is None else periods))
         self.process.stdin.write(" ".join(map(str, words)) + "\n")
         self.process.stdin.flush()
         answer = self.process.stdout.readline()

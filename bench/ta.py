@@ -25,7 +25,7 @@ import numpy as np
 import pandas as pd
 import polars as pl
 import talib
-from calls import INDICATORS, PERIODS, generated_prices, inputs_of, output_count
+from calls import INDICATORS, PERIODS, generated_prices, inputs_of, output_count, page_aligned
 from run import Floor
 
 import quorvane
@@ -123,8 +123,8 @@ def one_series(rounds):
 
 
 # The later indicators, each timed at TA-Lib's default parameters and with
-# its period at 1,000: the parameters of each, the series it reads (of
-# close, high and low) and TA-Lib's call.
+# its period at 1,000: the parameters of each (long=(): no such row), the
+# series it reads (of close, high, low and volume) and TA-Lib's call.
 class Later(NamedTuple):
     usual: tuple
     long: tuple
@@ -143,35 +143,49 @@ LATER = {
     "willr": Later((14,), (1000,), ("high", "low", "close")),
     "adx": Later((14,), (1000,), ("high", "low", "close")),
     "cci": Later((14,), (1000,), ("high", "low", "close")),
+    "obv": Later((), (), ("close", "volume")),
+    "roc": Later((10,), (1000,)),
+    "mom": Later((10,), (1000,)),
+    "dema": Later((30,), (1000,)),
+    "tema": Later((30,), (1000,)),
 }
+
+
+def generated_volumes(n, seed=20240602):
+    """Positive whole volumes around 10^6, seeded."""
+    rng = np.random.default_rng(seed)
+    return page_aligned(np.floor(1e6 * rng.lognormal(0.0, 0.5, n)))
 
 
 def later(name, rounds, floor_program):
     """Rows of one later indicator on 10^6 values, out= given: (call, against, ours, theirs, speed-up)."""
     entry = LATER[name]
     close, high, low = generated_prices(LARGE)
-    named = {"close": close, "high": high, "low": low}
+    named = {"close": close, "high": high, "low": low, "volume": generated_volumes(LARGE)}
     inputs = tuple(named[i] for i in entry.inputs)
     sample = getattr(quorvane_ta, name)(*(x[:10] for x in inputs), *entry.usual)
     out = tuple(np.empty(LARGE) for _ in sample) if isinstance(sample, tuple) else np.empty(LARGE)
     peer = entry.talib(name)
-    shown = ", ".join(map(str, entry.usual))
+    shown = f"defaults ({', '.join(map(str, entry.usual))})" if entry.usual else "defaults"
 
     def ours(parameters):
         return lambda: getattr(quorvane_ta, name)(*inputs, *parameters, out=out)
 
     rows = []
     times, ratios = paired([ours(entry.usual), lambda: peer(*inputs, *entry.usual)], rounds)
-    rows.append((f"defaults ({shown})", f"`talib.{peer.__name__}` at the same", times[0], times[1],
-                 ratios[1]))
-    times, ratios = paired([ours(entry.long), ours(entry.usual)], rounds)
-    rows.append((f"period 1,000 ({', '.join(map(str, entry.long))})", f"defaults ({shown})", times[0],
-                 times[1], ratios[1]))
+    rows.append((shown, f"`talib.{peer.__name__}` at the same", times[0], times[1], ratios[1]))
+    if entry.long:
+        times, ratios = paired([ours(entry.long), ours(entry.usual)], rounds)
+        rows.append((f"period 1,000 ({', '.join(map(str, entry.long))})", shown, times[0], times[1],
+                     ratios[1]))
     if floor_program.exists():
-        # The floor program reads close, high and low, N prices each.
+        # The floor program reads close, high and low, N prices each, and
+        # the volumes from a file of their own.
         prices = floor_program.parent / f"{name}_prices.bin"
         np.concatenate([close, high, low]).tofile(prices)
-        floor = Floor(floor_program, prices)
+        volumes = floor_program.parent / f"{name}_volumes.bin"
+        named["volume"].tofile(volumes)
+        floor = Floor(floor_program, prices, volumes)
         try:
             for mode in ("floor", "kernel"):
                 # The program times itself (median ns per value); the rounds
@@ -180,7 +194,7 @@ def later(name, rounds, floor_program):
                     return float(floor.ask(mode, name, LARGE, 3, 3, entry.usual)) * 1e-9 * LARGE
 
                 samples = [(seconds(ours(entry.usual)), ask()) for _ in range(rounds)]
-                rows.append((f"defaults ({shown})", f"the C++ {mode}",
+                rows.append((shown, f"the C++ {mode}",
                              statistics.median(o for o, _ in samples),
                              statistics.median(t for _, t in samples),
                              statistics.median(t / o for o, t in samples)))

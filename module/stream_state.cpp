@@ -270,20 +270,14 @@ Result<Construction> parse_construction(const char* type_name, std::span<const c
     }
     keywords[names.size()] = const_cast<char*>("width");
     std::array<PyObject*, 4> objects{};
-    bool parsed = false;
-    switch (names.size()) {
-    case 1:
-        parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
-                                             &objects[3]);
-        break;
-    case 2:
-        parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
-                                             &objects[1], &objects[3]);
-        break;
-    default:
-        parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), &objects[0],
-                                             &objects[1], &objects[2], &objects[3]);
+    // Each format unit's target in order: the periods', then the width's;
+    // targets past the format's units are not read.
+    std::array<PyObject**, 4> targets{};
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        targets[k] = &objects[k < names.size() ? k : 3];
     }
+    const bool parsed = PyArg_ParseTupleAndKeywords(args, kwds, format, keywords.data(), targets[0],
+                                                    targets[1], targets[2], targets[3]);
     if (!parsed) {
         return fetch_error();
     }

@@ -201,7 +201,8 @@ struct StreamTraits {
     }>;
     static constexpr auto doc = text<[](TextWriter& out) {
         out << D::class_name << "(";
-        out.list(D::periods) << ", *, width=None)\n--\n\n" << D::summary;
+        out.list(D::periods) << (D::periods.empty() ? "" : ", ") << "*, width=None)\n--\n\n"
+                             << D::summary;
     }>;
 
     // One bar of a universe: its inputs ("values" when there is one), then

@@ -64,6 +64,7 @@ __all__ = [
     "willr",
     "adx", "AdxResult",
     "cci",
+    "obv", "roc", "mom", "dema", "tema",
 ]
 
 _F64 = NDArray[np.float64]
@@ -453,4 +454,91 @@ def cci(
     CCI_{period}) of the inputs' kind and shape, or `out`. Raises the
     messages of the module's docstring for the parameters high, low, close,
     period, out and threads.
+    """
+
+@overload
+def obv(close: Any, volume: Any = None, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def obv(close: _Array, volume: _Array, *, out: None = None, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def obv(close: Any, volume: Any = None, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """On-balance volume: the running total of the volume, added when the close rose, subtracted
+    when it fell.
+
+    Or one pandas or polars DataFrame as `close`, with columns close and
+    volume in any case. The first value is the first volume; a NaN makes
+    every later value NaN. Returns an array, Series or DataFrame (named OBV)
+    of the inputs' kind and shape, or `out`. Raises the messages of the
+    module's docstring for the parameters close, volume, out and threads.
+    """
+
+@overload
+def roc(x: Any, period: SupportsIndex = 10, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def roc(
+    x: _Array, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def roc(x: Any, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Rate of change: 100 * (x / x[-period] - 1), the percentage change over period positions.
+
+    Warm-up: positions 0 to period - 1 hold NaN; a zero earlier value gives
+    an infinity, or NaN for 0 / 0. A NaN reaches only the two values that
+    read it. Returns an array, Series or DataFrame (named ROC_{period}) of
+    x's kind and shape, or `out`. Raises the messages of the module's
+    docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def mom(x: Any, period: SupportsIndex = 10, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def mom(
+    x: _Array, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def mom(x: Any, period: SupportsIndex = 10, *, out: None = None, threads: SupportsIndex | None = None) -> Any:
+    """Momentum: x - x[-period], the change over period positions.
+
+    Warm-up: positions 0 to period - 1 hold NaN. A NaN reaches only the two
+    values that read it. Returns an array, Series or DataFrame (named
+    MOM_{period}) of x's kind and shape, or `out`. Raises the messages of
+    the module's docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def dema(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def dema(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def dema(
+    x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> Any:
+    """Double exponential moving average: 2 * E1 - E2, E1 the EMA of x and E2 the EMA of E1.
+
+    Each EMA is ema()'s; E2 starts at E1's first value, so the first value
+    is at 2 * (period - 1) on finite data. Missing values are stepped over
+    as ema() steps over them. Returns an array, Series or DataFrame (named
+    DEMA_{period}) of x's kind and shape, or `out`. Raises the messages of
+    the module's docstring for the parameters x, period, out and threads.
+    """
+
+@overload
+def tema(x: Any, period: SupportsIndex = 30, *, out: _F64, threads: SupportsIndex | None = None) -> _F64: ...
+@overload
+def tema(
+    x: _Array, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> _F64: ...
+@overload
+def tema(
+    x: Any, period: SupportsIndex = 30, *, out: None = None, threads: SupportsIndex | None = None
+) -> Any:
+    """Triple exponential moving average: 3 * E1 - 3 * E2 + E3 over a chain of three EMAs.
+
+    Each EMA is ema()'s, each over the one before; the first value is at
+    3 * (period - 1) on finite data. Missing values are stepped over as
+    ema() steps over them. Returns an array, Series or DataFrame (named
+    TEMA_{period}) of x's kind and shape, or `out`. Raises the messages of
+    the module's docstring for the parameters x, period, out and threads.
     """

@@ -45,7 +45,7 @@ def _expr(spec):
     rest = list(spec.args[1:])
     return (_generate.signature(spec, rest, keywords=()),
             f"_expression(_spec, _fn, (self._obj, {''.join(a + ', ' for a in rest)}), "
-            f"({', '.join(spec.params)},))")
+            f"({''.join(p + ', ' for p in spec.params)}))")
 
 
 def _expression(spec, function, inputs, periods):

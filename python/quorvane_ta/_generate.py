@@ -33,8 +33,9 @@ class Spec(NamedTuple):
 
     def labels(self, periods):
         # Result names: EMA_20, MACD_12_26_9, MACD_SIGNAL_12_26_9.
-        tail, base = "_".join(map(str, periods)), self.name.upper()
-        return [f"{base}_{tail}" if o in ("output", self.name) else f"{base}_{o.upper()}_{tail}"
+        # Without periods: OBV.
+        tail, base = "".join(f"_{p}" for p in periods), self.name.upper()
+        return [f"{base}{tail}" if o in ("output", self.name) else f"{base}_{o.upper()}{tail}"
                 for o in self.outputs]
 
 
@@ -71,7 +72,7 @@ def signature(spec, leading, optional=(), keywords=("out", "threads")):
 
 
 def source(spec):
-    args, params = ", ".join(spec.args), ", ".join(spec.params)
+    args, params = ", ".join(spec.args), "".join(f"{p}, " for p in spec.params)
     results = [f"_r{k}" for k in range(len(spec.outputs))]
     allocate = "\n".join(f"        {r} = _empty({spec.args[0]}.shape[0])" for r in results)
     made = results[0] if len(results) == 1 else f"_new(_result, ({', '.join(results)}))"
@@ -79,9 +80,9 @@ def source(spec):
 def {spec.name}({signature(spec, spec.args[:1], spec.args[1:])}):
     if ({_fast_checks(spec)}):
 {allocate}
-        _kernel(({params},), ({args},), ({", ".join(results)},), 1)
+        _kernel(({params}), ({args},), ({", ".join(results)},), 1)
         return {made}
-    return _call(_spec, ({args},), ({params},), out, threads)
+    return _call(_spec, ({args},), ({params}), out, threads)
 """
 
 
@@ -127,7 +128,8 @@ def doc(spec):
                       "integer and float dtypes, converted once to float64; nulls become NaN.")
     if len(spec.args) > 1:
         lines += _wrapped(f"Or one pandas or polars DataFrame as {spec.args[0]}, with columns named "
-                          f"{inputs} (in any case), giving a Series; periods then by keyword.")
+                          f"{inputs} (in any case), giving a Series"
+                          f"{'; periods then by keyword' if spec.params else ''}.")
     for name, default, least in zip(spec.params, spec.defaults, spec.least, strict=True):
         lines += ([f"{name} : float, default {default}", f"    A finite number of at least {least!r}."]
                   if type(least) is float else [f"{name} : int, default {default}", f"    From 1 to {p}."])

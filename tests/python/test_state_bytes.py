@@ -57,7 +57,8 @@ for cls, p, data in ((qs.Sma, (5,), struct.pack("<4Q", 0x51760031, n, 0, n)),
 # The last byte of each kind's tag on a single series; a universe's is 0x10 more.
 TAGS = {"indicator_sma": 0x21, "indicator_ema": 0x22, "indicator_macd": 0x23, "indicator_atr": 0x24,
         "indicator_wma": 0x25, "indicator_rsi": 0x26, "indicator_bbands": 0x27, "indicator_stoch": 0x28,
-        "indicator_willr": 0x29, "indicator_adx": 0x2A, "indicator_cci": 0x2B}
+        "indicator_willr": 0x29, "indicator_adx": 0x2A, "indicator_cci": 0x2B, "indicator_obv": 0x2C,
+        "indicator_roc": 0x2D, "indicator_mom": 0x2E, "indicator_dema": 0x2F, "indicator_tema": 0x41}
 
 
 @pytest.mark.parametrize("name", STATES)

@@ -377,6 +377,11 @@ DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
     ("adx", {"timeperiod": 14}, "ADX PLUS_DI MINUS_DI", 4e-15, 500),
     # Near 0 the typical price less its mean cancels: 9.2e-11 there, at most 1.9e-11 apart.
     ("cci", {"timeperiod": 14}, "CCI", 2e-10, 0),
+    ("obv", {}, "OBV", 0.0, 0),
+    ("roc", {"timeperiod": 10}, "ROC", 0.0, 0),
+    ("mom", {"timeperiod": 10}, "MOM", 0.0, 0),
+    ("dema", {"timeperiod": 30}, "DEMA", 1e-14, 0),
+    ("tema", {"timeperiod": 30}, "TEMA", 1e-14, 0),
 ])
 def test_values_agree_with_talib_on_real_bars(name, periods, peers, within, settle):
     talib = pytest.importorskip("talib", reason="TA-Lib is the peer: pip install 'quorvane[test]'")

@@ -139,6 +139,16 @@ struct OnePeriod {
     }
 };
 
+// What the indicators without periods share.
+struct NoPeriod {
+    static constexpr std::array<std::string_view, 0> periods{};
+    static constexpr std::array<Period, 0> defaults{};
+
+    static constexpr const char* period_error(const std::array<Period, 0>&) noexcept {
+        return nullptr;
+    }
+};
+
 // What the indicators of one series, one period and one output share (SMA,
 // EMA, WMA): a descriptor adds its names, title, summary and kernel (a
 // stepped one its step too).

@@ -6,11 +6,16 @@
 #include "quorvane/indicators/atr.hpp"
 #include "quorvane/indicators/bbands.hpp"
 #include "quorvane/indicators/cci.hpp"
+#include "quorvane/indicators/dema.hpp"
 #include "quorvane/indicators/ema.hpp"
 #include "quorvane/indicators/macd.hpp"
+#include "quorvane/indicators/mom.hpp"
+#include "quorvane/indicators/obv.hpp"
+#include "quorvane/indicators/roc.hpp"
 #include "quorvane/indicators/rsi.hpp"
 #include "quorvane/indicators/sma.hpp"
 #include "quorvane/indicators/stoch.hpp"
+#include "quorvane/indicators/tema.hpp"
 #include "quorvane/indicators/willr.hpp"
 #include "quorvane/indicators/wma.hpp"
 
@@ -26,6 +31,7 @@ using BatchModuleIndicators =
 using AllIndicators =
     BatchModuleIndicators::Append<indicators::Wma, indicators::Rsi, indicators::Bbands,
                                   indicators::Stoch, indicators::Willr, indicators::Adx,
-                                  indicators::Cci>;
+                                  indicators::Cci, indicators::Obv, indicators::Roc,
+                                  indicators::Mom, indicators::Dema, indicators::Tema>;
 
 }  // namespace quorvane

@@ -336,6 +336,64 @@ def cci(period, high, low, close, out):
             out[i] = 0.0 if spread == 0 else float(np.float64(s[i] - mean) / np.float64(0.015 * spread))
 
 
+def obv(close, volume, out):
+    # The first volume; then total + (up - down), up and down the volume
+    # or 0 by the sign of the change in close, a NaN change in their place.
+    _fill(out)
+    for i, v in enumerate(volume):
+        if i == 0:
+            total = v
+        else:
+            d = close[i] - close[i - 1]
+            moved = (v if d > 0 else 0.0) - (v if d < 0 else 0.0)
+            total = total + (d if math.isnan(d) else moved)
+        out[i] = total
+
+
+def _lagged(combine):
+    # combine(x[i], x[i - period]) from position `period` on.
+    def model(period, data, out):
+        _fill(out)
+        for i in range(period, len(data)) if period else ():
+            out[i] = combine(data[i], data[i - period])
+    return model
+
+
+def _ratio(x, earlier):
+    # IEEE division, which Python refuses by zero.
+    with np.errstate(all="ignore"):
+        return float(np.float64(x) / np.float64(earlier))
+
+
+roc = _lagged(lambda x, earlier: 100.0 * (_ratio(x, earlier) - 1.0))
+mom = _lagged(lambda x, earlier: x - earlier)
+
+
+def _chained(weights):
+    # EMAs of EMAs, each over the one before (its positions without a value
+    # missing to the next); sum(w * e) in order where the last has a value.
+    def model(period, data, out):
+        series, stages = list(data), []
+        for _ in weights:
+            stage = [NO_VALUE] * len(series)
+            ema(period, series, stage)
+            stages.append(stage)
+            series = [math.nan if v is NO_VALUE else v for v in stage]
+        _fill(out)
+        for i, last in enumerate(stages[-1]):
+            if last is not NO_VALUE:
+                terms = [w * e[i] if w != 1.0 else e[i] for w, e in zip(weights, stages)]
+                total = terms[0]
+                for term in terms[1:]:
+                    total = total + term
+                out[i] = total
+    return model
+
+
+dema = _chained((2.0, -1.0))
+tema = _chained((3.0, -3.0, 1.0))
+
+
 class Model(NamedTuple):
     # A batch function's model, called as the function is (periods, inputs,
     # outputs); how many of its arrays are inputs; and the periods and lengths
@@ -359,6 +417,11 @@ MODELS = {
     "indicator_willr": Model(willr, 3, (14,), (3,), 160),
     "indicator_adx": Model(adx, 3, (14,), (3,), 160),
     "indicator_cci": Model(cci, 3, (14,), (3,), 160),
+    "indicator_obv": Model(obv, 2, (), (), 160),
+    "indicator_roc": Model(roc, 1, (10,), (3,), 160),
+    "indicator_mom": Model(mom, 1, (10,), (3,), 160),
+    "indicator_dema": Model(dema, 1, (20,), (3,), 160),
+    "indicator_tema": Model(tema, 1, (20,), (3,), 160),
 }
 
 

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from support.arrays import Buffer, Subclass
 from support.calls import PARAMETERS, Call, Index, IntWithOtherIndex, TypeErrorSubclass, is_period
-from support.reference import NO_VALUE_BITS, PERIOD_MAX
+from support.reference import MODELS, NO_VALUE_BITS, PERIOD_MAX
 
 NAN, INF = float("nan"), float("inf")
 # Quiet NaNs of both signs and other payloads: when two meet in a sum, which
@@ -55,7 +55,7 @@ def stream_series(n, p):
         array[array.view(np.uint64) == NO_VALUE_BITS] = np.uint64(NO_VALUE_BITS + 1).view(np.float64)
         return array
 
-    edges = [p[0] - 2, p[0] - 1, p[0]] + ([p[1] - 1, p[1] + p[2] - 2] if len(p) == 3 else [])
+    edges = [p[0] - 2, p[0] - 1, p[0]] + ([p[1] - 1, p[1] + p[2] - 2] if len(p) == 3 else []) if p else []
     return series(n, edges).map(unmarked)
 
 
@@ -66,6 +66,8 @@ def periods(draw, name, n):
     if name == "indicator_stoch":
         one = st.sampled_from([0, 1, 2, 3, PERIOD_MAX]) | st.integers(1, max(1, n // 3 + 1))
         return [draw(one), draw(one), draw(one)]
+    if not MODELS[name].usual:
+        return []
     if name != "indicator_macd":
         period = [draw(st.sampled_from([0, 1, 2, n, n + 1, PERIOD_MAX]) | st.integers(0, n + 2)
                        | st.integers(0, PERIOD_MAX))]
@@ -82,7 +84,7 @@ def periods(draw, name, n):
 
 def taken_periods(name, n):
     # Periods that the batch function and the streaming class both take.
-    return periods(name, n).filter(lambda p: max(p) <= PERIOD_MAX)
+    return periods(name, n).filter(lambda p: max(p, default=0) <= PERIOD_MAX)
 
 
 integers = st.one_of(st.integers(-2**70, 2**70), st.integers(0, 40),
