@@ -93,6 +93,23 @@ def main():
           f"quorvane_ta.macd over a panel: {result}")
     check(quorvane_ta.__version__ == args.version, f"quorvane_ta.__version__ {quorvane_ta.__version__}")
 
+    # Every later indicator of the wheel, at its defaults over bars long
+    # enough to warm each up: a panel's columns are the 1-D result, and the
+    # streaming class fed the bars in two chunks gives its bits too.
+    wave = 100.0 + 5.0 * np.sin(np.arange(120.0))
+    bars = {"data": wave, "high": wave + 1, "low": wave - 1, "close": wave, "volume": 100.0 * wave}
+    for name, class_name, _, _, defaults, inputs, outputs, _ in quorvane_ta._engine.indicators()[4:]:
+        series = [bars[i] for i in inputs]
+        single = np.array(getattr(quorvane_ta, name)(*series), ndmin=2)
+        panel = np.array(getattr(quorvane_ta, name)(*(np.column_stack([x, x]) for x in series), threads=2),
+                         ndmin=3)
+        streamed = np.empty((len(outputs), len(wave)))
+        state = getattr(quorvane_stream, class_name)(*defaults)
+        state.update_many(*(x[:50] for x in series), *(y[:50] for y in streamed))
+        state.update_many(*(x[50:] for x in series), *(y[50:] for y in streamed))
+        check(np.isfinite(single[:, -1]).all() and np.array_equal(panel[..., 1], single, equal_nan=True)
+              and np.array_equal(streamed, single, equal_nan=True), f"{name}: panel or stream differs")
+
     dist = importlib.metadata.distribution("quorvane")
     version = importlib.metadata.version("quorvane")
     check(version == args.version, f"version {version}, not {args.version}")
