@@ -273,10 +273,12 @@ bool run_kernel(Args... args) noexcept {
         bool ran = false;
         gathered<D>(
             [&](const auto& periods, const auto& in, const auto& out) {
+                // D's own kernel where it has one (derived from Kernel<D>).
+                using K = std::remove_cvref_t<decltype(D::kernel)>;
                 Buffer<double> work;
-                const std::size_t size = Kernel<D>::work_size(periods, in[0].size());
+                const std::size_t size = K::work_size(periods, in[0].size());
                 if (size == 0 || work.resize(size)) {
-                    Kernel<D>::run(periods, in, out, work.data());
+                    K::run(periods, in, out, work.data());
                     ran = true;
                 }
             },
