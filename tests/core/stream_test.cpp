@@ -160,7 +160,9 @@ TEST(Ring, GrowsByWhatIsNeededWhenItCannotDouble) {
 // that comes out shows the order of the operands. On one build every path
 // performs the same operations in the same order, so their bits agree, NaNs
 // included: the batch slide with 64 positions or more left (in blocks) and
-// with fewer, streams in any chunks and universe lanes.
+// with fewer, MOM's vector subtraction against its scalar one, TEMA's loop
+// of seeded averages against its step, streams in any chunks and universe
+// lanes.
 TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
     static constexpr std::uint64_t nans[] = {0x7FF8000000000001, 0xFFF8000000000123,
                                              0x7FFC00000000ABCD, 0xFFFFFFFFFFFFFFFF};
@@ -177,11 +179,11 @@ TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
         return std::ranges::equal(expected, actual,
                                   [](double x, double y) { return bits(x) == bits(y); });
     };
-    for (const char* kernel : {"sma", "atr"}) {
+    for (const char* kernel : {"sma", "atr", "mom", "tema"}) {
         for (const Period period : {Period{1}, Period{3}}) {
             const Vector v{kernel,
                            {period},
-                           kernel == std::string("sma") ? std::vector<Values>{bars[2]} : bars};
+                           kernel == std::string("atr") ? bars : std::vector<Values>{bars[2]}};
             Values expected = v.outputs()[0];
             Vector cut = v;
             for (Values& input : cut.inputs) {

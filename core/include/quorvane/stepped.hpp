@@ -103,6 +103,30 @@ template <class V>
 [[gnu::always_inline]] inline lanes::Lanes subtract(lanes::Lanes a, lanes::Lanes b) noexcept {
     return nan_first(a, b, a - b);
 }
+// The same as subtract, by the vector instruction where it gives each lane
+// the scalar one's NaN (x86's subpd, as subsd: the first operand's,
+// quieted, else the second's), so without selects; elsewhere subtract.
+template <class V = lanes::Lanes>
+[[gnu::always_inline]] inline V subtract_by_lanes(V a, V b) noexcept {
+#if defined(__x86_64__)
+    using Pair = double __attribute__((vector_size(16)));
+    const auto pair = [](V v, std::size_t j) {
+        return Pair{v[j], v[j + 1]};
+    };
+    Pair low = pair(a, 0);
+    asm("subpd %1, %0" : "+x"(low) : "x"(pair(b, 0)));
+    if constexpr (sizeof(V) == sizeof(Pair)) {
+        return low;
+    } else {
+        static_assert(sizeof(V) == 2 * sizeof(Pair));
+        Pair high = pair(a, 2);
+        asm("subpd %1, %0" : "+x"(high) : "x"(pair(b, 2)));
+        return __builtin_shufflevector(low, high, 0, 1, 2, 3);
+    }
+#else
+    return subtract(a, b);
+#endif
+}
 
 // Whether a step's choice holds for any lane: a step may skip work that no
 // lane takes, choosing lane by lane (c ? a : b) among what it computed.
@@ -249,10 +273,12 @@ bool run_kernel(Args... args) noexcept {
         bool ran = false;
         gathered<D>(
             [&](const auto& periods, const auto& in, const auto& out) {
+                // D's own kernel where it has one (derived from Kernel<D>).
+                using K = std::remove_cvref_t<decltype(D::kernel)>;
                 Buffer<double> work;
-                const std::size_t size = Kernel<D>::work_size(periods, in[0].size());
+                const std::size_t size = K::work_size(periods, in[0].size());
                 if (size == 0 || work.resize(size)) {
-                    Kernel<D>::run(periods, in, out, work.data());
+                    K::run(periods, in, out, work.data());
                     ran = true;
                 }
             },

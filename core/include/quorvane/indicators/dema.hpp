@@ -143,6 +143,51 @@ private:
     using bool_of = decltype(V{} == V{});
 };
 
+// The batch kernel of a chain: the step until the last stage seeds, then
+// each stage's average alone. A seeded stage takes a finite input into its
+// average and holds it at any other, which then reaches no later stage, so
+// the value is D::combine of the averages or, from a missing value on, the
+// no-value NaN: what the step gives, in the same operations.
+template <class D, std::size_t Stages>
+struct ChainedKernel {
+    void operator()(Period period, Series data, OutputSeries output) const noexcept {
+        const std::size_t n = data.size();
+        if (output.size() < n) {
+            fail_index_out_of_bounds(output.size(), output.size());
+        }
+        const auto c = D::constants({period});
+        auto lane = D::start(c);
+        const auto past = [](std::uint64_t, std::size_t) {
+            return 0.0;
+        };
+        constexpr std::size_t last = D::per_stage * (Stages - 1) + D::seeded;
+        std::size_t i = 0;
+        for (; i < n && lane.v[last] == 0.0; ++i) {
+            const double x = data[i];
+            double y = 0.0;
+            D::step(c, lane, Position{i}, &x, past, &y);
+            output.set(i, y);
+        }
+        double e[Stages];
+        for (std::size_t k = 0; k < Stages; ++k) {
+            e[k] = lane.v[D::per_stage * k + D::average];
+        }
+        for (; i < n; ++i) {
+            double input = data[i];
+            bool has = true;
+            for (std::size_t k = 0; k < Stages && has; ++k) {
+                has = input - input == 0.0;
+                if (has) {
+                    e[k] = c.ema.next(e[k], input);
+                    input = e[k];
+                }
+            }
+            output.set(i, has ? D::combine(e) : no_value);
+        }
+        output.fill_no_value(n, output.size());
+    }
+};
+
 struct Dema : ChainedEma<Dema, 2> {
     static constexpr std::string_view name = "dema";
     static constexpr std::string_view batch_name = "indicator_dema";

@@ -25,7 +25,7 @@ struct Tema : ChainedEma<Tema, 3> {
         return (3.0 * e[0] - 3.0 * e[1]) + e[2];
     }
 
-    static constexpr stepped::Kernel<Tema> kernel{};
+    static constexpr ChainedKernel<Tema, 3> kernel{};
 };
 
 }  // namespace quorvane::indicators

@@ -12,6 +12,88 @@
 
 namespace quorvane::indicators {
 
+// The batch kernel of Willr: the step's operations block by block, so
+// that no bar asks where it lies in its block, with the suffixes read from
+// the input. Before a NaN or an infinity the extremes compare finite values
+// alone; from the first one on every value is the step's bad mark.
+template <class D>
+struct WillrKernel : stepped::Kernel<D> {
+    template <std::size_t I, std::size_t O>
+    static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
+                    const std::array<OutputSeries, O>& out, double* work) noexcept {
+        const std::size_t n = in[0].size();
+        for (const Series& series : in) {
+            if (series.size() < n) {
+                fail_index_out_of_bounds(series.size(), series.size());
+            }
+        }
+        if (out[0].size() < n) {
+            fail_index_out_of_bounds(out[0].size(), out[0].size());
+        }
+        const Series& high = in[0];
+        const Series& low = in[1];
+        const Series& close = in[2];
+        const OutputSeries& output = out[0];
+        const std::size_t period = periods[0] > n ? n + 1 : static_cast<std::size_t>(periods[0]);
+        const std::size_t first = period == 0 ? n : period - 1;  // the first bar with a value
+        output.fill_no_value(0, std::min(first, n));
+        output.fill_no_value(n, output.size());
+        if (period == 0) {
+            return;
+        }
+        double top = 0.0;  // the block's prefix extremes
+        double bottom = 0.0;
+        for (std::size_t start = 0; start < n; start += period) {
+            const std::size_t end = std::min(start + period, n);
+            if (start != 0) {
+                // The previous block's suffixes, from its end down.
+                double up = high[start - 1];
+                double down = low[start - 1];
+                work[period - 1] = up;
+                work[2 * period - 1] = down;
+                for (std::size_t j = period - 1; j-- > 0;) {
+                    const double h = high[start - period + j];
+                    const double l = low[start - period + j];
+                    up = h >= up ? h : up;
+                    down = l <= down ? l : down;
+                    work[j] = up;
+                    work[period + j] = down;
+                }
+            }
+            for (std::size_t t = start; t < end; ++t) {
+                const double h = high[t];
+                const double l = low[t];
+                const double c = close[t];
+                const double mark = stepped::add(stepped::add(h * 0.0, l * 0.0), c * 0.0);
+                if (mark != mark) {
+                    const double bad = stepped::add(0.0, mark);
+                    for (std::size_t u = std::max(t, first); u < n; ++u) {
+                        output.set(u, bad);
+                    }
+                    return;
+                }
+                const std::size_t j = t - start;
+                top = j == 0 || h > top ? h : top;
+                bottom = j == 0 || l < bottom ? l : bottom;
+                if (t < first) {
+                    continue;
+                }
+                double highest = top;
+                double lowest = bottom;
+                if (j + 1 != period) {
+                    const double up = work[j + 1];
+                    const double down = work[period + j + 1];
+                    highest = top > up ? top : up;
+                    lowest = bottom < down ? bottom : down;
+                }
+                const double range = stepped::subtract(highest, lowest);
+                output.set(t,
+                           range == 0.0 ? 0.0 : -100.0 * (stepped::subtract(highest, c) / range));
+            }
+        }
+    }
+};
+
 struct Willr : descriptor::OnePeriod {
     static constexpr std::string_view name = "willr";
     static constexpr std::string_view batch_name = "indicator_willr";
@@ -123,7 +205,7 @@ struct Willr : descriptor::OnePeriod {
                Extremes::valid(c.period, lane.phase, lane.high, lane.low, seen, past, work);
     }
 
-    static constexpr stepped::Kernel<Willr> kernel{};
+    static constexpr WillrKernel<Willr> kernel{};
 };
 
 }  // namespace quorvane::indicators
