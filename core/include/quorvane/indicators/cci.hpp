@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "quorvane/descriptor.hpp"
 #include "quorvane/stepped.hpp"
@@ -117,23 +119,31 @@ struct Cci : descriptor::OnePeriod {
         // slots up to it.
         const std::size_t first = at + 1 == n ? 0 : at + 1;
         const Window window{ring + first, n - first, ring, first};
-        const double mean = window_sum(window, [](double s) { return s; }) / c.length;
+        const double mean = window_sum(window, [](auto s) { return s; }) / c.length;
         const double centred = stepped::subtract(newest, mean);
         const double spread =
-            window_sum(window, [&](double s) { return std::fabs(stepped::subtract(s, mean)); }) /
+            window_sum(window,
+                       [&](auto s) { return magnitude(minus(s, splat<decltype(s)>(mean))); }) /
             c.length;
         const double value = centred / (0.015 * spread);
         out[0] = spread == 0.0 ? 0.0 : value;
     }
+    // The lane as `seen` bars make it while it still counts them; once
+    // full, its slot in range. (A universe's restarted lane is full at the
+    // count of its own bars, and `seen` then counts them no more.)
     static bool valid(const Constants& c, const Lane<double>& lane, Position seen) noexcept {
+        const auto same = [](double a, double b) {
+            return std::memcmp(&a, &b, sizeof a) == 0;
+        };
         if (c.period == 0) {
-            return lane.next == 0.0 && lane.count == 0.0 && !std::signbit(lane.next) &&
-                   !std::signbit(lane.count);
+            return same(lane.next, 0.0) && same(lane.count, 0.0);
         }
-        const double next = static_cast<double>(seen % c.period);
-        const double count = static_cast<double>(std::min<Position>(seen, c.period - 1));
-        return std::memcmp(&lane.next, &next, sizeof next) == 0 &&
-               std::memcmp(&lane.count, &count, sizeof count) == 0;
+        if (seen < c.period - 1) {
+            const auto count = static_cast<double>(seen);
+            return same(lane.next, count) && same(lane.count, count);
+        }
+        return same(lane.count, c.full) && lane.next >= 0.0 && lane.next < c.length &&
+               same(lane.next, std::floor(lane.next) + 0.0);
     }
     // The kept bars' s, each in its slot; the free slot holds any value (a
     // peek's).
@@ -167,6 +177,42 @@ private:
         std::size_t b_size;
     };
 
+#if defined(__x86_64__)
+    // Two values side by side, as partials p and p + 1 of a run: the packed
+    // instructions give each lane what the scalar one gives.
+    using Pair = double __attribute__((vector_size(16)));
+    using PairBits = std::uint64_t __attribute__((vector_size(16)));
+    [[gnu::always_inline]] static Pair plus(Pair a, Pair b) noexcept {
+        asm("addpd %1, %0" : "+x"(a) : "x"(b));
+        return a;
+    }
+    [[gnu::always_inline]] static Pair minus(Pair a, Pair b) noexcept {
+        asm("subpd %1, %0" : "+x"(a) : "x"(b));
+        return a;
+    }
+    [[gnu::always_inline]] static Pair magnitude(Pair v) noexcept {
+        return std::bit_cast<Pair>(std::bit_cast<PairBits>(v) & 0x7FFFFFFFFFFFFFFFu);
+    }
+    static constexpr bool pairs = true;
+#else
+    using Pair = double;
+    static constexpr bool pairs = false;
+#endif
+    [[gnu::always_inline]] static double minus(double a, double b) noexcept {
+        return stepped::subtract(a, b);
+    }
+    [[gnu::always_inline]] static double magnitude(double v) noexcept {
+        return std::fabs(v);
+    }
+    template <class V>
+    [[gnu::always_inline]] static V splat(double v) noexcept {
+        if constexpr (std::is_same_v<V, double>) {
+            return v;
+        } else {
+            return V{v, v};
+        }
+    }
+
     // f(v) of each v of a run into the partial sums, the run's first going
     // to partial Into; the partials' indices fixed, so they stay in registers.
     template <std::size_t Into, class F>
@@ -177,11 +223,28 @@ private:
         constexpr std::size_t p2 = (Into + 2) % parts;
         constexpr std::size_t p3 = (Into + 3) % parts;
         std::size_t i = 0;
-        for (; i + parts <= size; i += parts) {
-            partial[p0] = stepped::add(partial[p0], f(v[i]));
-            partial[p1] = stepped::add(partial[p1], f(v[i + 1]));
-            partial[p2] = stepped::add(partial[p2], f(v[i + 2]));
-            partial[p3] = stepped::add(partial[p3], f(v[i + 3]));
+        if constexpr (pairs) {
+            Pair low{partial[p0], partial[p1]};
+            Pair high{partial[p2], partial[p3]};
+            for (; i + parts <= size; i += parts) {
+                Pair a;
+                Pair b;
+                std::memcpy(&a, v + i, sizeof a);
+                std::memcpy(&b, v + i + 2, sizeof b);
+                low = plus(low, f(a));
+                high = plus(high, f(b));
+            }
+            partial[p0] = low[0];
+            partial[p1] = low[1];
+            partial[p2] = high[0];
+            partial[p3] = high[1];
+        } else {
+            for (; i + parts <= size; i += parts) {
+                partial[p0] = stepped::add(partial[p0], f(v[i]));
+                partial[p1] = stepped::add(partial[p1], f(v[i + 1]));
+                partial[p2] = stepped::add(partial[p2], f(v[i + 2]));
+                partial[p3] = stepped::add(partial[p3], f(v[i + 3]));
+            }
         }
         if (i < size) {
             partial[p0] = stepped::add(partial[p0], f(v[i]));
