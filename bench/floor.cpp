@@ -718,8 +718,9 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
                                           OutputSeries(out.second, n), OutputSeries(out.third, n));
         break;
     case Indicator::cci:
-        quorvane::indicators::Cci::kernel(p.a, Series(in.high, n), Series(in.low, n),
-                                          Series(in.close, n), OutputSeries(out.first, n));
+        quorvane::stepped::run_kernel<quorvane::indicators::Cci>(
+            p.a, Series(in.high, n), Series(in.low, n), Series(in.close, n),
+            OutputSeries(out.first, n));
         break;
     case Indicator::obv:
         quorvane::indicators::Obv::kernel(Series(in.close, n), Series(in.volume, n),

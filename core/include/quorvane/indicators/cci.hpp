@@ -2,13 +2,16 @@
 // its mean over the window, in units of 0.015 times the window's mean
 // absolute deviation from that mean. The deviation is about the current
 // mean, so it cannot be slid from one window to the next: every step sums
-// its whole window afresh, in a fixed order.
+// its whole window afresh, in a fixed order, over a ring of the window's
+// typical sums, each made once.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "quorvane/descriptor.hpp"
@@ -53,21 +56,36 @@ struct Cci : descriptor::OnePeriod {
     struct Constants {
         Period period;
         double length;  // the period as a double, the divisor of both means
+        double full;    // period - 1 as a double: bars before the first value
     };
     static Constants constants(const std::array<Period, 1>& p) noexcept {
-        return {p[0], static_cast<double>(p[0])};
+        return {p[0], static_cast<double>(p[0]), p[0] == 0 ? 0.0 : static_cast<double>(p[0] - 1)};
     }
     static std::uint64_t history(const Constants& c) noexcept {
         return c.period == 0 ? 0 : c.period - 1;
     }
     static std::uint64_t warm(const Constants& c) noexcept { return history(c); }
+    // A ring of the last `period` values of s, bar t's at t % period, so
+    // that each is made once: the kept bars' and one slot more, which this
+    // bar's (or a peek's) takes. It grows with the bars, as far as they reach.
+    static std::size_t work(const Constants& c, std::uint64_t bars) noexcept {
+        if (c.period == 0 || bars == 0) {
+            return 0;
+        }
+        return static_cast<std::size_t>(bars < c.period ? bars + 1 : c.period);
+    }
 
-    // Nothing runs from one bar to the next: the window is the state.
     template <class V>
-    struct Lane {};
+    struct Lane {
+        V next;   // this bar's slot in the ring
+        V count;  // bars seen, up to period - 1
+    };
     template <class L, class Visit>
-    static void fields(L&, Visit&&) {}
-    static Lane<double> start(const Constants&) noexcept { return {}; }
+    static void fields(L& lane, Visit&& visit) {
+        visit(lane.next);
+        visit(lane.count);
+    }
+    static Lane<double> start(const Constants&) noexcept { return {0.0, 0.0}; }
 
     // s = (high + low) + close, three times the typical price: the factor 3
     // cancels from the ratio, so no division by 3 is made. Over the window's
@@ -76,66 +94,189 @@ struct Cci : descriptor::OnePeriod {
     // |s - mean|; the value is (s_newest - mean) / (0.015 * (deviation /
     // length)), or 0 when the deviation is 0 (every s equal to the mean).
     // A NaN or an infinity gives NaN while it is in the window, and leaves
-    // with it. Period 0 gives no values.
-    template <class V, class Past>
-    static void step(const Constants& c, Lane<V>&, Position seen, const V* x, const Past& past,
-                     V* out) noexcept {
-        if (c.period == 0 || seen < c.period - 1) {
-            out[0] = V{} + no_value;
+    // with it. Period 0 gives no values. `work` is null only on a peek
+    // before any storage, which then reads no slot but its own.
+    template <class Past>
+    static void step(const Constants& c, Lane<double>& lane, Position, const double* x, const Past&,
+                     double* out, double* work) noexcept {
+        out[0] = no_value;
+        if (c.period == 0) {
             return;
         }
         const auto n = static_cast<std::size_t>(c.period);
-        // Element j of the window (0 the oldest) is n - 1 - j bars back; the
-        // newest, j = n - 1, is this bar's.
-        const auto kept = [&](std::size_t j) {
-            const std::uint64_t back = n - 2 - j;
-            return stepped::add(stepped::add(past(back, 0), past(back, 1)), past(back, 2));
-        };
-        const V newest = stepped::add(stepped::add(x[0], x[1]), x[2]);
-        const V mean = window_sum<V>(n, kept, newest) / c.length;
-        const auto deviation = [&](std::size_t j) {
-            return magnitude(stepped::subtract(kept(j), mean));
-        };
-        const V centred = stepped::subtract(newest, mean);
-        const V spread = window_sum<V>(n, deviation, magnitude(centred)) / c.length;
-        const V value = centred / (0.015 * spread);
-        out[0] = spread == 0.0 ? V{} : value;
+        const auto at = static_cast<std::size_t>(lane.next);
+        const double seen = lane.count;
+        lane.next = static_cast<double>(at + 1 == n ? 0 : at + 1);
+        lane.count = seen < c.full ? seen + 1.0 : seen;
+        double own = 0;
+        double* const ring = work == nullptr ? &own : work;
+        const double newest = stepped::add(stepped::add(x[0], x[1]), x[2]);
+        ring[at] = newest;
+        if (seen < c.full) {
+            return;
+        }
+        // The window, oldest first: the slots after this bar's, then the
+        // slots up to it.
+        const std::size_t first = at + 1 == n ? 0 : at + 1;
+        const Window window{ring + first, n - first, ring, first};
+        const double mean = window_sum(window, [](auto s) { return s; }) / c.length;
+        const double centred = stepped::subtract(newest, mean);
+        const double spread =
+            window_sum(window,
+                       [&](auto s) { return magnitude(minus(s, splat<decltype(s)>(mean))); }) /
+            c.length;
+        const double value = centred / (0.015 * spread);
+        out[0] = spread == 0.0 ? 0.0 : value;
     }
-    static bool valid(const Constants&, const Lane<double>&, Position) noexcept { return true; }
+    // The lane as `seen` bars make it while it still counts them; once
+    // full, its slot in range. (A universe's restarted lane is full at the
+    // count of its own bars, and `seen` then counts them no more.)
+    static bool valid(const Constants& c, const Lane<double>& lane, Position seen) noexcept {
+        const auto same = [](double a, double b) {
+            return std::memcmp(&a, &b, sizeof a) == 0;
+        };
+        if (c.period == 0) {
+            return same(lane.next, 0.0) && same(lane.count, 0.0);
+        }
+        if (seen < c.period - 1) {
+            const auto count = static_cast<double>(seen);
+            return same(lane.next, count) && same(lane.count, count);
+        }
+        return same(lane.count, c.full) && lane.next >= 0.0 && lane.next < c.length &&
+               same(lane.next, std::floor(lane.next) + 0.0);
+    }
+    // The kept bars' s, each in its slot; the free slot holds any value (a
+    // peek's).
+    template <class Past>
+    static bool check(const Constants& c, const Lane<double>& lane, Position seen, const Past& past,
+                      const double* work) noexcept {
+        if (c.period == 0 || seen == 0) {
+            return true;
+        }
+        const auto n = static_cast<std::size_t>(c.period);
+        const auto at = static_cast<std::size_t>(lane.next);
+        const std::uint64_t held = std::min<std::uint64_t>(seen, c.period - 1);
+        for (std::uint64_t k = 0; k < held; ++k) {
+            const double s = stepped::add(stepped::add(past(k, 0), past(k, 1)), past(k, 2));
+            const std::size_t slot = at > k ? at - 1 - k : at + n - 1 - k;
+            if (std::memcmp(&s, &work[slot], sizeof s) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
 
     static constexpr stepped::Kernel<Cci> kernel{};
 
 private:
-    using Bits = std::uint64_t __attribute__((vector_size(sizeof(lanes::Lanes))));
+    // Two runs of the ring, one after the other.
+    struct Window {
+        const double* a;
+        std::size_t a_size;
+        const double* b;
+        std::size_t b_size;
+    };
 
-    // |v| by clearing the sign bit, on every path, so a NaN comes out the
-    // same from a lane as from a scalar.
+#if defined(__x86_64__)
+    // Two values side by side, as partials p and p + 1 of a run: the packed
+    // instructions give each lane what the scalar one gives.
+    using Pair = double __attribute__((vector_size(16)));
+    using PairBits = std::uint64_t __attribute__((vector_size(16)));
+    [[gnu::always_inline]] static Pair plus(Pair a, Pair b) noexcept {
+        asm("addpd %1, %0" : "+x"(a) : "x"(b));
+        return a;
+    }
+    [[gnu::always_inline]] static Pair minus(Pair a, Pair b) noexcept {
+        asm("subpd %1, %0" : "+x"(a) : "x"(b));
+        return a;
+    }
+    [[gnu::always_inline]] static Pair magnitude(Pair v) noexcept {
+        return std::bit_cast<Pair>(std::bit_cast<PairBits>(v) & 0x7FFFFFFFFFFFFFFFu);
+    }
+    static constexpr bool pairs = true;
+#else
+    using Pair = double;
+    static constexpr bool pairs = false;
+#endif
+    [[gnu::always_inline]] static double minus(double a, double b) noexcept {
+        return stepped::subtract(a, b);
+    }
+    [[gnu::always_inline]] static double magnitude(double v) noexcept {
+        return std::fabs(v);
+    }
     template <class V>
-    [[gnu::always_inline]] static V magnitude(V v) noexcept {
+    [[gnu::always_inline]] static V splat(double v) noexcept {
         if constexpr (std::is_same_v<V, double>) {
-            return std::fabs(v);
+            return v;
         } else {
-            return std::bit_cast<V>(std::bit_cast<Bits>(v) & 0x7FFFFFFFFFFFFFFFu);
+            return V{v, v};
         }
     }
 
-    // element(0) + ... + element(n - 2) + last in the partial sums' order.
-    template <class V, class Element>
-    [[gnu::always_inline]] static V window_sum(std::size_t n, const Element& element,
-                                               V last) noexcept {
-        std::array<V, parts> partial{};
-        partial.fill(-V{});
-        std::size_t j = 0;
-        for (; j + parts < n; j += parts) {
-            for (std::size_t k = 0; k < parts; ++k) {
-                partial[k] = stepped::add(partial[k], element(j + k));
+    // f(v) of each v of a run into the partial sums, the run's first going
+    // to partial Into; the partials' indices fixed, so they stay in registers.
+    template <std::size_t Into, class F>
+    [[gnu::always_inline]] static void run(std::array<double, parts>& partial, const double* v,
+                                           std::size_t size, const F& f) noexcept {
+        constexpr std::size_t p0 = Into % parts;
+        constexpr std::size_t p1 = (Into + 1) % parts;
+        constexpr std::size_t p2 = (Into + 2) % parts;
+        constexpr std::size_t p3 = (Into + 3) % parts;
+        std::size_t i = 0;
+        if constexpr (pairs) {
+            Pair low{partial[p0], partial[p1]};
+            Pair high{partial[p2], partial[p3]};
+            for (; i + parts <= size; i += parts) {
+                Pair a;
+                Pair b;
+                std::memcpy(&a, v + i, sizeof a);
+                std::memcpy(&b, v + i + 2, sizeof b);
+                low = plus(low, f(a));
+                high = plus(high, f(b));
+            }
+            partial[p0] = low[0];
+            partial[p1] = low[1];
+            partial[p2] = high[0];
+            partial[p3] = high[1];
+        } else {
+            for (; i + parts <= size; i += parts) {
+                partial[p0] = stepped::add(partial[p0], f(v[i]));
+                partial[p1] = stepped::add(partial[p1], f(v[i + 1]));
+                partial[p2] = stepped::add(partial[p2], f(v[i + 2]));
+                partial[p3] = stepped::add(partial[p3], f(v[i + 3]));
             }
         }
-        std::size_t k = 0;
-        for (; j + 1 < n; ++j, ++k) {
-            partial[k] = stepped::add(partial[k], element(j));
+        if (i < size) {
+            partial[p0] = stepped::add(partial[p0], f(v[i]));
         }
-        partial[k] = stepped::add(partial[k], last);
+        if (i + 1 < size) {
+            partial[p1] = stepped::add(partial[p1], f(v[i + 1]));
+        }
+        if (i + 2 < size) {
+            partial[p2] = stepped::add(partial[p2], f(v[i + 2]));
+        }
+    }
+
+    // f(v) over the window in the partial sums' order: element j of the
+    // window to partial j % parts.
+    template <class F>
+    [[gnu::always_inline]] static double window_sum(const Window& w, const F& f) noexcept {
+        std::array<double, parts> partial{-0.0, -0.0, -0.0, -0.0};
+        run<0>(partial, w.a, w.a_size, f);
+        switch (w.a_size % parts) {
+        case 0:
+            run<0>(partial, w.b, w.b_size, f);
+            break;
+        case 1:
+            run<1>(partial, w.b, w.b_size, f);
+            break;
+        case 2:
+            run<2>(partial, w.b, w.b_size, f);
+            break;
+        default:
+            run<3>(partial, w.b, w.b_size, f);
+            break;
+        }
         return stepped::add(stepped::add(partial[0], partial[1]),
                             stepped::add(partial[2], partial[3]));
     }
