@@ -193,10 +193,6 @@ private:
     [[gnu::always_inline]] static Pair magnitude(Pair v) noexcept {
         return std::bit_cast<Pair>(std::bit_cast<PairBits>(v) & 0x7FFFFFFFFFFFFFFFu);
     }
-    static constexpr bool pairs = true;
-#else
-    using Pair = double;
-    static constexpr bool pairs = false;
 #endif
     [[gnu::always_inline]] static double minus(double a, double b) noexcept {
         return stepped::subtract(a, b);
@@ -223,7 +219,8 @@ private:
         constexpr std::size_t p2 = (Into + 2) % parts;
         constexpr std::size_t p3 = (Into + 3) % parts;
         std::size_t i = 0;
-        if constexpr (pairs) {
+#if defined(__x86_64__)
+        {
             Pair low{partial[p0], partial[p1]};
             Pair high{partial[p2], partial[p3]};
             for (; i + parts <= size; i += parts) {
@@ -238,14 +235,15 @@ private:
             partial[p1] = low[1];
             partial[p2] = high[0];
             partial[p3] = high[1];
-        } else {
-            for (; i + parts <= size; i += parts) {
-                partial[p0] = stepped::add(partial[p0], f(v[i]));
-                partial[p1] = stepped::add(partial[p1], f(v[i + 1]));
-                partial[p2] = stepped::add(partial[p2], f(v[i + 2]));
-                partial[p3] = stepped::add(partial[p3], f(v[i + 3]));
-            }
         }
+#else
+        for (; i + parts <= size; i += parts) {
+            partial[p0] = stepped::add(partial[p0], f(v[i]));
+            partial[p1] = stepped::add(partial[p1], f(v[i + 1]));
+            partial[p2] = stepped::add(partial[p2], f(v[i + 2]));
+            partial[p3] = stepped::add(partial[p3], f(v[i + 3]));
+        }
+#endif
         if (i < size) {
             partial[p0] = stepped::add(partial[p0], f(v[i]));
         }
