@@ -160,7 +160,7 @@ TEST(Ring, GrowsByWhatIsNeededWhenItCannotDouble) {
 // that comes out shows the order of the operands. On one build every path
 // performs the same operations in the same order, so their bits agree, NaNs
 // included: the batch slide with 64 positions or more left (in blocks) and
-// with fewer, MOM's vector subtraction against its scalar one, TEMA's loop
+// with fewer, MOM's vector subtraction against its scalar one, DEMA's and TEMA's loops
 // of seeded averages against its step, streams in any chunks and universe
 // lanes.
 TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
@@ -179,7 +179,7 @@ TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
         return std::ranges::equal(expected, actual,
                                   [](double x, double y) { return bits(x) == bits(y); });
     };
-    for (const char* kernel : {"sma", "atr", "mom", "tema"}) {
+    for (const char* kernel : {"sma", "atr", "mom", "dema", "tema"}) {
         for (const Period period : {Period{1}, Period{3}}) {
             const Vector v{kernel,
                            {period},

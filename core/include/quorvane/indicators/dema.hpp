@@ -206,7 +206,7 @@ struct Dema : ChainedEma<Dema, 2> {
         return 2.0 * e[0] - e[1];
     }
 
-    static constexpr stepped::Kernel<Dema> kernel{};
+    static constexpr ChainedKernel<Dema, 2> kernel{};
 };
 
 }  // namespace quorvane::indicators
