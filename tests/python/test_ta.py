@@ -4,6 +4,7 @@ in its own kind; panels; refusals; the pandas and polars namespaces."""
 import inspect
 import os
 import re
+from decimal import Decimal
 from importlib.metadata import version
 from pathlib import Path
 
@@ -16,6 +17,7 @@ from support.calls import INDICATORS
 from support.reference import assert_same
 from support.strategies import series
 
+import quorvane_stream as qs
 import quorvane_ta as ta
 
 SPECS = {spec.name: spec for spec in ta._SPECS}
@@ -228,8 +230,12 @@ REFUSED = [
     (lambda: ta.macd(D, 5, 3, [1]), TypeError,
      "signal must be an integer from 1 to 9223372036854775807, got [1]"),
     (lambda: ta.macd(D, 5, 3), ValueError, "Fast period must be less than slow period"),
-    *[(lambda k=k: ta.bbands(D, 3, k), error, f"k must be a finite number of at least 0.0, got {shown}")
-      for k, error, shown in [(True, TypeError, "True"), ("2", TypeError, "'2'"), (None, TypeError, "None"),
+    # The function and the stream class take the same k.
+    *[(lambda make=make, k=k: make(k), error, f"k must be a finite number of at least 0.0, got {shown}")
+      for make in (lambda k: ta.bbands(D, 3, k), lambda k: qs.Bbands(3, k))
+      for k, error, shown in [(True, TypeError, "True"), (np.True_, TypeError, "np.True_"),
+                              ("2", TypeError, "'2'"), (None, TypeError, "None"),
+                              (Decimal("1.5"), TypeError, "Decimal('1.5')"),
                               (np.nan, ValueError, "nan"), (-np.inf, ValueError, "-inf"),
                               (-0.5, ValueError, "-0.5"), (10**400, ValueError, "1" + "0" * 400)]],
     (lambda: ta.sma(D, threads=0), ValueError, "threads must be None or an integer of at least 1, got 0"),
@@ -443,7 +449,7 @@ def flats():
 def test_bands_keep_nine_digits_of_the_exact_deviation(x, period):
     # k = 2**40 scales the deviation exactly and puts it far above the middle,
     # so (upper - middle) / k shows it to some 15 digits.
-    from decimal import Decimal, localcontext
+    from decimal import localcontext
     from fractions import Fraction
 
     k = 2.0**40
