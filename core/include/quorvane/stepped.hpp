@@ -124,7 +124,7 @@ template <class V = lanes::Lanes>
         return __builtin_shufflevector(low, high, 0, 1, 2, 3);
     }
 #else
-    return subtract(a, b);
+    return nan_first(a, b, a - b);
 #endif
 }
 
