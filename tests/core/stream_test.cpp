@@ -81,17 +81,23 @@ std::vector<std::vector<Values>> universe(const Vector& v) {
     return out;
 }
 
-// The recorded vectors, and one more per indicator of the list at its
-// default periods, so that one without recorded vectors is checked too.
+// The recorded vectors, and two more per indicator of the list at its
+// default periods, so that one without recorded vectors is checked too:
+// one with specials, and one of prices alone, longer than a batch kernel's
+// blocks, whose values no NaN hides.
 std::vector<Vector> every_vector() {
     std::vector<Vector> all = vectors();
     Source source(5);
+    Source plain(6);
     AllIndicators::for_each([&]<class D>() {
         Vector v{std::string(D::name), {D::defaults.begin(), D::defaults.end()}, {}};
+        Vector long_one = v;
         for (std::size_t k = 0; k < D::inputs.size(); ++k) {
             v.inputs.push_back(source.adversarial(160, 9));
+            long_one.inputs.push_back(plain.prices(600));
         }
         all.push_back(v);
+        all.push_back(long_one);
     });
     return all;
 }

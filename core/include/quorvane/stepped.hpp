@@ -124,7 +124,7 @@ template <class V = lanes::Lanes>
         return __builtin_shufflevector(low, high, 0, 1, 2, 3);
     }
 #else
-    return subtract(a, b);
+    return nan_first(a, b, a - b);
 #endif
 }
 
@@ -228,9 +228,11 @@ struct Kernel {
         return work_of<D>(D::constants(periods), bars);
     }
 
+    // The bars of a call: the first input's length, which every input and
+    // output must reach.
     template <std::size_t I, std::size_t O>
-    static void run(const Periods<D>& periods, const std::array<Series, I>& in,
-                    const std::array<OutputSeries, O>& out, double* work) noexcept {
+    static std::size_t bars(const std::array<Series, I>& in,
+                            const std::array<OutputSeries, O>& out) noexcept {
         const std::size_t n = in[0].size();
         for (const Series& series : in) {
             if (series.size() < n) {
@@ -242,6 +244,13 @@ struct Kernel {
                 fail_index_out_of_bounds(series.size(), series.size());
             }
         }
+        return n;
+    }
+
+    template <std::size_t I, std::size_t O>
+    static void run(const Periods<D>& periods, const std::array<Series, I>& in,
+                    const std::array<OutputSeries, O>& out, double* work) noexcept {
+        const std::size_t n = bars(in, out);
         const auto constants = D::constants(periods);
         Lane<D> lane = D::start(constants);
         std::array<double, I> x{};

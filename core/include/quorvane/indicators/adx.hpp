@@ -4,6 +4,8 @@
 // their difference in their sum (ADX).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +18,151 @@
 #include "quorvane/stepped.hpp"
 
 namespace quorvane::indicators {
+
+// The batch kernel of Adx: the step's operations with the averages in
+// locals, one loop for each stretch of bars over which the step takes the
+// same choices (the first sums, the DX sums, the smoothing). The moves and
+// true ranges, which carry nothing from bar to bar, are made a block at a
+// time, two bars to an instruction, ahead of the averages. (Four to a
+// vector is slower where there is no AVX: they are split, and the selects
+// go lane by lane.)
+template <class D>
+struct AdxKernel : stepped::Kernel<D> {
+    template <class... Args>
+    void operator()(Args... args) const noexcept {
+        stepped::gathered<D>(
+            [](const auto& periods, const auto& in, const auto& out) { run(periods, in, out); },
+            args...);
+    }
+
+    // Bar t's +DM, -DM and true range, one bar or a vector of them.
+    template <class V>
+    [[gnu::always_inline]] static void move(V h, V l, V previous_high, V previous_low,
+                                            V previous_close, V& plus, V& minus,
+                                            V& range) noexcept {
+        const auto subtract = [](V a, V b) {
+            if constexpr (std::is_same_v<V, double>) {
+                return stepped::subtract(a, b);
+            } else {
+                return stepped::subtract_by_lanes(a, b);
+            }
+        };
+        const V up = subtract(h, previous_high);
+        const V down = subtract(previous_low, l);
+        plus = stepped::nan_first(up, down, D::kept((up > down) & (up > 0.0), up));
+        minus = stepped::nan_first(up, down, D::kept((down > up) & (down > 0.0), down));
+        range = D::true_range_of(h, l, previous_close);
+    }
+    // Two bars, and two consecutive elements from i on.
+    using Pair = double __attribute__((vector_size(16)));
+    static Pair load(const void* bytes, std::size_t i) noexcept {
+        Pair v;
+        std::memcpy(&v, static_cast<const unsigned char*>(bytes) + i * sizeof(double), sizeof v);
+        return v;
+    }
+    // f(t, +DM, -DM, true range) for each bar t in [from, to), from >= 1.
+    template <class F>
+    [[gnu::always_inline]] static void each(const std::array<Series, 3>& in, std::size_t from,
+                                            std::size_t to, const F& f) noexcept {
+        constexpr std::size_t block = 256;
+        alignas(32) double plus[block];
+        alignas(32) double minus[block];
+        alignas(32) double range[block];
+        const void* const high = in[0].data();
+        const void* const low = in[1].data();
+        const void* const close = in[2].data();
+        for (std::size_t start = from; start < to; start += block) {
+            const std::size_t count = std::min(block, to - start);
+            std::size_t i = 0;
+            for (; i + 2 <= count; i += 2) {
+                const std::size_t t = start + i;
+                Pair p;
+                Pair m;
+                Pair r;
+                move(load(high, t), load(low, t), load(high, t - 1), load(low, t - 1),
+                     load(close, t - 1), p, m, r);
+                std::memcpy(plus + i, &p, sizeof p);
+                std::memcpy(minus + i, &m, sizeof m);
+                std::memcpy(range + i, &r, sizeof r);
+            }
+            for (; i < count; ++i) {
+                const std::size_t t = start + i;
+                move(in[0][t], in[1][t], in[0][t - 1], in[1][t - 1], in[2][t - 1], plus[i],
+                     minus[i], range[i]);
+            }
+            for (i = 0; i < count; ++i) {
+                f(start + i, plus[i], minus[i], range[i]);
+            }
+        }
+    }
+
+    template <std::size_t I, std::size_t O>
+    static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
+                    const std::array<OutputSeries, O>& out) noexcept {
+        const std::size_t n = stepped::Kernel<D>::bars(in, out);
+        const OutputSeries& adx_out = out[0];
+        const OutputSeries& plus_out = out[1];
+        const OutputSeries& minus_out = out[2];
+        const auto c = D::constants(periods);
+        // The bar of the first DIs, and of the first ADX: n if they never
+        // come.
+        const std::size_t first = c.period == 0 || c.period >= n ? n : c.period;
+        const std::size_t seed = c.seed >= n ? n : c.seed;
+        plus_out.fill_no_value(0, first);
+        minus_out.fill_no_value(0, first);
+        adx_out.fill_no_value(0, std::max(first, seed));
+        for (const OutputSeries& series : out) {
+            series.fill_no_value(n, series.size());
+        }
+        if (first == n) {
+            return;
+        }
+        double plus = 0.0;
+        double minus = 0.0;
+        double range = 0.0;
+        double adx = 0.0;
+        double dx = 0.0;
+        // Bar t's DIs from the averages, written, and its DX.
+        const auto directional = [&](std::size_t t) {
+            const double plus_di = range == 0.0 ? 0.0 : 100.0 * (plus / range);
+            const double minus_di = range == 0.0 ? 0.0 : 100.0 * (minus / range);
+            plus_out.set(t, plus_di);
+            minus_out.set(t, minus_di);
+            const double spread = stepped::subtract(plus_di, minus_di);
+            const double total = stepped::add(plus_di, minus_di);
+            dx = total == 0.0 ? 0.0 : 100.0 * (D::magnitude(spread) / total);
+        };
+        // The averages at bar t, the first ones or later ones.
+        const auto average = [&](std::size_t t, double p, double m, double r, bool seeding) {
+            D::smooth(c, plus, p, seeding);
+            D::smooth(c, minus, m, seeding);
+            D::smooth(c, range, r, seeding);
+            directional(t);
+        };
+        each(in, 1, first, [&](std::size_t, double p, double m, double r) {
+            plus = stepped::add(plus, p);
+            minus = stepped::add(minus, m);
+            range = stepped::add(range, r);
+        });
+        each(in, first, first + 1,
+             [&](std::size_t t, double p, double m, double r) { average(t, p, m, r, true); });
+        each(in, first + 1, std::min(seed + 1, n),
+             [&](std::size_t t, double p, double m, double r) {
+                 adx = stepped::add(adx, dx);
+                 average(t, p, m, r, false);
+             });
+        if (seed == n) {
+            return;
+        }
+        D::smooth(c, adx, dx, true);
+        adx_out.set(seed, adx);
+        each(in, seed + 1, n, [&](std::size_t t, double p, double m, double r) {
+            average(t, p, m, r, false);
+            D::smooth(c, adx, dx, false);
+            adx_out.set(t, adx);
+        });
+    }
+};
 
 struct Adx : descriptor::OnePeriod {
     static constexpr std::string_view name = "adx";
@@ -188,7 +335,7 @@ struct Adx : descriptor::OnePeriod {
         return seen > c.period || std::memcmp(&lane.adx, &first.adx, sizeof lane.adx) == 0;
     }
 
-    static constexpr stepped::Kernel<Adx> kernel{};
+    static constexpr AdxKernel<Adx> kernel{};
 };
 
 }  // namespace quorvane::indicators

@@ -2,10 +2,13 @@
 // that place a close in that range (stochastic, Williams %R).
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "quorvane/series.hpp"
+#include "quorvane/stepped.hpp"
 
 namespace quorvane::indicators {
 
@@ -73,6 +76,64 @@ struct Extremes {
             work[j] = top;
             work[period + j] = bottom;
         });
+    }
+    // The batch kernels' walk over the bars of `high`, `low` and `close`,
+    // `n` of them, with the step's comparisons in the same order: block by
+    // block, so that no bar asks where it lies in its block, the previous
+    // block's suffixes read straight from the input. From bar `first` on
+    // gives each bar's window to emit(t, highest, lowest). Stops at the
+    // first bar with a NaN or an infinity, its mark h * 0 + l * 0 + c * 0
+    // in `mark`, and returns it (n if none): before it the extremes compare
+    // finite values alone.
+    template <class Emit>
+    [[gnu::always_inline]] static std::size_t walk(std::size_t period, std::size_t first,
+                                                   const Series& high, const Series& low,
+                                                   const Series& close, std::size_t n, double* work,
+                                                   double& mark, const Emit& emit) noexcept {
+        double top = 0.0;  // the block's prefix extremes
+        double bottom = 0.0;
+        for (std::size_t start = 0; start < n; start += period) {
+            const std::size_t end = std::min(start + period, n);
+            if (start != 0) {
+                // The previous block's suffixes, from its end down.
+                double up = high[start - 1];
+                double down = low[start - 1];
+                work[period - 1] = up;
+                work[2 * period - 1] = down;
+                for (std::size_t j = period - 1; j-- > 0;) {
+                    const double h = high[start - period + j];
+                    const double l = low[start - period + j];
+                    up = h >= up ? h : up;
+                    down = l <= down ? l : down;
+                    work[j] = up;
+                    work[period + j] = down;
+                }
+            }
+            for (std::size_t t = start; t < end; ++t) {
+                const double h = high[t];
+                const double l = low[t];
+                mark = stepped::add(stepped::add(h * 0.0, l * 0.0), close[t] * 0.0);
+                if (mark != mark) {
+                    return t;
+                }
+                const std::size_t j = t - start;
+                top = j == 0 || h > top ? h : top;
+                bottom = j == 0 || l < bottom ? l : bottom;
+                if (t < first) {
+                    continue;
+                }
+                double highest = top;
+                double lowest = bottom;
+                if (j + 1 != period) {
+                    const double up = work[j + 1];
+                    const double down = work[period + j + 1];
+                    highest = top > up ? top : up;
+                    lowest = bottom < down ? bottom : down;
+                }
+                emit(t, highest, lowest);
+            }
+        }
+        return n;
     }
     // Whether loaded values are what steps over the kept bars make, `seen`
     // bars having been seen: the block's prefix, and the suffixes a window

@@ -14,6 +14,80 @@
 
 namespace quorvane::indicators {
 
+// The batch kernel of Stoch: the step's operations over Extremes' walk,
+// with the running sums in locals and each smoothing's ring of exactly its
+// period in the storage after the suffixes. From the first NaN or infinity
+// on every value is the step's bad mark.
+template <class D>
+struct StochKernel : stepped::Kernel<D> {
+    template <std::size_t I, std::size_t O>
+    static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
+                    const std::array<OutputSeries, O>& out, double* work) noexcept {
+        const std::size_t n = stepped::Kernel<D>::bars(in, out);
+        const OutputSeries& slowk = out[0];
+        const OutputSeries& slowd = out[1];
+        slowk.fill_no_value(n, slowk.size());
+        slowd.fill_no_value(n, slowd.size());
+        // Periods of 0 give no values, as do ones whose first value lies
+        // past the end.
+        if (std::ranges::any_of(periods, [&](Period p) { return p == 0 || p > n; }) ||
+            periods[0] + periods[1] + periods[2] - 3 >= n) {
+            slowk.fill_no_value(0, n);
+            slowd.fill_no_value(0, n);
+            return;
+        }
+        const auto period = static_cast<std::size_t>(periods[0]);
+        const auto k_period = static_cast<std::size_t>(periods[1]);
+        const auto d_period = static_cast<std::size_t>(periods[2]);
+        const std::size_t first = period + k_period + d_period - 3;
+        slowk.fill_no_value(0, first);
+        slowd.fill_no_value(0, first);
+        const double k_scale = 1.0 / static_cast<double>(k_period);
+        const double d_scale = 1.0 / static_cast<double>(d_period);
+        double* const k_ring = work + 2 * period;
+        double* const d_ring = k_ring + k_period;
+        double k_sum = -0.0;
+        double d_sum = -0.0;
+        std::size_t k_at = 0;  // the ring slot of the next value, and the
+        std::size_t d_at = 0;  // value it holds drops as that comes in
+        // SMA's running sum of `length` values, `count` having come before
+        // this one.
+        const auto smooth = [](std::size_t count, std::size_t length, double& sum, double* ring,
+                               std::size_t& at, double value) {
+            sum = count < length ? stepped::add(sum, value)
+                                 : stepped::add(sum, stepped::subtract(value, ring[at]));
+            ring[at] = value;
+            at = at + 1 == length ? 0 : at + 1;
+        };
+        const Series& close = in[2];
+        double mark = 0.0;
+        const std::size_t bad = Extremes::walk(
+            period, period - 1, in[0], in[1], close, n, work, mark,
+            [&](std::size_t t, double highest, double lowest) {
+                const double range = stepped::subtract(highest, lowest);
+                const double fast =
+                    range == 0.0 ? 0.0 : 100.0 * (stepped::subtract(close[t], lowest) / range);
+                const std::size_t j = t - (period - 1);  // fast %K values before this one
+                smooth(j, k_period, k_sum, k_ring, k_at, fast);
+                if (j + 1 < k_period) {
+                    return;
+                }
+                const double k = k_scale * k_sum;
+                const std::size_t m = j + 1 - k_period;  // likewise slow %K
+                smooth(m, d_period, d_sum, d_ring, d_at, k);
+                if (m + 1 < d_period) {
+                    return;
+                }
+                slowk.set(t, k);
+                slowd.set(t, d_scale * d_sum);
+            });
+        for (std::size_t u = std::max(bad, first); u < n; ++u) {
+            slowk.set(u, stepped::add(0.0, mark));
+            slowd.set(u, stepped::add(0.0, mark));
+        }
+    }
+};
+
 struct Stoch {
     static constexpr std::string_view name = "stoch";
     static constexpr std::string_view batch_name = "indicator_stoch";
@@ -249,7 +323,7 @@ struct Stoch {
         return true;
     }
 
-    static constexpr stepped::Kernel<Stoch> kernel{};
+    static constexpr StochKernel<Stoch> kernel{};
 };
 
 }  // namespace quorvane::indicators

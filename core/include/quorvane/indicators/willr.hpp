@@ -21,15 +21,7 @@ struct WillrKernel : stepped::Kernel<D> {
     template <std::size_t I, std::size_t O>
     static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
                     const std::array<OutputSeries, O>& out, double* work) noexcept {
-        const std::size_t n = in[0].size();
-        for (const Series& series : in) {
-            if (series.size() < n) {
-                fail_index_out_of_bounds(series.size(), series.size());
-            }
-        }
-        if (out[0].size() < n) {
-            fail_index_out_of_bounds(out[0].size(), out[0].size());
-        }
+        const std::size_t n = stepped::Kernel<D>::bars(in, out);
         const Series& high = in[0];
         const Series& low = in[1];
         const Series& close = in[2];
@@ -41,55 +33,17 @@ struct WillrKernel : stepped::Kernel<D> {
         if (period == 0) {
             return;
         }
-        double top = 0.0;  // the block's prefix extremes
-        double bottom = 0.0;
-        for (std::size_t start = 0; start < n; start += period) {
-            const std::size_t end = std::min(start + period, n);
-            if (start != 0) {
-                // The previous block's suffixes, from its end down.
-                double up = high[start - 1];
-                double down = low[start - 1];
-                work[period - 1] = up;
-                work[2 * period - 1] = down;
-                for (std::size_t j = period - 1; j-- > 0;) {
-                    const double h = high[start - period + j];
-                    const double l = low[start - period + j];
-                    up = h >= up ? h : up;
-                    down = l <= down ? l : down;
-                    work[j] = up;
-                    work[period + j] = down;
-                }
-            }
-            for (std::size_t t = start; t < end; ++t) {
-                const double h = high[t];
-                const double l = low[t];
-                const double c = close[t];
-                const double mark = stepped::add(stepped::add(h * 0.0, l * 0.0), c * 0.0);
-                if (mark != mark) {
-                    const double bad = stepped::add(0.0, mark);
-                    for (std::size_t u = std::max(t, first); u < n; ++u) {
-                        output.set(u, bad);
-                    }
-                    return;
-                }
-                const std::size_t j = t - start;
-                top = j == 0 || h > top ? h : top;
-                bottom = j == 0 || l < bottom ? l : bottom;
-                if (t < first) {
-                    continue;
-                }
-                double highest = top;
-                double lowest = bottom;
-                if (j + 1 != period) {
-                    const double up = work[j + 1];
-                    const double down = work[period + j + 1];
-                    highest = top > up ? top : up;
-                    lowest = bottom < down ? bottom : down;
-                }
+        double mark = 0.0;
+        const std::size_t bad = Extremes::walk(
+            period, first, high, low, close, n, work, mark,
+            [&](std::size_t t, double highest, double lowest) {
                 const double range = stepped::subtract(highest, lowest);
-                output.set(t,
-                           range == 0.0 ? 0.0 : -100.0 * (stepped::subtract(highest, c) / range));
-            }
+                output.set(t, range == 0.0
+                                  ? 0.0
+                                  : -100.0 * (stepped::subtract(highest, close[t]) / range));
+            });
+        for (std::size_t u = std::max(bad, first); u < n; ++u) {
+            output.set(u, stepped::add(0.0, mark));
         }
     }
 };
