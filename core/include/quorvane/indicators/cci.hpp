@@ -15,7 +15,6 @@
 #include <type_traits>
 
 #include "quorvane/descriptor.hpp"
-#include "quorvane/failure.hpp"
 #include "quorvane/stepped.hpp"
 
 namespace quorvane::indicators {
@@ -28,7 +27,7 @@ namespace quorvane::indicators {
 // own. No value before the first window is full, and no count kept.
 template <class D>
 struct CciKernel : stepped::Kernel<D> {
-    static constexpr std::size_t chunk = 512;  // bars whose s are made at once, at least
+    static constexpr std::size_t chunk = 64;  // bars whose s are made at once, at least
     static constexpr std::size_t interleaved = 4;
 
     static std::size_t work_size(const stepped::Periods<D>& periods, std::uint64_t bars) noexcept {
@@ -45,16 +44,8 @@ struct CciKernel : stepped::Kernel<D> {
     template <std::size_t I, std::size_t O>
     static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
                     const std::array<OutputSeries, O>& out, double* work) noexcept {
-        const std::size_t n = in[0].size();
-        for (const Series& series : in) {
-            if (series.size() < n) {
-                fail_index_out_of_bounds(series.size(), series.size());
-            }
-        }
+        const std::size_t n = stepped::checked_length(in, out);
         const OutputSeries& output = out[0];
-        if (output.size() < n) {
-            fail_index_out_of_bounds(output.size(), output.size());
-        }
         if (periods[0] == 0 || periods[0] > n) {
             output.fill_no_value(0, output.size());
             return;
