@@ -206,6 +206,25 @@ void gathered(Run&& run, Args... args) noexcept {
     (std::make_index_sequence<p>(), std::make_index_sequence<i>(), std::make_index_sequence<o>());
 }
 
+// The first input's length, every other input and every output at least
+// as long.
+template <std::size_t I, std::size_t O>
+std::size_t checked_length(const std::array<Series, I>& in,
+                           const std::array<OutputSeries, O>& out) noexcept {
+    const std::size_t n = in[0].size();
+    for (const Series& series : in) {
+        if (series.size() < n) {
+            fail_index_out_of_bounds(series.size(), series.size());
+        }
+    }
+    for (const OutputSeries& series : out) {
+        if (series.size() < n) {
+            fail_index_out_of_bounds(series.size(), series.size());
+        }
+    }
+    return n;
+}
+
 // The batch kernel: `kernel(periods..., inputs..., outputs...)`. Every input
 // at least as long as the first; outputs too. Positions of an output past
 // the first input's length hold the no-value NaN.
@@ -228,29 +247,10 @@ struct Kernel {
         return work_of<D>(D::constants(periods), bars);
     }
 
-    // The bars of a call: the first input's length, which every input and
-    // output must reach.
-    template <std::size_t I, std::size_t O>
-    static std::size_t bars(const std::array<Series, I>& in,
-                            const std::array<OutputSeries, O>& out) noexcept {
-        const std::size_t n = in[0].size();
-        for (const Series& series : in) {
-            if (series.size() < n) {
-                fail_index_out_of_bounds(series.size(), series.size());
-            }
-        }
-        for (const OutputSeries& series : out) {
-            if (series.size() < n) {
-                fail_index_out_of_bounds(series.size(), series.size());
-            }
-        }
-        return n;
-    }
-
     template <std::size_t I, std::size_t O>
     static void run(const Periods<D>& periods, const std::array<Series, I>& in,
                     const std::array<OutputSeries, O>& out, double* work) noexcept {
-        const std::size_t n = bars(in, out);
+        const std::size_t n = checked_length(in, out);
         const auto constants = D::constants(periods);
         Lane<D> lane = D::start(constants);
         std::array<double, I> x{};

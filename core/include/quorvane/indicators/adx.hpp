@@ -99,7 +99,7 @@ struct AdxKernel : stepped::Kernel<D> {
     template <std::size_t I, std::size_t O>
     static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
                     const std::array<OutputSeries, O>& out) noexcept {
-        const std::size_t n = stepped::Kernel<D>::bars(in, out);
+        const std::size_t n = stepped::checked_length(in, out);
         const OutputSeries& adx_out = out[0];
         const OutputSeries& plus_out = out[1];
         const OutputSeries& minus_out = out[2];

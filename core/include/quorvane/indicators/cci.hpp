@@ -19,6 +19,71 @@
 
 namespace quorvane::indicators {
 
+// The batch kernel of Cci: the s of a run of bars made at once into the
+// storage, after the last period - 1 of the run before, so that every
+// window lies whole in it, oldest first; then the windows summed
+// `interleaved` at a time, each in its own partial sums, so that one
+// window's additions overlap the next's rather than each waiting on its
+// own. No value before the first window is full, and no count kept.
+template <class D>
+struct CciKernel : stepped::Kernel<D> {
+    static constexpr std::size_t chunk = 64;  // bars whose s are made at once, at least
+    static constexpr std::size_t interleaved = 4;
+
+    static std::size_t work_size(const stepped::Periods<D>& periods, std::uint64_t bars) noexcept {
+        const Period period = periods[0];
+        if (period == 0 || bars < period) {
+            return 0;
+        }
+        if (period > SIZE_MAX / 2 - chunk) {
+            return SIZE_MAX;
+        }
+        const auto p = static_cast<std::size_t>(period);
+        return p - 1 + static_cast<std::size_t>(std::min<std::uint64_t>(std::max(p, chunk), bars));
+    }
+    template <std::size_t I, std::size_t O>
+    static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
+                    const std::array<OutputSeries, O>& out, double* work) noexcept {
+        const std::size_t n = stepped::checked_length(in, out);
+        const OutputSeries& output = out[0];
+        if (periods[0] == 0 || periods[0] > n) {
+            output.fill_no_value(0, output.size());
+            return;
+        }
+        const auto period = static_cast<std::size_t>(periods[0]);
+        const auto length = static_cast<double>(period);
+        const std::size_t held = period - 1;  // the s a window needs beside its newest
+        const std::size_t fill = std::min(std::max(period, chunk), n);
+        output.fill_no_value(0, held);
+        std::size_t kept = 0;  // s of the bars before t, at the front of the storage
+        for (std::size_t t = 0; t < n;) {
+            const std::size_t m = std::min(fill, n - t);
+            double* const s = work + kept;
+            for (std::size_t k = 0; k < m; ++k) {
+                s[k] = D::typical(in[0][t + k], in[1][t + k], in[2][t + k]);
+            }
+            // Bar t + k's window ends at s[k]; the first run fills one.
+            std::size_t k = held > kept ? held - kept : 0;
+            std::array<double, interleaved> values{};
+            for (; k + interleaved <= m; k += interleaved) {
+                D::template whole_values<interleaved>(s + k - held, period, length, values.data());
+                for (std::size_t g = 0; g < interleaved; ++g) {
+                    output.set(t + k + g, values[g]);
+                }
+            }
+            for (; k < m; ++k) {
+                D::template whole_values<1>(s + k - held, period, length, values.data());
+                output.set(t + k, values[0]);
+            }
+            const std::size_t next = std::min(kept + m, held);
+            std::memmove(work, work + kept + m - next, next * sizeof(double));
+            kept = next;
+            t += m;
+        }
+        output.fill_no_value(n, output.size());
+    }
+};
+
 struct Cci : descriptor::OnePeriod {
     static constexpr std::string_view name = "cci";
     static constexpr std::string_view batch_name = "indicator_cci";
@@ -110,7 +175,7 @@ struct Cci : descriptor::OnePeriod {
         lane.count = seen < c.full ? seen + 1.0 : seen;
         double own = 0;
         double* const ring = work == nullptr ? &own : work;
-        const double newest = stepped::add(stepped::add(x[0], x[1]), x[2]);
+        const double newest = typical(x[0], x[1], x[2]);
         ring[at] = newest;
         if (seen < c.full) {
             return;
@@ -120,14 +185,42 @@ struct Cci : descriptor::OnePeriod {
         const std::size_t first = at + 1 == n ? 0 : at + 1;
         const Window window{ring + first, n - first, ring, first};
         const double mean = window_sum(window, [](auto s) { return s; }) / c.length;
-        const double centred = stepped::subtract(newest, mean);
-        const double spread =
-            window_sum(window,
-                       [&](auto s) { return magnitude(minus(s, splat<decltype(s)>(mean))); }) /
-            c.length;
-        const double value = centred / (0.015 * spread);
-        out[0] = spread == 0.0 ? 0.0 : value;
+        const double deviation = window_sum(
+            window, [&](auto s) { return magnitude(minus(s, splat<decltype(s)>(mean))); });
+        out[0] = finish(newest, mean, deviation, c.length);
     }
+    [[gnu::always_inline]] static double typical(double high, double low, double close) noexcept {
+        return stepped::add(stepped::add(high, low), close);
+    }
+    // The value from the window's sums: its mean and the sum of |s - mean|.
+    [[gnu::always_inline]] static double finish(double newest, double mean, double deviation,
+                                                double length) noexcept {
+        const double centred = stepped::subtract(newest, mean);
+        const double spread = deviation / length;
+        const double value = centred / (0.015 * spread);
+        return spread == 0.0 ? 0.0 : value;
+    }
+    // The values of G windows of `size` s, window g at v + g, into out[g]:
+    // the step's sums, window by window, made side by side.
+    template <std::size_t G>
+    [[gnu::always_inline]] static void whole_values(const double* v, std::size_t size,
+                                                    double length, double* out) noexcept {
+        std::array<double, G> mean{};
+        whole_sums<G>(
+            v, size, [](std::size_t, auto s) { return s; }, mean);
+        for (std::size_t g = 0; g < G; ++g) {
+            mean[g] = mean[g] / length;
+        }
+        std::array<double, G> deviation{};
+        whole_sums<G>(
+            v, size,
+            [&](std::size_t g, auto s) { return magnitude(minus(s, splat<decltype(s)>(mean[g]))); },
+            deviation);
+        for (std::size_t g = 0; g < G; ++g) {
+            out[g] = finish(v[g + size - 1], mean[g], deviation[g], length);
+        }
+    }
+
     // The lane as `seen` bars make it while it still counts them; once
     // full, its slot in range. (A universe's restarted lane is full at the
     // count of its own bars, and `seen` then counts them no more.)
@@ -166,7 +259,7 @@ struct Cci : descriptor::OnePeriod {
         return true;
     }
 
-    static constexpr stepped::Kernel<Cci> kernel{};
+    static constexpr CciKernel<Cci> kernel{};
 
 private:
     // Two runs of the ring, one after the other.
@@ -275,6 +368,56 @@ private:
             run<3>(partial, w.b, w.b_size, f);
             break;
         }
+        return combined(partial);
+    }
+    // f(g, v) over G windows of `size` at v + g, window g's into sum[g],
+    // each in its own partials, in run's order.
+    template <std::size_t G, class F>
+    [[gnu::always_inline]] static void whole_sums(const double* v, std::size_t size, const F& f,
+                                                  std::array<double, G>& sum) noexcept {
+        std::array<std::array<double, parts>, G> partial{};
+        std::size_t i = 0;
+#if defined(__x86_64__)
+        std::array<Pair, G> low{};
+        std::array<Pair, G> high{};
+        for (std::size_t g = 0; g < G; ++g) {
+            low[g] = Pair{-0.0, -0.0};
+            high[g] = Pair{-0.0, -0.0};
+        }
+        for (; i + parts <= size; i += parts) {
+            for (std::size_t g = 0; g < G; ++g) {
+                Pair a;
+                Pair b;
+                std::memcpy(&a, v + g + i, sizeof a);
+                std::memcpy(&b, v + g + i + 2, sizeof b);
+                low[g] = plus(low[g], f(g, a));
+                high[g] = plus(high[g], f(g, b));
+            }
+        }
+        for (std::size_t g = 0; g < G; ++g) {
+            partial[g] = {low[g][0], low[g][1], high[g][0], high[g][1]};
+        }
+#else
+        for (std::size_t g = 0; g < G; ++g) {
+            partial[g] = {-0.0, -0.0, -0.0, -0.0};
+        }
+        for (; i + parts <= size; i += parts) {
+            for (std::size_t g = 0; g < G; ++g) {
+                for (std::size_t q = 0; q < parts; ++q) {
+                    partial[g][q] = stepped::add(partial[g][q], f(g, v[g + i + q]));
+                }
+            }
+        }
+#endif
+        for (std::size_t g = 0; g < G; ++g) {
+            for (std::size_t q = 0; q + 1 < parts && i + q < size; ++q) {
+                partial[g][q] = stepped::add(partial[g][q], f(g, v[g + i + q]));
+            }
+            sum[g] = combined(partial[g]);
+        }
+    }
+    [[gnu::always_inline]] static double combined(
+        const std::array<double, parts>& partial) noexcept {
         return stepped::add(stepped::add(partial[0], partial[1]),
                             stepped::add(partial[2], partial[3]));
     }

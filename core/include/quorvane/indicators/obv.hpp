@@ -5,9 +5,16 @@
 #include <cstring>
 
 #include "quorvane/descriptor.hpp"
+#include "quorvane/failure.hpp"
 #include "quorvane/stepped.hpp"
 
 namespace quorvane::indicators {
+
+// The batch kernel of Obv: the step's operations (Obv::change) with the
+// total in a register, the first bar taken before the loop.
+struct ObvKernel {
+    void operator()(Series close, Series volume, OutputSeries output) const noexcept;
+};
 
 struct Obv : descriptor::NoPeriod {
     static constexpr std::string_view name = "obv";
@@ -68,13 +75,18 @@ struct Obv : descriptor::NoPeriod {
             out[0] = lane.total;
             return;
         }
-        const V d = stepped::subtract(x[0], past(0, 0));
-        const V zero{};
-        const V up = d > 0.0 ? x[1] : zero;
-        const V down = d < 0.0 ? x[1] : zero;
-        const V moved = stepped::subtract(up, down);
-        lane.total = stepped::add(lane.total, d != d ? d : moved);
+        lane.total = stepped::add(lane.total, change(x[0], past(0, 0), x[1]));
         out[0] = lane.total;
+    }
+    // What a bar adds to the total: the change's NaN, or the signed volume.
+    template <class V>
+    [[gnu::always_inline]] static V change(V close, V previous, V volume) noexcept {
+        const V d = stepped::subtract(close, previous);
+        const V zero{};
+        const V up = d > 0.0 ? volume : zero;
+        const V down = d < 0.0 ? volume : zero;
+        const V moved = stepped::subtract(up, down);
+        return d != d ? d : moved;
     }
     // Before the first bar the lane is at its start; any total can follow.
     static bool valid(const Constants& c, const Lane<double>& lane, Position seen) noexcept {
@@ -82,7 +94,26 @@ struct Obv : descriptor::NoPeriod {
         return seen != 0 || std::memcmp(&lane, &first, sizeof lane) == 0;
     }
 
-    static constexpr stepped::Kernel<Obv> kernel{};
+    static constexpr ObvKernel kernel{};
 };
+
+inline void ObvKernel::operator()(Series close, Series volume, OutputSeries output) const noexcept {
+    const std::size_t n = close.size();
+    if (volume.size() < n) {
+        fail_index_out_of_bounds(volume.size(), volume.size());
+    }
+    if (output.size() < n) {
+        fail_index_out_of_bounds(output.size(), output.size());
+    }
+    if (n != 0) {
+        double total = volume[0];
+        output.set(0, total);
+        for (std::size_t i = 1; i < n; ++i) {
+            total = stepped::add(total, Obv::change(close[i], close[i - 1], volume[i]));
+            output.set(i, total);
+        }
+    }
+    output.fill_no_value(n, output.size());
+}
 
 }  // namespace quorvane::indicators

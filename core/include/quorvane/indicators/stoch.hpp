@@ -23,7 +23,7 @@ struct StochKernel : stepped::Kernel<D> {
     template <std::size_t I, std::size_t O>
     static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
                     const std::array<OutputSeries, O>& out, double* work) noexcept {
-        const std::size_t n = stepped::Kernel<D>::bars(in, out);
+        const std::size_t n = stepped::checked_length(in, out);
         const OutputSeries& slowk = out[0];
         const OutputSeries& slowd = out[1];
         slowk.fill_no_value(n, slowk.size());

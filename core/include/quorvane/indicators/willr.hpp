@@ -21,7 +21,7 @@ struct WillrKernel : stepped::Kernel<D> {
     template <std::size_t I, std::size_t O>
     static void run(const stepped::Periods<D>& periods, const std::array<Series, I>& in,
                     const std::array<OutputSeries, O>& out, double* work) noexcept {
-        const std::size_t n = stepped::Kernel<D>::bars(in, out);
+        const std::size_t n = stepped::checked_length(in, out);
         const Series& high = in[0];
         const Series& low = in[1];
         const Series& close = in[2];
