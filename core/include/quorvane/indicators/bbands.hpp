@@ -25,12 +25,13 @@ namespace quorvane::indicators {
 // The batch kernel of Bbands: the step's operations with the running values
 // in locals, a block of positions at a time. First each position's sums, in
 // turn, as they carry from one to the next (its base, sum * inverse and m2
-// kept for the block); then the block's bands, which carry nothing, two
-// positions to an instruction where the packed ones exist (the root's
-// throughput bounds the loop). Before a NaN or an infinity every value
-// computed is finite or the one NaN arithmetic makes, so the packed
-// instructions give the step's bits; from the first one on every value is
-// spoil's NaN.
+// kept for the block); the fresh sums due every `period` steps, which carry
+// nothing, are made four windows side by side ahead of their turn. Then the
+// block's bands, which carry nothing either, several positions to an
+// instruction (the root's throughput bounds them). Before a NaN or an
+// infinity every value computed is finite or the one NaN arithmetic makes,
+// so the packed instructions give the step's bits; from the first one on
+// every value is spoil's NaN.
 template <class D>
 struct BbandsKernel {
     static constexpr std::size_t block = 256;
@@ -58,20 +59,16 @@ struct BbandsKernel {
         double squares = 0.0;
         double budget = 0.0;
         double since = 0.0;
+        Ahead ahead;
         const auto fresh = [&](std::size_t last) {
-            const double x = data[last];
-            double offsets = 0.0;
-            for (std::size_t i = last + 1 - p; i < last; ++i) {
-                offsets = offsets + (data[i] - x);
+            if (last != ahead.next || ahead.used == Ahead::count) {
+                ahead.take(data, p, c.inverse, last);
             }
-            base = x + offsets * c.inverse;
-            sum = 0.0;
-            squares = 0.0;
-            for (std::size_t i = last + 1 - p; i <= last; ++i) {
-                const double y = data[i] - base;
-                sum = sum + y;
-                squares = squares + y * y;
-            }
+            base = ahead.at(ahead.base);
+            sum = ahead.at(ahead.sum);
+            squares = ahead.at(ahead.squares);
+            ahead.used += 1;
+            ahead.next += p;
             budget = squares;
             since = 0.0;
         };
@@ -110,16 +107,7 @@ struct BbandsKernel {
                 kept.mean[i - start] = mean;
                 kept.m2[i - start] = squares - sum * mean;
             }
-            std::size_t j = 0;
-#if defined(__SSE2__)
-            for (; start + j + 2 <= end; j += 2) {
-                bands(c, start + j, load_pair(kept.base, j), load_pair(kept.mean, j),
-                      load_pair(kept.m2, j), out);
-            }
-#endif
-            for (; start + j < end; ++j) {
-                bands(c, start + j, kept.base[j], kept.mean[j], kept.m2[j], out);
-            }
+            write_bands(c, start, end, kept, out);
             if (spoiled) {
                 return;
             }
@@ -127,6 +115,66 @@ struct BbandsKernel {
     }
 
 private:
+    // The fresh sums of windows `period` positions apart, one to a lane, as
+    // the fresh sums due every `period` steps (unless the budget calls one
+    // first) will find them: each lane makes the operations of one.
+    struct Ahead {
+        // Two windows side by side, or four as two pairs.
+        using Pair = double __attribute__((vector_size(16)));
+        static constexpr std::size_t count = 4;
+
+        Pair base[2]{};
+        Pair sum[2]{};
+        Pair squares[2]{};
+        std::size_t next = 0;      // the last position of window `used`
+        std::size_t used = count;  // the windows taken
+
+        double at(const Pair (&v)[2]) const noexcept { return v[used / 2][used % 2]; }
+
+        // The windows ending at last, last + period, ...; those ending past
+        // the data repeat the first.
+        void take(Series data, std::size_t p, double inverse, std::size_t last) noexcept {
+            std::size_t ends[count];
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t end = last + j * p;
+                ends[j] = end < data.size() ? end : last;
+            }
+            const auto gather = [&](std::size_t back, std::size_t h) {
+                return Pair{data[ends[2 * h] - back], data[ends[2 * h + 1] - back]};
+            };
+            const Pair x0 = gather(0, 0);
+            const Pair x1 = gather(0, 1);
+            Pair o0{};
+            Pair o1{};
+            for (std::size_t back = p - 1; back > 0; --back) {
+                o0 = o0 + (gather(back, 0) - x0);
+                o1 = o1 + (gather(back, 1) - x1);
+            }
+            const Pair b0 = x0 + o0 * inverse;
+            const Pair b1 = x1 + o1 * inverse;
+            Pair s0{};
+            Pair s1{};
+            Pair q0{};
+            Pair q1{};
+            for (std::size_t back = p; back-- > 0;) {
+                const Pair y0 = gather(back, 0) - b0;
+                const Pair y1 = gather(back, 1) - b1;
+                s0 = s0 + y0;
+                s1 = s1 + y1;
+                q0 = q0 + y0 * y0;
+                q1 = q1 + y1 * y1;
+            }
+            base[0] = b0;
+            base[1] = b1;
+            sum[0] = s0;
+            sum[1] = s1;
+            squares[0] = q0;
+            squares[1] = q1;
+            next = last;
+            used = 0;
+        }
+    };
+
     // A block's base, sum * inverse and m2 at each position.
     struct Sums {
         double base[block];
@@ -156,6 +204,54 @@ private:
         }
         return i;
     }
+
+    // The block's bands: four to an instruction where the processor has
+    // them, else two where it has packed instructions, else one.
+    static void write_bands(const typename D::Constants& c, std::size_t start, std::size_t end,
+                            const Sums& kept, const std::array<OutputSeries, 3>& out) noexcept {
+        std::size_t j = 0;
+#if defined(__x86_64__) && !defined(__clang__)
+        if (__builtin_cpu_supports("avx2")) {
+            j = write_quads(c, start, end, kept, out);
+        }
+#endif
+#if defined(__SSE2__)
+        for (; start + j + 2 <= end; j += 2) {
+            bands(c, start + j, load_pair(kept.base, j), load_pair(kept.mean, j),
+                  load_pair(kept.m2, j), out);
+        }
+#endif
+        for (; start + j < end; ++j) {
+            bands(c, start + j, kept.base[j], kept.mean[j], kept.m2[j], out);
+        }
+    }
+#if defined(__x86_64__) && !defined(__clang__)
+    using Quad = double __attribute__((vector_size(32)));
+    // The bands four at a time from the block's start; how many it wrote.
+    [[gnu::target("avx2")]] static std::size_t write_quads(
+        const typename D::Constants& c, std::size_t start, std::size_t end, const Sums& kept,
+        const std::array<OutputSeries, 3>& out) noexcept {
+        const auto load = [](const double* v, std::size_t j) {
+            Quad q;
+            std::memcpy(&q, v + j, sizeof q);
+            return q;
+        };
+        const auto put_quad = [](const OutputSeries& series, std::size_t i, Quad v) {
+            std::memcpy(static_cast<unsigned char*>(series.data()) + i * sizeof(double), &v,
+                        sizeof v);
+        };
+        std::size_t j = 0;
+        for (; start + j + 4 <= end; j += 4) {
+            const Quad m2 = load(kept.m2, j);
+            const Quad centre = load(kept.base, j) + load(kept.mean, j);
+            const Quad width = c.k * __builtin_ia32_sqrtpd256((m2 < 0.0 ? Quad{} : m2) * c.inverse);
+            put_quad(out[0], start + j, centre + width);
+            put_quad(out[1], start + j, centre);
+            put_quad(out[2], start + j, centre - width);
+        }
+        return j;
+    }
+#endif
 
     // middle = base + sum * inverse, width = k * sqrt(m2 * inverse) with
     // m2 below 0 taken as 0, and middle plus and minus width.
