@@ -12,12 +12,13 @@
 //
 // MODE is `floor` (the bare recurrence), `kernel` (the library's kernel,
 // called directly) or `digest`; INDICATOR is sma, ema, macd, atr, wma, rsi,
-// bbands, stoch, willr, adx, cci, obv, roc, mom, dema or tema, over the first
-// N prices; macd and stoch take three periods, bbands a period and k, obv
-// none, the others one period. The answer is
-// the median over REPEATS samples of the ns per element of one call, each
-// sample timing CALLS calls in a row; for `digest` it is the wrapping sum of
-// the bit patterns of every output value of one floor call.
+// bbands, stoch, willr, adx, cci, obv, roc, mom, dema or tema (or bbands_slid,
+// bbands' floor without its fresh sums), over the first N prices; macd and
+// stoch take three periods, bbands a period and k, obv none, the others one
+// period. The answer is the median over REPEATS samples of the ns per
+// element of one call, each sample timing CALLS calls in a row; for `digest`
+// it is the wrapping sum of the bit patterns of every output value of one
+// floor call.
 //
 // On data without NaN or infinities the floor computes exactly what the
 // kernels compute, bit for bit: it does the same work, minus the checks.
@@ -259,7 +260,9 @@ inline void accumulate(double& total, double& error, double b) noexcept {
 // mean of the differences from the newest, then the differences from base
 // and their squares, oldest first) at the first window, every `period`
 // steps, and when the budget passes 64 times the squared deviations for
-// each of its terms.
+// each of its terms. Without Refresh, at the first window alone: what the
+// fresh sums cost, timed as `bbands_slid` (its values are not the kernel's).
+template <bool Refresh>
 [[gnu::noinline]] void floor_bbands(std::size_t period, double k, In x, std::size_t n, Out upper,
                                     Out middle, Out lower) noexcept {
     std::fill(upper, upper + (period - 1), no_value);
@@ -301,7 +304,7 @@ inline void accumulate(double& total, double& error, double b) noexcept {
             squares += (d - o) * (d + o);
             budget += squares;
             since += 1.0;
-            if (since >= length || budget > (64.0 * deviations()) * (since + 1.0)) {
+            if (Refresh && (since >= length || budget > (64.0 * deviations()) * (since + 1.0))) {
                 fresh(i);
             }
         }
@@ -606,6 +609,7 @@ enum class Indicator {
     wma,
     rsi,
     bbands,
+    bbands_slid,
     stoch,
     willr,
     adx,
@@ -639,7 +643,10 @@ void run_floor(Indicator indicator, const Periods& p, const Prices& in, std::siz
         floor_rsi(p.a, in.close, n, out.first);
         break;
     case Indicator::bbands:
-        floor_bbands(p.a, p.k, in.close, n, out.first, out.second, out.third);
+        floor_bbands<true>(p.a, p.k, in.close, n, out.first, out.second, out.third);
+        break;
+    case Indicator::bbands_slid:
+        floor_bbands<false>(p.a, p.k, in.close, n, out.first, out.second, out.third);
         break;
     case Indicator::stoch:
         floor_stoch({p.a, p.b, p.c}, in, n, out.first, out.second);
@@ -697,6 +704,7 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
         quorvane::indicators::Rsi::kernel(p.a, Series(in.close, n), OutputSeries(out.first, n));
         break;
     case Indicator::bbands:
+    case Indicator::bbands_slid:  // the slid floor has no kernel: the library's
         quorvane::indicators::Bbands::kernel(
             p.a, quorvane::descriptor::word(p.k), Series(in.close, n), OutputSeries(out.first, n),
             OutputSeries(out.second, n), OutputSeries(out.third, n));
@@ -741,9 +749,12 @@ void run_kernel(Indicator indicator, const Periods& p, const Prices& in, std::si
     }
 }
 
+bool bollinger(Indicator indicator) {
+    return indicator == Indicator::bbands || indicator == Indicator::bbands_slid;
+}
+
 std::size_t output_count(Indicator indicator) {
-    if (indicator == Indicator::macd || indicator == Indicator::bbands ||
-        indicator == Indicator::adx) {
+    if (indicator == Indicator::macd || bollinger(indicator) || indicator == Indicator::adx) {
         return 3;
     }
     return indicator == Indicator::stoch ? 2 : 1;
@@ -756,6 +767,7 @@ std::size_t shortest_input(Indicator indicator, const Periods& p) {
     case Indicator::ema:
     case Indicator::wma:
     case Indicator::bbands:
+    case Indicator::bbands_slid:
     case Indicator::willr:
     case Indicator::cci:
         return p.a;
@@ -784,7 +796,7 @@ bool periods_valid(Indicator indicator, const Periods& p) {
     if (indicator == Indicator::macd) {
         return p.a > 0 && p.a < p.b && p.c > 0;
     }
-    if (indicator == Indicator::bbands) {
+    if (bollinger(indicator)) {
         return p.a > 0 && quorvane::descriptor::within(p.k, 0.0);
     }
     if (indicator == Indicator::stoch) {
@@ -807,13 +819,23 @@ std::uint64_t digest(const Outputs& out, std::size_t count, std::size_t n) {
 }
 
 bool parse_indicator(const std::string& name, Indicator& indicator) {
-    constexpr std::pair<const char*, Indicator> names[] = {
-        {"sma", Indicator::sma},       {"ema", Indicator::ema},     {"macd", Indicator::macd},
-        {"atr", Indicator::atr},       {"wma", Indicator::wma},     {"rsi", Indicator::rsi},
-        {"bbands", Indicator::bbands}, {"stoch", Indicator::stoch}, {"willr", Indicator::willr},
-        {"adx", Indicator::adx},       {"cci", Indicator::cci},     {"obv", Indicator::obv},
-        {"roc", Indicator::roc},       {"mom", Indicator::mom},     {"dema", Indicator::dema},
-        {"tema", Indicator::tema}};
+    constexpr std::pair<const char*, Indicator> names[] = {{"sma", Indicator::sma},
+                                                           {"ema", Indicator::ema},
+                                                           {"macd", Indicator::macd},
+                                                           {"atr", Indicator::atr},
+                                                           {"wma", Indicator::wma},
+                                                           {"rsi", Indicator::rsi},
+                                                           {"bbands", Indicator::bbands},
+                                                           {"stoch", Indicator::stoch},
+                                                           {"willr", Indicator::willr},
+                                                           {"adx", Indicator::adx},
+                                                           {"cci", Indicator::cci},
+                                                           {"obv", Indicator::obv},
+                                                           {"roc", Indicator::roc},
+                                                           {"mom", Indicator::mom},
+                                                           {"dema", Indicator::dema},
+                                                           {"tema", Indicator::tema},
+                                                           {"bbands_slid", Indicator::bbands_slid}};
     for (const auto& [text, value] : names) {
         if (name == text) {
             indicator = value;
@@ -991,7 +1013,7 @@ bool serve(const std::string& line, const Prices& in, std::size_t capacity, cons
     if ((indicator == Indicator::macd || indicator == Indicator::stoch) && !(words >> p.b >> p.c)) {
         return false;
     }
-    if (indicator == Indicator::bbands && !(words >> p.k)) {
+    if (bollinger(indicator) && !(words >> p.k)) {
         return false;
     }
     if (!periods_valid(indicator, p) || n > capacity || n < shortest_input(indicator, p) ||
