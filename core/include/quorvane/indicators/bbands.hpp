@@ -38,13 +38,8 @@ struct BbandsKernel {
 
     void operator()(Period period, Period k_word, Series data, OutputSeries upper,
                     OutputSeries middle, OutputSeries lower) const noexcept {
-        const std::size_t n = data.size();
         const std::array<OutputSeries, 3> out{upper, middle, lower};
-        for (const OutputSeries& series : out) {
-            if (series.size() < n) {
-                fail_index_out_of_bounds(series.size(), series.size());
-            }
-        }
+        const std::size_t n = stepped::checked_length(std::array<Series, 1>{data}, out);
         const auto c = D::constants({period, k_word});
         const std::size_t p = period == 0 || period > n ? n + 1 : static_cast<std::size_t>(period);
         for (const OutputSeries& series : out) {
