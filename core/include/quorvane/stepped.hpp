@@ -107,21 +107,29 @@ template <class V>
 }
 
 #if defined(__x86_64__)
-// Each pair of lanes of a and b through `instruction`, a two-lane SSE2
-// instruction in an asm, which gives each lane what its scalar form gives.
-template <class V, class Instruction>
-[[gnu::always_inline]] inline V by_pairs(V a, V b, Instruction instruction) noexcept {
+// a + b (Sum) or a - b, two lanes at a time by addpd or subpd, which give
+// each lane what addsd or subsd gives.
+template <bool Sum, class V>
+[[gnu::always_inline]] inline V by_pairs(V a, V b) noexcept {
     using Pair = double __attribute__((vector_size(16)));
-    const auto pair = [](V v, std::size_t j) {
-        return Pair{v[j], v[j + 1]};
+    const auto at = [](V a_or_b, std::size_t j) {
+        Pair x{a_or_b[j], a_or_b[j + 1]};
+        return x;
     };
-    const Pair low = instruction(pair(a, 0), pair(b, 0));
+    const auto apply = [&](std::size_t j) {
+        Pair x = at(a, j);
+        if constexpr (Sum) {
+            asm("addpd %1, %0" : "+x"(x) : "x"(at(b, j)));
+        } else {
+            asm("subpd %1, %0" : "+x"(x) : "x"(at(b, j)));
+        }
+        return x;
+    };
     if constexpr (sizeof(V) == sizeof(Pair)) {
-        return low;
+        return apply(0);
     } else {
         static_assert(sizeof(V) == 2 * sizeof(Pair));
-        const Pair high = instruction(pair(a, 2), pair(b, 2));
-        return __builtin_shufflevector(low, high, 0, 1, 2, 3);
+        return __builtin_shufflevector(apply(0), apply(2), 0, 1, 2, 3);
     }
 }
 #endif
@@ -129,15 +137,11 @@ template <class V, class Instruction>
 [[gnu::always_inline]] inline double add(double a, double b) noexcept {
     return add_nan_first(a, b);
 }
-// On x86 by addpd, which gives each lane what addsd gives; elsewhere by
-// selects.
+// On x86 by addpd; elsewhere by selects.
 template <lanes::Vector V>
 [[gnu::always_inline]] inline V add(V a, V b) noexcept {
 #if defined(__x86_64__)
-    return by_pairs(a, b, [](auto x, auto y) {
-        asm("addpd %1, %0" : "+x"(x) : "x"(y));
-        return x;
-    });
+    return by_pairs<true>(a, b);
 #else
     return add_nan_first_lanes(a, b);
 #endif
@@ -160,10 +164,7 @@ template <lanes::Vector V>
 template <class V = lanes::Lanes>
 [[gnu::always_inline]] inline V subtract_by_lanes(V a, V b) noexcept {
 #if defined(__x86_64__)
-    return by_pairs(a, b, [](auto x, auto y) {
-        asm("subpd %1, %0" : "+x"(x) : "x"(y));
-        return x;
-    });
+    return by_pairs<false>(a, b);
 #else
     return nan_first(a, b, a - b);
 #endif

@@ -46,17 +46,4 @@ inline constexpr std::size_t count_of = sizeof(V) / sizeof(double);
     std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
 }
 
-// load and store for either vector.
-template <Vector V>
-[[gnu::always_inline]] inline V load_as(const void* bytes, std::size_t j) noexcept {
-    V v;
-    std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
-    return v;
-}
-
-template <Vector V>
-[[gnu::always_inline]] inline void store_as(void* bytes, std::size_t j, V v) noexcept {
-    std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
-}
-
 }  // namespace quorvane::lanes
