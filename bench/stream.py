@@ -3,6 +3,7 @@ universe bar against quorvane's batch kernels.
 
     python bench/stream.py           # the full run, written to bench/stream_results.md
     python bench/stream.py --quick   # a short trial, written to build/stream_results.md
+    python bench/stream.py --stepped # only the stepped indicators' universes, printed
 
 `bash scripts/bench.sh` installs the peers (TA-Lib, talipp). Every ratio is
 the median of the ratios within rounds in which both sides took turns, so a
@@ -182,37 +183,94 @@ def many_table(prices, rounds):
     return rows
 
 
-def universe_table(rounds, bars, cached):
-    """ns per series-update of a universe of WIDTH series, and the batch
-    kernel's ns per element on 10^6 prices, in the same rounds."""
+def universe_prices(bars, cached):
+    """Close, high, low and volume rows of WIDTH series: 2 rows when cached, else `bars`."""
     rng = np.random.default_rng(7)
     rows_made = 2 if cached else bars
     close = 100.0 * np.exp(np.cumsum(rng.normal(0, 0.01, (rows_made, WIDTH)), axis=0))
     high = close * (1 + 0.01 * rng.random((rows_made, WIDTH)))
     low = close * (1 - 0.01 * rng.random((rows_made, WIDTH)))
+    volume = np.floor(1e6 * rng.lognormal(0.0, 0.5, (rows_made, WIDTH)))
+    return {"close": close, "data": close, "high": high, "low": low, "volume": volume}
+
+
+def universe_row(rounds, bars, rows, state, columns, outputs, batch):
+    """(batch ns per element, universe ns per series-update, their ratio): `batch`
+    runs a kernel over 10^6 elements."""
+    outs = [np.empty(WIDTH) for _ in range(outputs)]
+    update = state.update
+    # Each bar's arguments made beforehand: the loop times the updates.
+    calls = [(*(c[t % len(rows)] for c in columns), *outs) for t in range(bars)]
+
+    def run():
+        for arguments in calls:
+            update(*arguments)
+
+    run()  # past every warm-up
+    ratio, universe, kernel = median_ratio(rounds, lambda: seconds(run), lambda: seconds(batch, 2))
+    # The ratio of ns per series-update to ns per element.
+    return kernel / 1e6 * 1e9, universe / (bars * WIDTH) * 1e9, ratio * 1e6 / (bars * WIDTH)
+
+
+def universe_table(rounds, bars, cached):
+    """ns per series-update of a universe of WIDTH series, and the batch
+    kernel's ns per element on 10^6 prices, in the same rounds."""
+    rows_of = universe_prices(bars, cached)
     prices = generated_prices(10**6)
     rows = []
     for indicator in INDICATORS:
         p = PERIODS[indicator]
-        state = CLASSES[indicator](*p, width=WIDTH)
-        outs = [np.empty(WIDTH) for _ in range(output_count(indicator))]
-        columns = inputs_of(indicator, close, high, low)
-        update = state.update
-        # Each bar's arguments made beforehand: the loop times the updates.
-        calls = [(*(c[t % rows_made] for c in columns), *outs) for t in range(bars)]
-
-        def run():
-            for arguments in calls:
-                update(*arguments)
-
-        run()  # past every warm-up
+        columns = inputs_of(indicator, rows_of["close"], rows_of["high"], rows_of["low"])
         batch, _, _ = batch_call(indicator, *prices)
-        ratio, universe, kernel = median_ratio(rounds, lambda: seconds(run),
-                                               lambda: seconds(batch, 2))
-        # The ratio of ns per series-update to ns per element.
-        ratio *= 1e6 / (bars * WIDTH)
-        rows.append((indicator.upper(), kernel / 1e6 * 1e9, universe / (bars * WIDTH) * 1e9, ratio,
-                     UNIVERSE_TARGETS[indicator]))
+        row = universe_row(rounds, bars, rows_of["close"], CLASSES[indicator](*p, width=WIDTH), columns,
+                           output_count(indicator), batch)
+        rows.append((indicator.upper(), *row, UNIVERSE_TARGETS[indicator]))
+    return rows
+
+
+# The indicators stepped by one generic step (core's stepped.hpp): their
+# usual parameters and inputs. Their batch kernels are quorvane_ta's, given out=.
+STEPPED = {
+    "wma": ((30,), ("close",)),
+    "rsi": ((14,), ("close",)),
+    "bbands": ((5, 2.0), ("close",)),
+    "stoch": ((5, 3, 3), ("high", "low", "close")),
+    "willr": ((14,), ("high", "low", "close")),
+    "adx": ((14,), ("high", "low", "close")),
+    "cci": ((14,), ("high", "low", "close")),
+    "obv": ((), ("close", "volume")),
+    "roc": ((10,), ("close",)),
+    "mom": ((10,), ("close",)),
+    "dema": ((30,), ("close",)),
+    "tema": ((30,), ("close",)),
+}
+
+
+def stepped_universe_table(rounds, bars, cached):
+    """universe_table's rows for the stepped indicators (no target)."""
+    import quorvane_ta
+
+    rows_of = universe_prices(bars, cached)
+    close, high, low = generated_prices(10**6)
+    rng = np.random.default_rng(20240602)
+    series = {"close": close, "high": high, "low": low,
+              "volume": np.floor(1e6 * rng.lognormal(0.0, 0.5, 10**6))}
+    rows = []
+    for indicator, (parameters, names) in STEPPED.items():
+        function = getattr(quorvane_ta, indicator)
+        inputs = tuple(series[n] for n in names)
+        sample = function(*(x[:40] for x in inputs), *parameters)
+        count = len(sample) if isinstance(sample, tuple) else 1
+        out = tuple(np.empty(10**6) for _ in range(count))
+        out = out if count > 1 else out[0]
+
+        def batch(function=function, inputs=inputs, out=out, parameters=parameters):
+            function(*inputs, *parameters, out=out)
+
+        state = CLASSES[indicator](*parameters, width=WIDTH)
+        row = universe_row(rounds, bars, rows_of["close"], state, [rows_of[n] for n in names], count,
+                           batch)
+        rows.append((indicator.upper(), *row))
     return rows
 
 
@@ -222,7 +280,7 @@ def number(x):
     return "inf" if x == float("inf") else ("0" if x == 0 else f"{x:.3g}")
 
 
-def report(options, ticks_rows, many_rows, universe_rows, cached_rows):
+def report(options, ticks_rows, many_rows, universe_rows, cached_rows, stepped):
     import importlib.metadata as metadata
 
     load = os.getloadavg()[0]
@@ -267,7 +325,29 @@ def report(options, ticks_rows, many_rows, universe_rows, cached_rows):
         ]
         lines += [f"| {i} | {k:.3g} | {u:.3g} | {r:.2f}x | at most {t:.2f}x: "
                   f"{'met' if r <= t else '**missed**'} |" for i, k, u, r, t in rows]
+    lines += stepped_lines(stepped)
     return "\n".join(lines) + "\n"
+
+
+def stepped_lines(tables):
+    """The stepped indicators' universe tables: (title, rows) pairs."""
+    lines = []
+    for title, rows in tables:
+        lines += [
+            "",
+            f"## Stepped universes of {WIDTH:,} series, one update per bar: {title}",
+            "",
+            "| indicator | batch kernel (quorvane_ta, out=), ns per element | universe, ns per "
+            "series-update | ratio |",
+            "|---|---:|---:|---:|",
+        ]
+        lines += [f"| {i} | {k:.3g} | {u:.3g} | {r:.2f}x |" for i, k, u, r in rows]
+    return lines
+
+
+def stepped_tables(rounds, bars=200):
+    return [("bars read from a block of 200 bars", stepped_universe_table(rounds, bars, cached=False)),
+            ("the same bar each time (in cache)", stepped_universe_table(rounds, bars, cached=True))]
 
 
 def main():
@@ -275,7 +355,14 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer ticks and rounds")
     parser.add_argument("--out", type=Path, help="where the report goes")
+    parser.add_argument("--stepped", action="store_true",
+                        help="only the stepped indicators' universes, printed (load average first)")
     options = parser.parse_args()
+    if options.stepped:
+        print(f"load average {os.getloadavg()[0]:.1f}")
+        print("\n".join(stepped_lines(stepped_tables(5 if options.quick else 11))))
+        print(f"load average {os.getloadavg()[0]:.1f}")
+        return
     options.ticks = 2000 if options.quick else 20000
     rounds = 5 if options.quick else 21
     out = options.out or (ROOT / "build" / "stream_results.md" if options.quick
@@ -290,7 +377,8 @@ def main():
     many_rows = many_table(generated_prices(10**6), rounds)
     universe_rows = universe_table(rounds, 200, cached=False)
     cached_rows = universe_table(rounds, 200, cached=True)
-    text = report(options, ticks_rows, many_rows, universe_rows, cached_rows)
+    stepped = stepped_tables(rounds)
+    text = report(options, ticks_rows, many_rows, universe_rows, cached_rows, stepped)
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(text)
     print(text)

@@ -12,7 +12,7 @@
 //                                   (a universe's restarted lane then steps
 //                                   with the others)
 //   Lane<V>                         the running values of one series, each
-//                                   of type V (double, or lanes::Lanes)
+//                                   of type V (double, or lanes::Baseline)
 //   fields(lane, visit)             visits every member of a Lane, in the
 //                                   order they are saved
 //   start(constants)                a Lane<double> before the first bar
@@ -29,6 +29,7 @@
 //                                   may both be NaN is stepped::add or
 //                                   stepped::subtract, so that the NaN that
 //                                   comes out is the same on every path.
+//                                   The no-value NaN is stepped::none<V>().
 //   valid(constants, lane, seen)    whether saved running values are ones
 //                                   that steps make
 //   single_tag, universe_tag        the tags that open their saved bytes
@@ -71,22 +72,79 @@
 
 namespace quorvane::stepped {
 
+// The no-value NaN in every lane of V. Of a vector constant of NaNs, GCC
+// makes two scalar stores that it reloads as a vector at every use, the
+// reload waiting on the stores; a NaN in a register (the empty asm hides
+// its value) is broadcast by register moves instead.
+template <class V>
+[[gnu::always_inline]] inline V none() noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        return no_value;
+    } else {
+        double value = no_value;
+#if defined(__x86_64__)
+        asm("" : "+x"(value));
+#elif defined(__aarch64__)
+        asm("" : "+w"(value));
+#endif
+        V all;
+        for (std::size_t j = 0; j < lanes::count_of<V>; ++j) {
+            all[j] = value;
+        }
+        return all;
+    }
+}
+
 // Sums and differences for steps whose operands may both be NaN.
 // The NaN that comes out of two shows the order of the operands, and a
 // compiler may swap a plain sum's operands, or rewrite a difference as the
 // sum of a negation, in one inlined copy and not in another. These give,
 // on every path, what the instruction gives: a's NaN (quieted) if a is one,
-// else b's. Scalars use the instruction itself; lanes select.
+// else b's. Scalars use the instruction itself; lanes too on x86.
 template <class V>
 [[gnu::always_inline]] inline V nan_first(V a, V b, V result) noexcept {
     return a != a ? a + 0.0 : (b != b ? b + 0.0 : result);
 }
 
+#if defined(__x86_64__)
+// a + b (Sum) or a - b, two lanes at a time by addpd or subpd, which give
+// each lane what addsd or subsd gives.
+template <bool Sum, class V>
+[[gnu::always_inline]] inline V by_pairs(V a, V b) noexcept {
+    using Pair = double __attribute__((vector_size(16)));
+    const auto at = [](V a_or_b, std::size_t j) {
+        Pair x{a_or_b[j], a_or_b[j + 1]};
+        return x;
+    };
+    const auto apply = [&](std::size_t j) {
+        Pair x = at(a, j);
+        if constexpr (Sum) {
+            asm("addpd %1, %0" : "+x"(x) : "x"(at(b, j)));
+        } else {
+            asm("subpd %1, %0" : "+x"(x) : "x"(at(b, j)));
+        }
+        return x;
+    };
+    if constexpr (sizeof(V) == sizeof(Pair)) {
+        return apply(0);
+    } else {
+        static_assert(sizeof(V) == 2 * sizeof(Pair));
+        return __builtin_shufflevector(apply(0), apply(2), 0, 1, 2, 3);
+    }
+}
+#endif
+
 [[gnu::always_inline]] inline double add(double a, double b) noexcept {
     return add_nan_first(a, b);
 }
-[[gnu::always_inline]] inline lanes::Lanes add(lanes::Lanes a, lanes::Lanes b) noexcept {
+// On x86 by addpd; elsewhere by selects.
+template <lanes::Vector V>
+[[gnu::always_inline]] inline V add(V a, V b) noexcept {
+#if defined(__x86_64__)
+    return by_pairs<true>(a, b);
+#else
     return add_nan_first_lanes(a, b);
+#endif
 }
 
 [[gnu::always_inline]] inline double subtract(double a, double b) noexcept {
@@ -100,32 +158,20 @@ template <class V>
     return nan_first(a, b, a - b);
 #endif
 }
-[[gnu::always_inline]] inline lanes::Lanes subtract(lanes::Lanes a, lanes::Lanes b) noexcept {
-    return nan_first(a, b, a - b);
-}
 // The same as subtract, by the vector instruction where it gives each lane
 // the scalar one's NaN (x86's subpd, as subsd: the first operand's,
-// quieted, else the second's), so without selects; elsewhere subtract.
+// quieted, else the second's), so without selects; elsewhere by selects.
 template <class V = lanes::Lanes>
 [[gnu::always_inline]] inline V subtract_by_lanes(V a, V b) noexcept {
 #if defined(__x86_64__)
-    using Pair = double __attribute__((vector_size(16)));
-    const auto pair = [](V v, std::size_t j) {
-        return Pair{v[j], v[j + 1]};
-    };
-    Pair low = pair(a, 0);
-    asm("subpd %1, %0" : "+x"(low) : "x"(pair(b, 0)));
-    if constexpr (sizeof(V) == sizeof(Pair)) {
-        return low;
-    } else {
-        static_assert(sizeof(V) == 2 * sizeof(Pair));
-        Pair high = pair(a, 2);
-        asm("subpd %1, %0" : "+x"(high) : "x"(pair(b, 2)));
-        return __builtin_shufflevector(low, high, 0, 1, 2, 3);
-    }
+    return by_pairs<false>(a, b);
 #else
     return nan_first(a, b, a - b);
 #endif
+}
+template <lanes::Vector V>
+[[gnu::always_inline]] inline V subtract(V a, V b) noexcept {
+    return subtract_by_lanes(a, b);
 }
 
 // Whether a step's choice holds for any lane: a step may skip work that no
@@ -136,7 +182,7 @@ template <class V = lanes::Lanes>
 template <class Mask>
 [[gnu::always_inline]] inline bool any(Mask m) noexcept {
     bool found = false;
-    for (std::size_t j = 0; j < lanes::count; ++j) {
+    for (std::size_t j = 0; j < sizeof m / sizeof m[0]; ++j) {
         found = found || m[j] != 0;
     }
     return found;
@@ -146,8 +192,9 @@ template <class Mask>
 [[gnu::always_inline]] inline double root(double v) noexcept {
     return __builtin_sqrt(v);
 }
-[[gnu::always_inline]] inline lanes::Lanes root(lanes::Lanes v) noexcept {
-    for (std::size_t j = 0; j < lanes::count; ++j) {
+template <lanes::Vector V>
+[[gnu::always_inline]] inline V root(V v) noexcept {
+    for (std::size_t j = 0; j < lanes::count_of<V>; ++j) {
         v[j] = __builtin_sqrt(v[j]);
     }
     return v;
@@ -653,14 +700,17 @@ private:
         return static_cast<std::size_t>(std::get<sizeof...(A) - 1>(std::tuple{arguments...}));
     }
 
-    // Elements of a row, a Series or an OutputSeries, which need not be
-    // aligned: moved with memcpy.
-    static double load_one(const void* bytes, std::size_t j) noexcept {
-        double v;
+    // V (a double or a vector) at element j of a row, a Series or an
+    // OutputSeries, which need not be aligned: moved with memcpy. Called by
+    // name, not through a pointer, which GCC would not inline.
+    template <class V>
+    [[gnu::always_inline]] static V read(const void* bytes, std::size_t j) noexcept {
+        V v;
         std::memcpy(&v, static_cast<const unsigned char*>(bytes) + j * sizeof(double), sizeof v);
         return v;
     }
-    static void store_one(void* bytes, std::size_t j, double v) noexcept {
+    template <class V>
+    [[gnu::always_inline]] static void write(void* bytes, std::size_t j, V v) noexcept {
         std::memcpy(static_cast<unsigned char*>(bytes) + j * sizeof(double), &v, sizeof v);
     }
 
@@ -724,12 +774,13 @@ private:
         const std::size_t w = width_;
         std::size_t j = 0;
         if constexpr (!Working<D>) {
-            for (; j + lanes::count <= w; j += lanes::count) {
-                lane_step<lanes::Lanes>(j, in, out, lanes::load, lanes::store);
+            using V = lanes::Baseline;
+            for (; j + lanes::count_of<V> <= w; j += lanes::count_of<V>) {
+                lane_step<V>(j, in, out);
             }
         }
         for (; j < w; ++j) {
-            lane_step<double>(j, in, out, load_one, store_one);
+            lane_step<double>(j, in, out);
         }
         if (D::history(constants_) != 0) {
             double* const slot = window_.next();
@@ -745,27 +796,25 @@ private:
     // The step of the lanes from j on, as many as V holds.
     template <class V>
     [[gnu::always_inline]] void lane_step(std::size_t j, const std::array<Series, inputs>& in,
-                                          const std::array<OutputSeries, outputs>& out,
-                                          V (*read)(const void*, std::size_t),
-                                          void (*write)(void*, std::size_t, V)) noexcept {
+                                          const std::array<OutputSeries, outputs>& out) noexcept {
         const std::size_t w = width_;
         typename D::template Lane<V> lane{};
         std::size_t k = 0;
-        D::fields(lane, [&](V& v) { v = read(values_.data() + k++ * w, j); });
+        D::fields(lane, [&](V& v) { v = read<V>(values_.data() + k++ * w, j); });
         std::array<V, inputs> x{};
         for (std::size_t i = 0; i < inputs; ++i) {
-            x[i] = read(in[i].data(), j);
+            x[i] = read<V>(in[i].data(), j);
         }
         const auto past = [&](std::uint64_t back, std::size_t i) {
-            return read(window_.back(static_cast<std::size_t>(back)) + i * w, j);
+            return read<V>(window_.back(static_cast<std::size_t>(back)) + i * w, j);
         };
         std::array<V, outputs> y{};
         step_of<D>(constants_, lane, seen_, x.data(), past, y.data(), lane_work(j));
         k = 0;
-        D::fields(lane, [&](V& v) { write(values_.data() + k++ * w, j, v); });
+        D::fields(lane, [&](V& v) { write<V>(values_.data() + k++ * w, j, v); });
         for (std::size_t o = 0; o < outputs; ++o) {
-            write(out[o].data(), j, y[o]);
-            write(last_.data() + o * w, j, y[o]);
+            write<V>(out[o].data(), j, y[o]);
+            write<V>(last_.data() + o * w, j, y[o]);
         }
     }
 

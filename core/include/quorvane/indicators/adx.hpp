@@ -290,7 +290,7 @@ struct Adx : descriptor::OnePeriod {
     template <class V, class Past>
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
-        const V none = V{} + no_value;
+        const V none = stepped::none<V>();
         out[0] = out[1] = out[2] = none;
         if (c.period == 0 || seen == 0) {
             return;

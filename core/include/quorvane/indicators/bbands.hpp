@@ -390,13 +390,13 @@ struct Bbands {
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
         if (c.period == 0) {
-            out[0] = out[1] = out[2] = V{} + no_value;
+            out[0] = out[1] = out[2] = stepped::none<V>();
             return;
         }
         const V spoil = stepped::add(lane.spoil, x[0] - x[0]);
         lane.spoil = spoil;
         if (seen < c.period - 1) {
-            out[0] = out[1] = out[2] = V{} + no_value;
+            out[0] = out[1] = out[2] = stepped::none<V>();
             return;
         }
         Lane<V> next = lane;

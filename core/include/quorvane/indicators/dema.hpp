@@ -94,7 +94,7 @@ struct ChainedEma : descriptor::OneSeries<stepped::Stream<D>, stepped::Universe<
             return;
         }
         const V zero{};
-        const V none = zero + no_value;
+        const V none = stepped::none<V>();
         V input = x[0];
         V e[Stages];
         bool_of<V> has{};

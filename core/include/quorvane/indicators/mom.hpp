@@ -59,7 +59,7 @@ struct Lagged : descriptor::OneSeries<stepped::Stream<D>, stepped::Universe<D>> 
     static void step(const Constants& c, Lane<V>&, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
         if (c.period == 0 || seen < c.period) {
-            out[0] = V{} + no_value;
+            out[0] = stepped::none<V>();
             return;
         }
         out[0] = D::combine(x[0], past(c.period - 1, 0));
@@ -84,7 +84,8 @@ struct Mom : Lagged<Mom> {
     static double combine(double x, double earlier) noexcept {
         return stepped::subtract(x, earlier);
     }
-    static lanes::Lanes combine(lanes::Lanes x, lanes::Lanes earlier) noexcept {
+    template <lanes::Vector V>
+    static V combine(V x, V earlier) noexcept {
         return stepped::subtract_by_lanes(x, earlier);
     }
 

@@ -62,7 +62,7 @@ struct Rsi : descriptor::OneSeries<stepped::Stream<Rsi>, stepped::Universe<Rsi>>
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
         if (c.period == 0 || seen == 0) {
-            out[0] = V{} + no_value;
+            out[0] = stepped::none<V>();
             return;
         }
         const V d = stepped::subtract(x[0], past(0, 0));
@@ -75,7 +75,7 @@ struct Rsi : descriptor::OneSeries<stepped::Stream<Rsi>, stepped::Universe<Rsi>>
         if (seen < c.period) {
             lane.gain = stepped::add(lane.gain, gain);
             lane.loss = stepped::add(lane.loss, loss);
-            out[0] = V{} + no_value;
+            out[0] = stepped::none<V>();
             return;
         }
         if (seen == c.period) {

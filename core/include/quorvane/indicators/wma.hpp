@@ -78,7 +78,7 @@ struct Wma : descriptor::OneSeries<stepped::Stream<Wma>, stepped::Universe<Wma>>
     static void step(const Constants& c, Lane<V>& lane, Position seen, const V* x, const Past& past,
                      V* out) noexcept {
         if (c.period == 0) {
-            out[0] = V{} + no_value;
+            out[0] = stepped::none<V>();
             return;
         }
         if (seen < c.period) {
@@ -91,7 +91,7 @@ struct Wma : descriptor::OneSeries<stepped::Stream<Wma>, stepped::Universe<Wma>>
             accumulate(lane.sum, lane.sum_error, stepped::subtract(x[0], past(c.period - 1, 0)));
         }
         out[0] = seen >= c.period - 1 ? stepped::add(lane.weighted, lane.weighted_error) / c.total
-                                      : V{} + no_value;
+                                      : stepped::none<V>();
     }
     // Before the first value, and always with period 0, the lane is at its
     // start.
