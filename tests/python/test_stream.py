@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from support import ROOT, reference, registry
+from support.arrays import Buffer
 from support.calls import INDICATORS, predict_stream
 from support.reference import assert_same
 from support.strategies import stream_series, taken_periods
@@ -83,15 +84,20 @@ def test_universe_lanes_are_single_series(name, data):
     p = data.draw(taken_periods(name, n))
     lanes = [[data.draw(stream_series(n, p)) for _ in range(inputs_count)] for _ in range(width)]
     state, singles = cls(*p, width=width), [cls(*p) for _ in range(width)]
+    shift = data.draw(st.integers(0, 7))  # bytes: lanes are read and written at any alignment
+
+    def arrays(values, count):
+        return [Buffer(values(k), shift).array for k in range(count)]
+
     for t in range(n):
         restarted = data.draw(st.lists(st.integers(0, width - 1), max_size=3)) if width else []
         state.reset(iter(restarted)) if restarted or data.draw(st.booleans()) else None
         for j in restarted:
             singles[j].reset()
-        bar = [np.array([lane[k][t] for lane in lanes]) for k in range(inputs_count)]
-        peeked = [np.full(width, -7.0) for _ in range(outputs_count)]
+        bar = arrays(lambda k: [lane[k][t] for lane in lanes], inputs_count)
+        peeked = arrays(lambda k: [-7.0] * width, outputs_count)
         state.peek(*bar, *peeked)
-        outputs = [np.full(width, -7.0) for _ in range(outputs_count)]
+        outputs = arrays(lambda k: [-7.0] * width, outputs_count)
         state.update(*bar, *outputs)
         expected = np.array([single.update(*(x[j] for x in bar)) for j, single in enumerate(singles)])
         last = state.last if outputs_count > 1 else [state.last]
