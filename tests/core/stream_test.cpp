@@ -185,7 +185,7 @@ TEST(NanPayloads, AgreeOnEveryPathOfOneBuild) {
         return std::ranges::equal(expected, actual,
                                   [](double x, double y) { return bits(x) == bits(y); });
     };
-    for (const char* kernel : {"sma", "atr", "mom", "dema", "tema"}) {
+    for (const char* kernel : {"sma", "atr", "mom", "dema", "tema", "wma"}) {
         for (const Period period : {Period{1}, Period{3}}) {
             const Vector v{kernel,
                            {period},

@@ -7,9 +7,16 @@
 #include <cstring>
 
 #include "quorvane/descriptor.hpp"
+#include "quorvane/failure.hpp"
 #include "quorvane/stepped.hpp"
 
 namespace quorvane::indicators {
+
+// The batch kernel of Wma: the step's operations with the four running
+// values in locals, the first window and the rest in loops of their own.
+struct WmaKernel {
+    void operator()(Period period, Series data, OutputSeries output) const noexcept;
+};
 
 struct Wma : descriptor::OneSeries<stepped::Stream<Wma>, stepped::Universe<Wma>> {
     static constexpr std::string_view name = "wma";
@@ -100,7 +107,50 @@ struct Wma : descriptor::OneSeries<stepped::Stream<Wma>, stepped::Universe<Wma>>
         return (seen != 0 && c.period != 0) || std::memcmp(&lane, &first, sizeof lane) == 0;
     }
 
-    static constexpr stepped::Kernel<Wma> kernel{};
+    static constexpr WmaKernel kernel{};
 };
+
+// Apart from the first window: sharing the loop's function with it, the
+// compiler keeps the weighted sum in a general register between the
+// instructions, which lengthens the chain of every step.
+[[gnu::noinline]] inline void wma_slide(const Wma::Constants& c, const Wma::Lane<double>& lane,
+                                        Series data, OutputSeries output) noexcept {
+    const auto length = static_cast<std::size_t>(c.period);
+    const double weight = c.weight;
+    const double total = c.total;
+    double sum = lane.sum;
+    double sum_error = lane.sum_error;
+    double weighted = lane.weighted;
+    double weighted_error = lane.weighted_error;
+    for (std::size_t i = length; i < data.size(); ++i) {
+        const double entering = stepped::subtract(weight * data[i], sum);
+        Wma::accumulate(weighted, weighted_error, stepped::subtract(entering, sum_error));
+        Wma::accumulate(sum, sum_error, stepped::subtract(data[i], data[i - length]));
+        output.set(i, stepped::add(weighted, weighted_error) / total);
+    }
+}
+
+inline void WmaKernel::operator()(Period period, Series data, OutputSeries output) const noexcept {
+    const std::size_t n = data.size();
+    if (output.size() < n) {
+        fail_index_out_of_bounds(output.size(), output.size());
+    }
+    output.fill_no_value(n, output.size());
+    // Period 0 gives no values, as does one longer than the input.
+    if (period == 0 || period > n) {
+        output.fill_no_value(0, n);
+        return;
+    }
+    const auto length = static_cast<std::size_t>(period);
+    const Wma::Constants c = Wma::constants({period});
+    Wma::Lane<double> lane = Wma::start(c);
+    for (std::size_t i = 0; i < length; ++i) {
+        Wma::accumulate(lane.weighted, lane.weighted_error, static_cast<double>(i + 1) * data[i]);
+        Wma::accumulate(lane.sum, lane.sum_error, data[i]);
+    }
+    output.fill_no_value(0, length - 1);
+    output.set(length - 1, stepped::add(lane.weighted, lane.weighted_error) / c.total);
+    wma_slide(c, lane, data, output);
+}
 
 }  // namespace quorvane::indicators
