@@ -165,6 +165,29 @@ struct OneSeries : OnePeriod {
     static constexpr bool stream_unlocked = true;
 };
 
+// What the stepped indicators of one bar's high, low and close, one period
+// and one output share (WILLR, CCI): inputs checked before the lengths, the
+// output after, as ATR's are.
+template <class SingleState, class UniverseState>
+struct OneBar : OnePeriod {
+    static constexpr std::array<std::string_view, 3> inputs{"high", "low", "close"};
+    static constexpr std::array<std::string_view, 1> outputs{"output"};
+    static constexpr std::array<std::string_view, 3> values{"high", "low", "close"};
+    static constexpr std::array<ArrayCheck, 6> array_checks{{
+        {Check::contiguous, 0, "High array must be C-contiguous and float64"},
+        {Check::contiguous, 1, "Low array must be C-contiguous and float64"},
+        {Check::contiguous, 2, "Close array must be C-contiguous and float64"},
+        {Check::same_count, 0, "All arrays must have the same length"},
+        {Check::contiguous, 3, "Output array must be C-contiguous and float64"},
+        {Check::writeable, 3, "Output array must be writeable"},
+    }};
+
+    using Single = SingleState;
+    using Universe = UniverseState;
+    static constexpr bool batch_unlocked = true;
+    static constexpr bool stream_unlocked = true;
+};
+
 // Descriptors, in the order the modules list them.
 template <class... Ds>
 struct List {

@@ -84,7 +84,7 @@ struct CciKernel : stepped::Kernel<D> {
     }
 };
 
-struct Cci : descriptor::OnePeriod {
+struct Cci : descriptor::OneBar<stepped::Stream<Cci>, stepped::Universe<Cci>> {
     static constexpr std::string_view name = "cci";
     static constexpr std::string_view batch_name = "indicator_cci";
     static constexpr std::string_view class_name = "Cci";
@@ -92,26 +92,8 @@ struct Cci : descriptor::OnePeriod {
         "Commodity channel index, the typical price's distance from its mean in mean deviations.";
     static constexpr std::string_view summary = "Commodity channel index, one bar at a time.";
     static constexpr std::array<Period, 1> defaults{14};
-    static constexpr std::array<std::string_view, 3> inputs{"high", "low", "close"};
-    static constexpr std::array<std::string_view, 1> outputs{"output"};
-    static constexpr std::array<std::string_view, 3> values{"high", "low", "close"};
     static constexpr std::uint64_t single_tag = 0x5176002B;
     static constexpr std::uint64_t universe_tag = 0x5176003B;
-
-    // The inputs' layout is checked before the lengths, the output's after.
-    static constexpr std::array<descriptor::ArrayCheck, 6> array_checks{{
-        {descriptor::Check::contiguous, 0, "High array must be C-contiguous and float64"},
-        {descriptor::Check::contiguous, 1, "Low array must be C-contiguous and float64"},
-        {descriptor::Check::contiguous, 2, "Close array must be C-contiguous and float64"},
-        {descriptor::Check::same_count, 0, "All arrays must have the same length"},
-        {descriptor::Check::contiguous, 3, "Output array must be C-contiguous and float64"},
-        {descriptor::Check::writeable, 3, "Output array must be writeable"},
-    }};
-
-    using Single = stepped::Stream<Cci>;
-    using Universe = stepped::Universe<Cci>;
-    static constexpr bool batch_unlocked = true;
-    static constexpr bool stream_unlocked = true;
 
     // How many partial sums a window is summed in: element j of the window
     // (0 the oldest) goes to partial j % parts. Independent chains let the

@@ -48,7 +48,7 @@ struct WillrKernel : stepped::Kernel<D> {
     }
 };
 
-struct Willr : descriptor::OnePeriod {
+struct Willr : descriptor::OneBar<stepped::Stream<Willr>, stepped::Universe<Willr>> {
     static constexpr std::string_view name = "willr";
     static constexpr std::string_view batch_name = "indicator_willr";
     static constexpr std::string_view class_name = "Willr";
@@ -56,23 +56,8 @@ struct Willr : descriptor::OnePeriod {
         "Williams %R, the close's distance below the recent high, as a share of the range.";
     static constexpr std::string_view summary = "Williams %R, one bar at a time.";
     static constexpr std::array<Period, 1> defaults{14};
-    static constexpr std::array<std::string_view, 3> inputs{"high", "low", "close"};
-    static constexpr std::array<std::string_view, 1> outputs{"output"};
-    static constexpr std::array<std::string_view, 3> values{"high", "low", "close"};
     static constexpr std::uint64_t single_tag = 0x51760029;
     static constexpr std::uint64_t universe_tag = 0x51760039;
-    static constexpr std::array<descriptor::ArrayCheck, 6> array_checks{{
-        {descriptor::Check::contiguous, 0, "High array must be C-contiguous and float64"},
-        {descriptor::Check::contiguous, 1, "Low array must be C-contiguous and float64"},
-        {descriptor::Check::contiguous, 2, "Close array must be C-contiguous and float64"},
-        {descriptor::Check::same_count, 0, "All arrays must have the same length"},
-        {descriptor::Check::contiguous, 3, "Output array must be C-contiguous and float64"},
-        {descriptor::Check::writeable, 3, "Output array must be writeable"},
-    }};
-    using Single = stepped::Stream<Willr>;
-    using Universe = stepped::Universe<Willr>;
-    static constexpr bool batch_unlocked = true;
-    static constexpr bool stream_unlocked = true;
 
     struct Constants {
         Period period;
